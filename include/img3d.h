@@ -1,0 +1,378 @@
+/*
+ * img3d.h -- 3D image processing for 8-bit grey-level volumes.
+ *
+ * This header is the library's manual: every function below carries its
+ * contract (what it reads, what it writes, who owns what, every result).
+ *
+ * ---------------------------------------------------------------------------
+ * Volumes
+ * ---------------------------------------------------------------------------
+ * A volume is a handle of type `unsigned char***` returned by Image3DAlloc.
+ * With x the column (fastest in memory), y the row and z the slice,
+ *
+ *     volume[z][y][x]
+ *
+ * is one voxel, an unsigned 8-bit grey value 0 ... 255.  One zero-filled heap
+ * block holds, with no gaps and in this order (P = sizeof(void*), 4 on 32-bit
+ * targets, 8 on 64-bit ones):
+ *
+ *     offset 0                       slice table: depth pointers, entry z is
+ *                                    the row table of slice z
+ *     depth*P                        row tables: depth*height pointers, entry
+ *                                    (z, y) is the first voxel of that row
+ *     depth*P + depth*height*P       dimension header: int width, height,
+ *                                    depth (12 bytes)
+ *     depth*P + depth*height*P + 12  voxels: width*height*depth bytes
+ *
+ * The voxels are contiguous: voxel (x, y, z) lies (z*height + y)*width + x
+ * bytes after volume[0][0], the first voxel.  The dimension header ends at
+ * the first voxel: width is the int at volume[0][0] - 12, height at - 8,
+ * depth at - 4.  A 1x1x1 volume takes 21 bytes with P = 4 (29 with P = 8).
+ *
+ * Dimensions are always given as width, height, depth, in that order.
+ *
+ * ---------------------------------------------------------------------------
+ * Conventions
+ * ---------------------------------------------------------------------------
+ * - Grey-value arguments (object, background, paint and fill values) are
+ *   ints.  A voxel matches a value when its unsigned 8-bit value equals the
+ *   whole int, so a value outside 0 ... 255 matches no voxel.  Where a value
+ *   is written, its low 8 bits are stored (300 stores 44, -1 stores 255).
+ * - Operations with two volumes take the source first and the destination
+ *   second.  The dimensions come from the source; the destination must hold
+ *   at least as many voxels (normally it has the same dimensions).
+ * - Objects are 6-connected: two voxels touch when they differ by one in
+ *   exactly one coordinate.  Voxels touching only along an edge or at a
+ *   corner belong to different objects.
+ * - Results: the voxel-wise transforms, statistics, segmentations and the
+ *   dilation return 0; the thresholds return a grey level; the object filters
+ *   return 0 when they processed an object list and -1 otherwise; allocating
+ *   functions return NULL on failure.
+ * - The library keeps no global state, starts no threads, opens no files and
+ *   never prints.  Every call runs to completion on the caller's thread; calls
+ *   on disjoint volumes may run concurrently.  No C++ exception ever leaves a
+ *   function of this header.
+ * - Only Image3DFree and the three dimension accessors accept a NULL volume.
+ *   Every other function requires valid volumes made by Image3DAlloc and not
+ *   yet released, and arrays of the stated sizes.
+ */
+#ifndef IMG3D_H
+#define IMG3D_H
+
+#include <stdint.h>
+
+#define IMG3D_VERSION_MAJOR 1
+#define IMG3D_VERSION_MINOR 0
+#define IMG3D_VERSION_PATCH 0
+#define IMG3D_VERSION "1.0.0"
+
+/* IMG3D_API marks what the library exports; everything else is hidden. */
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  if defined(IMG3D_BUILDING)
+#    define IMG3D_API __declspec(dllexport)
+#  elif defined(IMG3D_STATIC)
+#    define IMG3D_API
+#  else
+#    define IMG3D_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define IMG3D_API __attribute__((visibility("default")))
+#else
+#  define IMG3D_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ===========================================================================
+ * Volume storage
+ * ======================================================================== */
+
+/*
+ * Allocates a zero-filled volume of width x height x depth voxels in one heap
+ * block laid out as described above.
+ *
+ * Returns the handle, owned by the caller, who releases it with Image3DFree.
+ * Returns NULL, allocating nothing, when the memory is not available, when a
+ * dimension is below 1, or when the voxel count or the block size would not
+ * fit in a signed 32-bit integer.
+ */
+IMG3D_API unsigned char*** Image3DAlloc(int width, int height, int depth);
+
+/*
+ * Releases a volume made by Image3DAlloc: tables, header and voxels at once.
+ * The handle and every address taken from it are invalid afterwards.
+ * A NULL volume is accepted and ignored.  Releasing a volume twice, or a
+ * pointer that did not come from Image3DAlloc, is undefined.
+ */
+IMG3D_API void Image3DFree(unsigned char*** volume);
+
+/*
+ * Return the width (x extent), height (y extent) and depth (z extent) of a
+ * volume, read from its dimension header.  A NULL volume gives 0.
+ */
+IMG3D_API int Image3DGetWidth(unsigned char*** volume);
+IMG3D_API int Image3DGetHeight(unsigned char*** volume);
+IMG3D_API int Image3DGetDepth(unsigned char*** volume);
+
+/* ===========================================================================
+ * Voxel-wise transforms
+ *
+ * Each treats a volume as one array of width*height*depth voxels in storage
+ * order, the count taken from the first volume named.  A destination must
+ * hold at least that many voxels; voxels correspond by position in the
+ * array, not by coordinates, and destination voxels past that count keep
+ * their values.  Each returns 0.
+ * ======================================================================== */
+
+/*
+ * Copies the source's voxels into the destination's first voxels.  The copy
+ * is overlap-safe: source and destination may be the same volume (nothing
+ * changes).
+ */
+IMG3D_API int Img3DCopy(unsigned char*** source, unsigned char*** destination);
+
+/* Sets every voxel of the volume to the low 8 bits of value. */
+IMG3D_API int Img3DClear(unsigned char*** volume, int value);
+
+/*
+ * destination voxel i = table[source voxel i], for every voxel of the source.
+ * table must address 256 readable entries.  Source and destination may be
+ * the same volume (conversion in place).
+ */
+IMG3D_API int Img3DConvert(unsigned char*** source, unsigned char*** destination,
+                           const unsigned char* table);
+
+/*
+ * destination voxel i = 255 - source voxel i.  Source and destination may be
+ * the same volume.
+ */
+IMG3D_API int Img3DReverse(unsigned char*** source, unsigned char*** destination);
+
+/* ===========================================================================
+ * Statistics
+ * ======================================================================== */
+
+/*
+ * Counts the voxels of each grey value: histogram[v] becomes the number of
+ * voxels whose value is v.  histogram must address 256 writable ints; their
+ * previous contents are discarded.  The counts sum to the voxel count.
+ * Returns 0.
+ */
+IMG3D_API int Img3DHisto(unsigned char*** volume, int* histogram);
+
+/*
+ * Returns the mean grey value, truncated toward zero (the floor of the
+ * exact mean), 0 ... 255.  The sum is exact (64-bit).
+ */
+IMG3D_API int Img3DMean(unsigned char*** volume);
+
+/*
+ * Stores the largest grey value of the volume in *maximum and the smallest in
+ * *minimum.  Both pointers must address writable ints.  Returns 0.
+ */
+IMG3D_API int Img3DLimit(unsigned char*** volume, int* maximum, int* minimum);
+
+/* ===========================================================================
+ * Thresholds and segmentation
+ * ======================================================================== */
+
+/*
+ * Otsu's threshold: the level t (0 ... 255) whose split into the classes
+ * 0 ... t and t+1 ... 255 maximises the between-class variance of the
+ * volume's histogram.  Of equal scores the highest level wins, so a volume
+ * of one grey value gives 255.  The volume is only read.
+ */
+IMG3D_API int Img3DDaJinThreshold(unsigned char*** volume);
+
+/*
+ * Two-mode threshold: the valley level (1 ... 254) of the smoothed histogram
+ * that lies deepest between a higher level on its left and one on its right;
+ * 0 when no level has a higher level on both sides.  The volume is only read.
+ */
+IMG3D_API int Img3D2ModeThreshold(unsigned char*** volume);
+
+/*
+ * For every voxel of the source: destination voxel = high when the source
+ * voxel >= threshold, low otherwise (compared as ints, so a threshold of 0
+ * or below gives high everywhere, 256 or above low everywhere).  Writes only
+ * the source's extent of the destination, through its own tables; the
+ * destination may be the source.  Returns 0.
+ */
+IMG3D_API int Img3DSingleSegment(unsigned char*** source, unsigned char*** destination,
+                                 int threshold, unsigned char high, unsigned char low);
+
+/*
+ * For every voxel of the source: destination voxel = inside when
+ * lowThreshold <= source voxel <= highThreshold, outside otherwise.  Writes
+ * only the source's extent of the destination; the destination may be the
+ * source.  Returns 0.
+ */
+IMG3D_API int Img3DDoubleSegment(unsigned char*** source, unsigned char*** destination,
+                                 int lowThreshold, int highThreshold,
+                                 unsigned char inside, unsigned char outside);
+
+/* ===========================================================================
+ * Connected objects
+ * ======================================================================== */
+
+/*
+ * One run: the voxels volume[z][y][xStart] ... volume[z][y][xEnd] (xEnd
+ * inclusive) of one row.  Eight bytes, four signed 16-bit fields.
+ */
+typedef struct Run3D {
+    int16_t y;
+    int16_t z;
+    int16_t xStart;
+    int16_t xEnd;
+} Run3D;
+
+/*
+ * One 6-connected object: a heap block of exactly 4 + 8*count bytes, the int
+ * count followed directly by count Run3D entries.  Use RunLength3DRuns to
+ * reach the runs.  Run 0 holds the object's seed, its first voxel in raster
+ * order (z, then y, then x).
+ */
+typedef struct RunLength3D {
+    int32_t count;
+    /* followed by count Run3D entries */
+} RunLength3D;
+
+/* The first run of a record. */
+static inline Run3D* RunLength3DRuns(RunLength3D* record) {
+    return (Run3D*)(void*)(record + 1);
+}
+
+/*
+ * Extracts every 6-connected object whose voxels equal value.
+ *
+ * Objects are found in raster order of their first voxel and each becomes
+ * one RunLength3D record; every voxel taken is overwritten with the low 8
+ * bits of paint, so the volume is consumed (work on a copy to keep it).
+ *
+ * Returns the object list: a heap block of exactly *count record pointers,
+ * owned by the caller and released with FreeRunLength3D.  An entry is NULL
+ * when memory ran out while that object was taken.  Returns NULL when no
+ * voxel holds the value or the list itself cannot be allocated.
+ * reserved is not read; pass 0.
+ */
+IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, int paint,
+                                          int* count, int reserved);
+
+/*
+ * Releases an object list and its records: entries 0 ... count-1, then the
+ * list.  A NULL list is ignored; NULL entries are accepted.
+ */
+IMG3D_API void FreeRunLength3D(int count, RunLength3D** list);
+
+/* Returns the number of voxels of a record: the sum of xEnd - xStart + 1. */
+IMG3D_API int ObjVolume(const RunLength3D* record);
+
+/*
+ * Stores the inclusive bounding box of a record with at least one run.
+ * The z minimum is run 0's z (the lowest slice for every record made by
+ * GetAllRunLength3D).
+ */
+IMG3D_API void GetObjectXYLimit3D(const RunLength3D* record, int* xMin, int* xMax,
+                                  int* yMin, int* yMax, int* zMin, int* zMax);
+
+/* Sets every voxel of every run of the record to the low 8 bits of value. */
+IMG3D_API void Img3DFillObject(unsigned char*** volume, const RunLength3D* record, int value);
+
+/* ===========================================================================
+ * Morphology and object filters
+ * ======================================================================== */
+
+/*
+ * Dilates the voxels equal to objectValue by one voxel: elementType 1 uses
+ * the centre and its 6 face neighbours, 2 the 3x3x3 cube.  The destination
+ * holds only background and object values.  Returns 0.
+ */
+IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destination,
+                              int objectValue, int backgroundValue, int elementType);
+
+/*
+ * Copies the source into the destination and paints there every object of
+ * objectValue whose voxel count lies outside [minVolume, maxVolume].
+ * Returns 0, or -1 when no object list was obtained.
+ */
+IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
+                             int objectValue, int paintValue, int minVolume, int maxVolume);
+
+/*
+ * Smooths every object of objectValue by a cubic majority window of side
+ * 2*radius + 1 inside its own bounding box.  Returns 0, or -1 when no object
+ * list was obtained.
+ */
+IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination,
+                              int objectValue, int backgroundValue, int radius);
+
+#ifdef __cplusplus
+} /* extern "C" */
+
+/* ===========================================================================
+ * CTarnImage3D -- one volume with value semantics, for C++ hosts.
+ * ======================================================================== */
+
+/*
+ * Holds at most one volume (a handle from Image3DAlloc) and owns it:
+ * construction allocates, destruction releases, copying and assignment make a
+ * new volume with the same dimensions and voxels.  An object without a volume
+ * is empty: its dimensions and size read 0 and its handle is NULL.  An
+ * allocation failure never throws; it leaves the object empty.
+ *
+ * Being C++, the class links only with hosts built by the same compiler
+ * family as the library; the C functions above work from any host.
+ */
+class IMG3D_API CTarnImage3D {
+public:
+    /* An empty object. */
+    CTarnImage3D();
+    /* Holds a new zero-filled volume; empty when the allocation fails. */
+    CTarnImage3D(int width, int height, int depth);
+    /* A new volume with the source's dimensions and voxels; empty when the
+     * source is empty or the allocation fails. */
+    CTarnImage3D(CTarnImage3D& source);
+    CTarnImage3D(const CTarnImage3D& source);
+    /* Releases the held volume. */
+    ~CTarnImage3D();
+
+    /*
+     * Releases the held volume, then holds a new zero-filled one.  Returns 1,
+     * or 0 when the allocation fails (the object is then empty).
+     */
+    int makeImage(int width, int height, int depth);
+    /* Releases the held volume; the object becomes empty. */
+    void destroyImage();
+
+    int getWidth() const;
+    int getHeight() const;
+    int getDepth() const;
+    /* width * height * depth: the voxel count, 0 when empty. */
+    int getSize() const;
+    /* The first voxel (all getSize() voxels follow contiguously); NULL when
+     * empty. */
+    unsigned char* getPixels();
+
+    /*
+     * Assigning an object to itself changes nothing.  Otherwise the held
+     * volume is always replaced by a new block (handles obtained earlier
+     * become invalid), even when the dimensions match; assigning an empty
+     * object, or a failed allocation, leaves this object empty.
+     */
+    CTarnImage3D& operator=(const CTarnImage3D& source);
+
+    /* The held handle itself (NULL when empty); ownership stays here. */
+    operator unsigned char***();
+
+    /* Sets every voxel to the low 8 bits of value; nothing when empty. */
+    void clearImage(int value);
+
+private:
+    unsigned char*** m_image;
+};
+
+#endif /* __cplusplus */
+
+#endif /* IMG3D_H */

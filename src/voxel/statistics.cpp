@@ -1,0 +1,106 @@
+// Histogram, mean and grey-level limits: one pass over the voxel array each.
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "img3d.h"
+#include "volume/volume_internal.h"
+
+using img3d::detail::first_voxel;
+using img3d::detail::voxel_count;
+
+namespace {
+
+std::uint64_t voxel_sum(const unsigned char* v, std::size_t n) {
+    std::uint64_t sum = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    __m128i acc = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
+        acc = _mm_add_epi64(acc, _mm_sad_epu8(block, zero));
+    }
+    std::uint64_t lanes[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), acc);
+    sum = lanes[0] + lanes[1];
+#endif
+    for (; i < n; ++i) sum += v[i];
+    return sum;
+}
+
+void voxel_limits(const unsigned char* v, std::size_t n, unsigned char& lo, unsigned char& hi) {
+    lo = 255;
+    hi = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if (n >= 16) {
+        __m128i vmin = _mm_set1_epi8(static_cast<char>(0xFF));
+        __m128i vmax = _mm_setzero_si128();
+        for (; i + 16 <= n; i += 16) {
+            const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
+            vmin = _mm_min_epu8(vmin, block);
+            vmax = _mm_max_epu8(vmax, block);
+        }
+        unsigned char mins[16], maxs[16];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(mins), vmin);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(maxs), vmax);
+        for (int k = 0; k < 16; ++k) {
+            if (mins[k] < lo) lo = mins[k];
+            if (maxs[k] > hi) hi = maxs[k];
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        if (v[i] > hi) hi = v[i];
+        if (v[i] < lo) lo = v[i];
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+IMG3D_API int Img3DHisto(unsigned char*** volume, int* histogram) {
+    const unsigned char* v = first_voxel(volume);
+    const std::size_t n = voxel_count(volume);
+    // Four partial tables break the store-to-load dependency between
+    // neighbouring voxels of the same value (long runs are the common case).
+    std::uint32_t part[4][256];
+    std::memset(part, 0, sizeof part);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, v + i, 8);
+        ++part[0][word & 0xFF];
+        ++part[1][(word >> 8) & 0xFF];
+        ++part[2][(word >> 16) & 0xFF];
+        ++part[3][(word >> 24) & 0xFF];
+        ++part[0][(word >> 32) & 0xFF];
+        ++part[1][(word >> 40) & 0xFF];
+        ++part[2][(word >> 48) & 0xFF];
+        ++part[3][word >> 56];
+    }
+    for (; i < n; ++i) ++part[0][v[i]];
+    for (int b = 0; b < 256; ++b)
+        histogram[b] = static_cast<int>(part[0][b] + part[1][b] + part[2][b] + part[3][b]);
+    return 0;
+}
+
+IMG3D_API int Img3DMean(unsigned char*** volume) {
+    const std::size_t n = voxel_count(volume);
+    return static_cast<int>(voxel_sum(first_voxel(volume), n) / n);
+}
+
+IMG3D_API int Img3DLimit(unsigned char*** volume, int* maximum, int* minimum) {
+    unsigned char lo, hi;
+    voxel_limits(first_voxel(volume), voxel_count(volume), lo, hi);
+    *maximum = hi;
+    *minimum = lo;
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,57 @@
+// Helpers shared by the tests: owned volumes, seeded random contents, the
+// odd shapes every operation is tried on.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "img3d.h"
+
+namespace img3d::test {
+
+// An owned volume handle, released on destruction.
+class Volume {
+public:
+    Volume() = default;
+    Volume(int width, int height, int depth) : v_(Image3DAlloc(width, height, depth)) {}
+    Volume(const Volume&) = delete;
+    Volume& operator=(const Volume&) = delete;
+    Volume(Volume&& other) noexcept : v_(other.v_) { other.v_ = nullptr; }
+    Volume& operator=(Volume&& other) noexcept {
+        std::swap(v_, other.v_);
+        return *this;
+    }
+    ~Volume() { Image3DFree(v_); }
+
+    unsigned char*** get() const { return v_; }
+    operator unsigned char***() const { return v_; }
+    int width() const { return Image3DGetWidth(v_); }
+    int height() const { return Image3DGetHeight(v_); }
+    int depth() const { return Image3DGetDepth(v_); }
+    std::size_t size() const { return static_cast<std::size_t>(width()) * height() * depth(); }
+    unsigned char* data() const { return v_[0][0]; }
+    std::vector<std::uint8_t> voxels() const { return {data(), data() + size()}; }
+    void assign(const std::vector<std::uint8_t>& values) const {
+        std::copy(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(size()), data());
+    }
+
+private:
+    unsigned char*** v_ = nullptr;
+};
+
+struct Shape {
+    int width, height, depth;
+};
+
+// Odd, non-cubic shapes that catch swapped axes and off-by-one row ends.
+const std::vector<Shape>& odd_shapes();
+
+// Voxels drawn uniformly from 0 ... 255.
+Volume random_volume(const Shape& shape, std::mt19937& rng);
+// Voxels drawn from the given palette, with the given weights.
+Volume random_volume(const Shape& shape, std::mt19937& rng, const std::vector<int>& palette,
+                     const std::vector<double>& weights);
+
+}  // namespace img3d::test
