@@ -21,6 +21,7 @@ summary=()
 
 for config in "${configs[@]}"; do
   dir="$root/build/$config"
+  mkdir -p "$root/build"
   case "$config" in
     default)  args=(-DCMAKE_BUILD_TYPE=Release -DIMG3D_WERROR=ON) ;;
     sanitize) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMG3D_WERROR=ON -DIMG3D_BUILD_BENCH=OFF
