@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # The shared library's dynamic symbol table holds the header's C functions
 # and the members of CTarnImage3D, and nothing else.
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE nm_out RESULT_VARIABLE rc)

@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Installs the build tree into a scratch prefix and builds and runs a consumer
 # that finds the library through find_package and through pkg-config.
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -24,6 +25,7 @@ get_filename_component(pc_dir ${pc_file} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
 
 set(args -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G Ninja -DCMAKE_PREFIX_PATH=${prefix}
+    -DCMAKE_C_COMPILER=${C_COMPILER}
     "-DCMAKE_C_FLAGS=${C_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINKER_FLAGS}")
 if(TOOLCHAIN)
   list(APPEND args -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
