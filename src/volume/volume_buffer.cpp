@@ -28,8 +28,11 @@ extern "C" {
 
 IMG3D_API unsigned char*** Image3DAlloc(int width, int height, int depth) {
     if (width < 1 || height < 1 || depth < 1) return nullptr;
-    const std::int64_t voxels =
-        static_cast<std::int64_t>(width) * height * static_cast<std::int64_t>(depth);
+    // Two steps, each checked: width * height * depth of three large ints
+    // overflows even 64 bits.
+    const std::int64_t plane = static_cast<std::int64_t>(width) * height;
+    if (plane > INT_MAX) return nullptr;
+    const std::int64_t voxels = plane * depth;
     if (voxels > INT_MAX) return nullptr;
     const std::int64_t slice_table = depth * kPointer;
     const std::int64_t row_tables = static_cast<std::int64_t>(depth) * height * kPointer;

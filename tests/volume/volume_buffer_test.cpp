@@ -86,7 +86,8 @@ TEST(VolumeBuffer, NullHandle) {
 TEST(VolumeBuffer, RefusesDimensionsThatCannotBeStored) {
     const int bad[][3] = {{0, 1, 1},     {1, 0, 1},          {1, 1, 0},          {-1, 5, 5},
                           {5, 5, INT_MIN}, {65536, 65536, 1}, {2, INT_MAX, 1},    {1291, 1291, 1291},
-                          {INT_MAX, 1, 1}, {1, 1, INT_MAX},   {1, INT_MAX / 4, 2}};
+                          {INT_MAX, 1, 1}, {1, 1, INT_MAX},   {1, INT_MAX / 4, 2},
+                          {INT_MAX, INT_MAX, 3}, {INT_MAX, INT_MAX, INT_MAX}};
     for (const auto& d : bad) EXPECT_EQ(Image3DAlloc(d[0], d[1], d[2]), nullptr) << d[0] << " " << d[1] << " " << d[2];
 }
 
