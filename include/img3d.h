@@ -176,38 +176,94 @@ IMG3D_API int Img3DLimit(unsigned char*** volume, int* maximum, int* minimum);
 
 /* ===========================================================================
  * Thresholds and segmentation
+ *
+ * The two threshold selections read a volume, count its histogram and
+ * return a grey level chosen from the histogram alone: the order of the
+ * voxels never matters, nothing is written and nothing is allocated on the
+ * heap.  The level suits the threshold argument of the segmentations.
  * ======================================================================== */
 
 /*
- * Otsu's threshold: the level t (0 ... 255) whose split into the classes
- * 0 ... t and t+1 ... 255 maximises the between-class variance of the
- * volume's histogram.  Of equal scores the highest level wins, so a volume
- * of one grey value gives 255.  The volume is only read.
+ * Otsu's threshold.  Returns the level t, 0 ... 255, whose split of the grey
+ * levels into a lower class 0 ... t (t included) and an upper class
+ * t+1 ... 255 has the largest between-class variance; t is the highest grey
+ * level of the lower class.  The volume is only read.
+ *
+ * With N the voxel count and h[i] the count of level i, the computation is
+ * IEEE double with each operation rounded, in this order, so that every
+ * build gives the same level:
+ *   p[i]  = h[i] / N
+ *   mean  = sum of i * p[i], added in ascending order of i
+ *   w(t)  = p[0] + ... + p[t],  m(t) = 0*p[0] + ... + t*p[t]  (ascending)
+ *   d(t)  = (1 - w(t)) * w(t)
+ *   score = 0 where d(t) is exactly 0, else
+ *           (mean*w(t) - m(t)) * (mean*w(t) - m(t)) / d(t)
+ * Ties go to the highest level: the best level is the last t whose score is
+ * at least the best score so far.  Consequences:
+ * - a volume of one grey value (a single voxel included) returns 255, as
+ *   every score is 0;
+ * - when the best split lies in a run of empty levels, every level of the
+ *   run scores the same and the result is the level just below the next
+ *   occupied one (0 and 255 only: 254; 10 and 200 only: 199).
+ * Never fails; the result is always in 0 ... 255.
  */
 IMG3D_API int Img3DDaJinThreshold(unsigned char*** volume);
 
 /*
- * Two-mode threshold: the valley level (1 ... 254) of the smoothed histogram
- * that lies deepest between a higher level on its left and one on its right;
- * 0 when no level has a higher level on both sides.  The volume is only read.
+ * Two-mode threshold.  Returns the valley level, 1 ... 254, that lies
+ * deepest between a higher level on its left and one on its right, or 0
+ * when no level has both.  Integer arithmetic only.  The volume is only
+ * read.
+ *
+ * The histogram h is first smoothed, each value from h alone, with
+ * truncating division: s[i] = (h[i-1] + h[i] + h[i+1]) / 3 for i = 1 ...
+ * 254, s[0] = (h[0] + h[1]) / 2, s[255] = (h[254] + h[255]) / 2.
+ * A candidate m (1 ... 254) looks left at the even levels below it and
+ * right at the levels m+1, m+3, ... up to 255 (the other parity than m).
+ * With L the largest of the left values and R the largest of the right
+ * ones, m scores (L - s[m]) * (R - s[m]), exactly in 64 bits, when both
+ * differences are positive, and does not qualify otherwise.  The lowest
+ * candidate with the highest score wins.  Consequences:
+ * - a histogram with a single mode (one value, or rising then falling, not
+ *   necessarily strictly) returns 0;
+ * - 32 voxels each of 10 and 200 return 12; of 0 and 255, 2.
+ * Never fails; the result is always in 0 ... 254.
  */
 IMG3D_API int Img3D2ModeThreshold(unsigned char*** volume);
 
 /*
- * For every voxel of the source: destination voxel = high when the source
- * voxel >= threshold, low otherwise (compared as ints, so a threshold of 0
- * or below gives high everywhere, 256 or above low everywhere).  Writes only
- * the source's extent of the destination, through its own tables; the
- * destination may be the source.  Returns 0.
+ * Binarises by one threshold.  For every voxel (x, y, z) of the source:
+ * destination[z][y][x] = high when source[z][y][x] >= threshold, low
+ * otherwise.
+ *
+ * The voxel (0 ... 255) is compared with the int threshold as an int, so
+ * every threshold is meaningful: 0 or below writes high everywhere, 256 or
+ * above writes low everywhere, t in 1 ... 255 gives voxels of exactly t the
+ * high value.  Equal high and low fill the extent with that value.
+ *
+ * Reads the source; writes the destination, and only the source's width x
+ * height x depth corner of it, through the destination's own row tables:
+ * the destination must be at least as wide, high and deep as the source,
+ * and a larger one keeps every voxel outside that corner.  The destination
+ * may be the source itself (segmentation in place).  Returns 0.
  */
 IMG3D_API int Img3DSingleSegment(unsigned char*** source, unsigned char*** destination,
                                  int threshold, unsigned char high, unsigned char low);
 
 /*
- * For every voxel of the source: destination voxel = inside when
- * lowThreshold <= source voxel <= highThreshold, outside otherwise.  Writes
- * only the source's extent of the destination; the destination may be the
- * source.  Returns 0.
+ * Binarises by a band.  For every voxel (x, y, z) of the source:
+ * destination[z][y][x] = inside when lowThreshold <= source[z][y][x] <=
+ * highThreshold (both ends included), outside otherwise.
+ *
+ * The voxel is compared with both thresholds as ints: equal thresholds c
+ * select exactly the voxels of value c; lowThreshold > highThreshold, or a
+ * band that misses 0 ... 255, writes outside everywhere; lowThreshold <= 0
+ * with highThreshold >= 255 writes inside everywhere.  Equal inside and
+ * outside fill the extent with that value.
+ *
+ * Reads and writes like Img3DSingleSegment: only the source's extent of the
+ * destination, through its own tables, which must be at least as large; in
+ * place allowed.  Returns 0.
  */
 IMG3D_API int Img3DDoubleSegment(unsigned char*** source, unsigned char*** destination,
                                  int lowThreshold, int highThreshold,
