@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 
 #include "img3d.h"
@@ -52,6 +53,28 @@ inline void fill_ball(Owned& volume, int radius, int value = 255) {
 inline void report_voxels(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kVoxels);
     state.SetBytesProcessed(state.iterations() * kVoxels);
+}
+
+// Baselines that several programs measure beside their own operations.
+inline void memcpy_baseline(benchmark::State& state) {
+    Owned a, b;
+    fill_noise(a);
+    for (auto _ : state) {
+        std::memcpy(b.data(), a.data(), kVoxels);
+        benchmark::ClobberMemory();
+    }
+    report_voxels(state);
+}
+
+inline void histogram_baseline(benchmark::State& state) {
+    Owned a;
+    fill_noise(a);
+    int histogram[256];
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(Img3DHisto(a.v, histogram));
+        benchmark::ClobberMemory();
+    }
+    report_voxels(state);
 }
 
 }  // namespace bench
