@@ -274,8 +274,14 @@ IMG3D_API int Img3DDoubleSegment(unsigned char*** source, unsigned char*** desti
  * ======================================================================== */
 
 /*
+ * Objects of one grey value are extracted by a scan-line flood fill that
+ * paints every voxel it takes, and are handed out as run-length records.
+ *
  * One run: the voxels volume[z][y][xStart] ... volume[z][y][xEnd] (xEnd
- * inclusive) of one row.  Eight bytes, four signed 16-bit fields.
+ * inclusive, xStart <= xEnd) of one row.  Eight bytes, four signed 16-bit
+ * fields in this order, no padding: y at byte 0, z at 2, xStart at 4, xEnd
+ * at 6.  Coordinates are 0 ... 32767, so records describe only volumes whose
+ * width, height and depth are at most 32768.
  */
 typedef struct Run3D {
     int16_t y;
@@ -285,10 +291,23 @@ typedef struct Run3D {
 } Run3D;
 
 /*
- * One 6-connected object: a heap block of exactly 4 + 8*count bytes, the int
- * count followed directly by count Run3D entries.  Use RunLength3DRuns to
- * reach the runs.  Run 0 holds the object's seed, its first voxel in raster
- * order (z, then y, then x).
+ * One 6-connected object: a single malloc block of exactly 4 + 8*count bytes,
+ * the int32 count followed directly by count Run3D entries (use
+ * RunLength3DRuns to reach them).  Within a record:
+ * - runs never share a voxel, and each is a whole stretch: the voxels just
+ *   left of xStart and right of xEnd (where they exist) are not the object's;
+ * - run 0 holds the seed, the object's first voxel in raster order (z, then
+ *   y, then x), so it lies in the object's lowest slice, on its lowest row
+ *   there, and starts at the seed's column;
+ * - the other runs follow in the order the fill took them.  That order is
+ *   fixed: points wait on a last-in, first-out stack, starting with the
+ *   seed.  A point whose voxel no longer holds the value yields nothing;
+ *   otherwise its stretch of the row becomes the next run and is painted,
+ *   then the rows next to the run are scanned over the run's columns, in
+ *   this order: row y-1 and row y+1 of slice z, row y of slice z-1 and of
+ *   slice z+1 (those that exist).  Each stretch of the value met in such a
+ *   row, cut to those columns, pushes one point, its rightmost voxel there;
+ *   the stretches of a row are pushed from left to right.
  */
 typedef struct RunLength3D {
     int32_t count;
@@ -303,37 +322,76 @@ static inline Run3D* RunLength3DRuns(RunLength3D* record) {
 /*
  * Extracts every 6-connected object whose voxels equal value.
  *
- * Objects are found in raster order of their first voxel and each becomes
- * one RunLength3D record; every voxel taken is overwritten with the low 8
- * bits of paint, so the volume is consumed (work on a copy to keep it).
+ * Reads and writes the volume: objects are found in raster order of their
+ * first voxel (z outermost, x innermost) and each becomes one RunLength3D
+ * record; every voxel taken is overwritten with the low 8 bits of paint.
+ * After a complete call exactly the voxels that held value hold the paint
+ * value and every other voxel is unchanged: the volume is consumed, so work
+ * on a copy to keep it.  Painting every record back with Img3DFillObject and
+ * value restores it.  reserved is not read; pass 0.
  *
- * Returns the object list: a heap block of exactly *count record pointers,
- * owned by the caller and released with FreeRunLength3D.  An entry is NULL
- * when memory ran out while that object was taken.  Returns NULL when no
- * voxel holds the value or the list itself cannot be allocated.
- * reserved is not read; pass 0.
+ * Returns the object list: a malloc block of exactly *count record pointers,
+ * entry i being the i-th object found.  The caller owns the list and its
+ * records and releases them together with FreeRunLength3D(*count, list), or
+ * with free() on every entry and then on the list.
+ *
+ * An entry is NULL when memory ran out while that object was taken; *count
+ * includes such entries, so skip them before passing entries on.  When the
+ * object's record could not be allocated at all nothing of it was painted,
+ * so its next voxel in raster order (if any) starts a new object and the
+ * voxel that failed keeps the value.  When the record or the fill's working
+ * memory could not grow, the part already taken stays painted and the rest
+ * is found as one or more further objects.
+ *
+ * Returns NULL and sets *count to 0 when:
+ * - no voxel holds value (also when value lies outside 0 ... 255), the
+ *   volume unchanged;
+ * - the low 8 bits of paint equal value, or width, height or depth exceeds
+ *   32768: refused, the volume unchanged;
+ * - the list itself cannot be allocated or grown: every record made so far
+ *   is released (nothing is left to free), the objects taken before the
+ *   failure stay painted.
+ * A NULL result always comes with *count 0, so FreeRunLength3D(*count, NULL)
+ * is harmless.  count must address a writable int.
  */
 IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, int paint,
                                           int* count, int reserved);
 
 /*
- * Releases an object list and its records: entries 0 ... count-1, then the
- * list.  A NULL list is ignored; NULL entries are accepted.
+ * Releases an object list and its records: entries 0 ... count-1 with
+ * free(), then the list.  count is the one GetAllRunLength3D returned (note
+ * the order: count first).  A NULL list is ignored, NULL entries are skipped,
+ * a count of 0 or below releases only the list block.  Releasing a list
+ * twice is undefined.
  */
 IMG3D_API void FreeRunLength3D(int count, RunLength3D** list);
 
-/* Returns the number of voxels of a record: the sum of xEnd - xStart + 1. */
+/*
+ * Returns the number of voxels of a record: the sum over its runs of
+ * xEnd - xStart + 1; 0 for a record of no runs.  Only reads the record,
+ * which must not be NULL (skip the NULL entries of an object list).
+ */
 IMG3D_API int ObjVolume(const RunLength3D* record);
 
 /*
- * Stores the inclusive bounding box of a record with at least one run.
- * The z minimum is run 0's z (the lowest slice for every record made by
- * GetAllRunLength3D).
+ * Stores the inclusive bounding box of a record: *xMin and *xMax the smallest
+ * xStart and largest xEnd, *yMin and *yMax the smallest and largest y, *zMax
+ * the largest z.  *zMin is run 0's z, which for every record made by
+ * GetAllRunLength3D is the object's lowest slice; a record assembled by
+ * other means gets run 0's z even if a later run lies lower.  The box spans
+ * xMax - xMin + 1 columns, and likewise for y and z.  A record of no runs
+ * gives the empty box 0, -1 on every axis.  Only reads the record, which
+ * must not be NULL; all six pointers must address writable ints.
  */
 IMG3D_API void GetObjectXYLimit3D(const RunLength3D* record, int* xMin, int* xMax,
                                   int* yMin, int* yMax, int* zMin, int* zMax);
 
-/* Sets every voxel of every run of the record to the low 8 bits of value. */
+/*
+ * Sets every voxel of every run of the record to the low 8 bits of value
+ * (256 writes 0, -1 writes 255); no other voxel changes.  The record is only
+ * read and must not be NULL; every run must lie inside the volume, which is
+ * not checked.
+ */
 IMG3D_API void Img3DFillObject(unsigned char*** volume, const RunLength3D* record, int value);
 
 /* ===========================================================================

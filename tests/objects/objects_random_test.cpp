@@ -1,0 +1,140 @@
+// The object list against a breadth-first labelling and against the
+// step-by-step fill, on seeded random volumes of odd shapes and densities.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "reference_objects.h"
+#include "test_support.h"
+
+namespace {
+
+using img3d::test::Extent;
+using img3d::test::RefRun;
+using img3d::test::Volume;
+
+struct Case {
+    std::string name;
+    Extent extent;
+    std::vector<std::uint8_t> voxels;
+};
+
+// Volumes of value 1 on 0, plus some voxels of other values the fill must
+// treat as background.
+std::vector<Case> cases(std::mt19937& rng) {
+    std::vector<Extent> shapes;
+    for (const auto& s : img3d::test::odd_shapes()) shapes.push_back({s.width, s.height, s.depth});
+    for (Extent e : {Extent{17, 16, 15}, Extent{33, 9, 4}, Extent{64, 3, 3}, Extent{1, 19, 23},
+                     Extent{300, 2, 2}, Extent{15, 1, 30}})
+        shapes.push_back(e);
+
+    std::vector<Case> out;
+    auto add = [&](const std::string& name, const Extent& e, const std::function<int(int, int, int)>& f) {
+        Case c{name + " " + std::to_string(e.width) + "x" + std::to_string(e.height) + "x" +
+                   std::to_string(e.depth),
+               e, std::vector<std::uint8_t>(e.size())};
+        for (int z = 0; z < e.depth; ++z)
+            for (int y = 0; y < e.height; ++y)
+                for (int x = 0; x < e.width; ++x)
+                    c.voxels[e.index(x, y, z)] = static_cast<std::uint8_t>(f(x, y, z));
+        out.push_back(std::move(c));
+    };
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (const Extent& e : shapes) {
+        for (double density : {0.1, 0.35, 0.5, 0.65, 0.9, 0.97})
+            add("density " + std::to_string(density), e, [&](int, int, int) {
+                const double u = unit(rng);
+                return u < density ? 1 : (u > 0.98 ? 2 : 0);
+            });
+        add("all", e, [](int, int, int) { return 1; });
+        add("checkerboard", e, [](int x, int y, int z) { return (x + y + z) % 2; });
+        add("slice checkerboard", e, [](int x, int y, int) { return (x + y) % 2; });
+        add("rows", e, [](int, int y, int z) { return (y + z) % 2; });
+        add("columns", e, [](int x, int, int z) { return (x / 3 + z) % 2 == 0; });
+        add("shell", e, [&](int x, int y, int z) {
+            const bool face = x == 0 || y == 0 || z == 0 || x == e.width - 1 || y == e.height - 1 ||
+                              z == e.depth - 1;
+            return face ? 1 : unit(rng) < 0.4;
+        });
+        add("stripes", e, [](int x, int y, int z) { return (x % 19 < 17) && ((y + z) % 3 != 0); });
+    }
+    return out;
+}
+
+TEST(ObjectListRandom, AgreesWithLabellingAndTheStepByStepFill) {
+    std::mt19937 rng(20240611);
+    const int value = 1;
+    for (const Case& c : cases(rng)) {
+        SCOPED_TRACE(c.name);
+        const Extent& e = c.extent;
+        const auto labels = img3d::test::label_objects(c.voxels, e, value);
+        auto painted = c.voxels;
+        const auto expected = img3d::test::scanline_objects(painted, e, value, 300);
+
+        Volume v(e.width, e.height, e.depth);
+        v.assign(c.voxels);
+        int count = -1;
+        RunLength3D** list = GetAllRunLength3D(v, value, 300, &count, 0);
+        ASSERT_EQ(count, labels.objects);
+        ASSERT_EQ(list == nullptr, count == 0);
+        ASSERT_EQ(v.voxels(), painted);  // exactly the object voxels, now 300 & 0xFF
+
+        std::vector<int> covered(e.size(), 0);
+        for (int i = 0; i < count; ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_NE(list[i], nullptr);
+            const auto runs = img3d::test::runs_of(list[i]);
+            ASSERT_EQ(runs, expected[static_cast<std::size_t>(i)]);
+            ASSERT_FALSE(runs.empty());
+            // Seeds come in raster order: run 0 starts at the object's first voxel.
+            EXPECT_EQ(e.index(runs[0].x_start, runs[0].y, runs[0].z),
+                      labels.first_voxel[static_cast<std::size_t>(i)]);
+            for (const RefRun& r : runs) {
+                ASSERT_TRUE(r.x_start <= r.x_end && r.x_start >= 0 && r.x_end < e.width && r.y >= 0 &&
+                            r.y < e.height && r.z >= 0 && r.z < e.depth)
+                    << r;
+                if (r.x_start > 0) EXPECT_NE(c.voxels[e.index(r.x_start - 1, r.y, r.z)], value) << r;
+                if (r.x_end < e.width - 1) EXPECT_NE(c.voxels[e.index(r.x_end + 1, r.y, r.z)], value) << r;
+                for (int x = r.x_start; x <= r.x_end; ++x) {
+                    const std::size_t at = e.index(x, r.y, r.z);
+                    ASSERT_EQ(labels.label[at], i + 1) << r;
+                    ASSERT_EQ(covered[at]++, 0) << r;
+                }
+            }
+            EXPECT_EQ(static_cast<std::size_t>(ObjVolume(list[i])), labels.voxels[static_cast<std::size_t>(i)]);
+            const auto& box = labels.boxes[static_cast<std::size_t>(i)];
+            int l[6];
+            GetObjectXYLimit3D(list[i], &l[0], &l[1], &l[2], &l[3], &l[4], &l[5]);
+            EXPECT_EQ(std::vector<int>(l, l + 6),
+                      (std::vector<int>{box.x_min, box.x_max, box.y_min, box.y_max, box.z_min, box.z_max}));
+            Img3DFillObject(v, list[i], value);
+        }
+        EXPECT_EQ(v.voxels(), c.voxels);  // painting every record back restores the volume
+        FreeRunLength3D(count, list);
+    }
+}
+
+// Values at both ends of the range and paints that differ only above the
+// low 8 bits of another value.
+TEST(ObjectListRandom, AnyValueAndPaint) {
+    std::mt19937 rng(77);
+    const Extent e{23, 11, 6};
+    for (auto [value, paint] : {std::pair{0, 255}, {255, 0}, {128, 129 + 256}, {7, -1}}) {
+        SCOPED_TRACE(value);
+        std::vector<std::uint8_t> voxels(e.size());
+        for (auto& v : voxels) v = rng() % 3 == 0 ? static_cast<std::uint8_t>(rng()) : static_cast<std::uint8_t>(value);
+        auto painted = voxels;
+        const auto expected = img3d::test::scanline_objects(painted, e, value, paint);
+        Volume v(e.width, e.height, e.depth);
+        v.assign(voxels);
+        int count = -1;
+        RunLength3D** list = GetAllRunLength3D(v, value, paint, &count, 0);
+        ASSERT_EQ(static_cast<std::size_t>(count), expected.size());
+        for (int i = 0; i < count; ++i) EXPECT_EQ(img3d::test::runs_of(list[i]), expected[static_cast<std::size_t>(i)]);
+        EXPECT_EQ(v.voxels(), painted);
+        FreeRunLength3D(count, list);
+    }
+}
+
+}  // namespace
