@@ -3,6 +3,9 @@
 #   default   optimised, warnings as errors
 #   sanitize  AddressSanitizer + UndefinedBehaviorSanitizer, any report fails
 #   m32       32-bit x86 (4-byte pointers)
+#   windows   img3d.dll for 32-bit Windows, cross-built with mingw-w64; the
+#             export table is checked here, the test programs run under wine
+#             where this machine can run 32-bit x86 code
 # Usage: scripts/test.sh [configuration...]   (default: all of them)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +14,47 @@ root=$PWD
 scripts/deps.sh || exit 1
 
 configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(default sanitize m32)
+[ ${#configs[@]} -eq 0 ] && configs=(default sanitize m32 windows)
+
+# wine runs 32-bit Windows programs as a 32-bit Linux process (wine32), so it
+# needs a kernel that executes 32-bit x86 code.  Some kernels have no IA32
+# emulation, where every 32-bit program fails with "Exec format error".
+runs_32bit_code() {
+  local probe
+  probe=$(mktemp -d) || return 1
+  printf 'int main(void) { return 0; }\n' >"$probe/probe.c"
+  cc -m32 "$probe/probe.c" -o "$probe/probe" >/dev/null 2>&1 && "$probe/probe" >/dev/null 2>&1
+  local rc=$?
+  rm -rf "$probe"
+  return $rc
+}
+
+# Prepares the windows configuration: the cross compiler always, wine where it
+# can run.  Sets wine=ON or OFF.
+windows_setup() {
+  scripts/deps.sh g++-mingw-w64-i686-posix binutils-mingw-w64-i686 || return 1
+  wine=OFF
+  if runs_32bit_code; then
+    scripts/deps.sh wine wine32:i386 || return 1
+    wine=ON
+  else
+    echo "windows: this kernel cannot execute 32-bit x86 code (no IA32 emulation: a 32-bit program"
+    echo "windows: fails with 'Exec format error'), and wine32, which runs 32-bit Windows programs, is"
+    echo "windows: a 32-bit Linux program itself.  The test programs are built but not run; only the"
+    echo "windows: checks that run on Linux (the DLL's export and import tables) run."
+  fi
+}
+
+# wine's server, started by the first wine program, would inherit and hold
+# CTest's output pipe and CTest would wait for it forever: start it (and the
+# prefix) beforehand with its output elsewhere, and stop it afterwards.
+wine_start() {
+  export WINEPREFIX="$1/wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  unset DISPLAY
+  wineserver -p </dev/null >/dev/null 2>&1
+  wine cmd /c exit </dev/null >/dev/null 2>&1
+}
+wine_stop() { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; }
 
 san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 passed=0
@@ -30,6 +73,10 @@ for config in "${configs[@]}"; do
     m32)      args=(-DCMAKE_BUILD_TYPE=Release -DIMG3D_WERROR=ON -DIMG3D_BUILD_BENCH=OFF
                     -DIMG3D_GTEST_FROM_SOURCE=ON
                     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-m32.cmake") ;;
+    windows)  windows_setup || { status=1; summary+=("$config: setup failed"); continue; }
+              args=(-DCMAKE_BUILD_TYPE=Release -DIMG3D_WERROR=ON -DIMG3D_BUILD_BENCH=OFF
+                    -DIMG3D_GTEST_FROM_SOURCE=ON -DIMG3D_WINE=$wine
+                    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake") ;;
     *) echo "unknown configuration: $config" >&2; exit 2 ;;
   esac
   echo "==== $config: configure and build"
@@ -41,15 +88,25 @@ for config in "${configs[@]}"; do
   fi
   echo "==== $config: test"
   log="$dir/ctest.log"
+  timeout=900
+  if [ "$config" = windows ] && [ "$wine" = ON ]; then
+    wine_start "$dir"; timeout=300
+  fi
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir "$dir" --output-on-failure -j 2 --timeout 900 2>&1 | tee "$log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
+    ctest --test-dir "$dir" --output-on-failure -j 2 --timeout $timeout 2>&1 | tee "$log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed'
   [ "${PIPESTATUS[0]}" -ne 0 ] && status=1
+  if [ "$config" = windows ] && [ "$wine" = ON ]; then
+    wine_stop
+  fi
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
   bad=$(sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
   if [ -n "$line" ]; then
     passed=$((passed + total - bad)); failed=$((failed + bad))
     summary+=("$config: $line")
+    if [ "$config" = windows ] && [ "$wine" = OFF ]; then
+      summary+=("$config: test programs built, not run: no 32-bit x86 execution on this kernel, which wine32 needs")
+    fi
   else
     status=1; summary+=("$config: no test summary")
   fi
