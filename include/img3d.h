@@ -399,25 +399,81 @@ IMG3D_API void Img3DFillObject(unsigned char*** volume, const RunLength3D* recor
  * ======================================================================== */
 
 /*
- * Dilates the voxels equal to objectValue by one voxel: elementType 1 uses
- * the centre and its 6 face neighbours, 2 the 3x3x3 cube.  The destination
- * holds only background and object values.  Returns 0.
+ * Dilates the voxels equal to objectValue by one voxel.
+ *
+ * Reads the source; writes every voxel of the destination, which ends up
+ * holding only the object value (low 8 bits) and the background value (low
+ * 8 bits).  elementType 1 spreads each matching voxel to itself and its 6
+ * face neighbours, 2 to the whole 3x3x3 cube around it; any other type
+ * spreads nothing, so the destination becomes all background.  Only interior
+ * voxels of the source spread (1 <= x <= width-2, likewise y and z): a match
+ * on an outer face is neither copied nor dilated, and a volume thinner than
+ * 3 in any direction gives all background.  Grey values other than the
+ * object value are not carried over.
+ *
+ * The destination may be the source itself (the result is the same as with
+ * a separate destination) and should have the source's dimensions; a larger
+ * destination has its other voxels set to the background value.
+ *
+ * Returns 0; -1 when the working memory (five slices of the source) cannot
+ * be allocated, in which case nothing is written.
  */
 IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destination,
                               int objectValue, int backgroundValue, int elementType);
 
 /*
- * Copies the source into the destination and paints there every object of
- * objectValue whose voxel count lies outside [minVolume, maxVolume].
- * Returns 0, or -1 when no object list was obtained.
+ * Removes the 6-connected objects of objectValue whose voxel count lies
+ * outside [minVolume, maxVolume] (both bounds stay; minVolume > maxVolume
+ * removes every object).
+ *
+ * The destination (same dimensions as the source, a different volume)
+ * becomes a copy of the source in which every removed object is painted
+ * with the low 8 bits of paintValue.  Voxels of other grey values and the
+ * objects that stay are exactly as in the source.  The source is only read.
+ *
+ * Returns
+ *    0  the objects were measured and filtered;
+ *   -1  the source holds no voxel of objectValue (every value outside
+ *       0 ... 255 included): the destination is an exact copy of the source;
+ *   -1  the object list could not be allocated: the destination holds the
+ *       copy with the objects taken before the failure painted;
+ *   -1  refused before anything is written: source and destination are the
+ *       same volume, or the low 8 bits of paintValue equal objectValue (the
+ *       extraction marks what it took with the paint value).
+ * An object whose own extraction ran out of memory is kept as it is.
  */
 IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                              int objectValue, int paintValue, int minVolume, int maxVolume);
 
 /*
- * Smooths every object of objectValue by a cubic majority window of side
- * 2*radius + 1 inside its own bounding box.  Returns 0, or -1 when no object
- * list was obtained.
+ * Smooths the surface of every 6-connected object of objectValue by a cubic
+ * majority window of side w = 2*radius + 1, one object at a time.
+ *
+ * Each object is placed alone into a scratch mask of its bounding box (plus
+ * a margin of radius voxels holding the background), and every voxel of its
+ * bounding box becomes the object value when the sum of the grey values in
+ * the window around it, n*objectValue + (w^3 - n)*background for n object
+ * voxels, reaches ((w^3 + 1) * objectValue) / 2.  With background 0 this is a
+ * strict majority of object voxels (14 of 27 for radius 1).  Results of all
+ * objects are joined; neighbouring objects never count in each other's
+ * windows and an object never grows beyond its own bounding box.  Radius 0
+ * with background 0 keeps exactly the object voxels.
+ *
+ * The destination (same dimensions as the source) ends up holding only the
+ * object value and the background value (low 8 bits); it may be the source
+ * itself.  The source is only read.
+ *
+ * Returns
+ *    0  the objects were smoothed;
+ *   -1  the source holds no voxel of objectValue: the destination is an
+ *       exact copy of the source;
+ *   -1  the object list could not be allocated: the destination holds the
+ *       copy with the objects taken before the failure painted background;
+ *   -1  refused before anything is written: radius below 0 or above 101
+ *       (the window threshold would not fit in 32 bits), or the low 8 bits of
+ *       backgroundValue equal objectValue.
+ * An object whose extraction or scratch memory cannot be allocated is
+ * skipped: its box receives nothing from it.
  */
 IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination,
                               int objectValue, int backgroundValue, int radius);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "img3d.h"
+#include "platform/heap.h"
 
 namespace img3d::test {
 
@@ -53,5 +54,21 @@ Volume random_volume(const Shape& shape, std::mt19937& rng);
 // Voxels drawn from the given palette, with the given weights.
 Volume random_volume(const Shape& shape, std::mt19937& rng, const std::vector<int>& palette,
                      const std::vector<double>& weights);
+
+// Runs operation() with its 1st, 2nd, 3rd ... allocation failing, until a run
+// makes no failed allocation.  check(result, failed) follows every run;
+// failed is false only for the last one.  Returns the number of runs.
+template <class Operation, class Check>
+long walk_allocation_failures(Operation operation, Check check) {
+    for (long n = 1;; ++n) {
+        img3d::detail::heap_fail_at(n);
+        const long start = img3d::detail::heap_allocations();
+        const auto result = operation();
+        const bool failed = img3d::detail::heap_allocations() - start >= n;
+        img3d::detail::heap_fail_at(0);
+        check(result, failed);
+        if (!failed) return n;
+    }
+}
 
 }  // namespace img3d::test

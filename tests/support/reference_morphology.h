@@ -1,0 +1,46 @@
+// Deliberately naive references for dilation and the two object filters,
+// written from their plain definitions on flat voxel arrays.  They share
+// nothing with the library's code.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace img3d::reference {
+
+struct Grid {
+    int width = 0, height = 0, depth = 0;
+    std::vector<std::uint8_t> voxels;
+
+    Grid() = default;
+    Grid(int w, int h, int d, std::vector<std::uint8_t> v)
+        : width(w), height(h), depth(d), voxels(std::move(v)) {}
+    std::size_t index(int x, int y, int z) const {
+        return (static_cast<std::size_t>(z) * height + y) * width + x;
+    }
+    std::uint8_t& at(int x, int y, int z) { return voxels[index(x, y, z)]; }
+    std::uint8_t at(int x, int y, int z) const { return voxels[index(x, y, z)]; }
+};
+
+// Every 6-connected object of value: voxel lists, objects in raster order of
+// their first voxel, found by breadth-first search.
+struct Voxel {
+    int x, y, z;
+};
+std::vector<std::vector<Voxel>> objects6(const Grid& grid, int value);
+
+// Interior voxels of object spread to their 7 (element 1) or 27 (element 2)
+// neighbours; everything else is background.
+Grid dilate(const Grid& source, int object, int background, int element);
+
+// Copy of the source with the objects outside [minimum, maximum] painted.
+// Returns -1 (destination = copy of the source) when there is no object.
+int delete_by_volume(const Grid& source, Grid& destination, int object, int paint, int minimum,
+                     int maximum);
+
+// Per object, inside its bounding box: object where the literal sum of the
+// (2r+1)^3 window of a scratch holding only that object reaches
+// ((w^3 + 1) * object) / 2.  Returns -1 (destination = copy) without objects.
+int edge_smooth(const Grid& source, Grid& destination, int object, int background, int radius);
+
+}  // namespace img3d::reference
