@@ -435,12 +435,11 @@ IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destinat
  *    0  the objects were measured and filtered;
  *   -1  the source holds no voxel of objectValue (every value outside
  *       0 ... 255 included): the destination is an exact copy of the source;
- *   -1  the object list could not be allocated: the destination holds the
- *       copy with the objects taken before the failure painted;
+ *   -1  memory ran out while the objects were taken: the destination is an
+ *       exact copy of the source;
  *   -1  refused before anything is written: source and destination are the
  *       same volume, or the low 8 bits of paintValue equal objectValue (the
  *       extraction marks what it took with the paint value).
- * An object whose own extraction ran out of memory is kept as it is.
  */
 IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                              int objectValue, int paintValue, int minVolume, int maxVolume);
@@ -467,13 +466,14 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  *    0  the objects were smoothed;
  *   -1  the source holds no voxel of objectValue: the destination is an
  *       exact copy of the source;
- *   -1  the object list could not be allocated: the destination holds the
- *       copy with the objects taken before the failure painted background;
+ *   -1  memory ran out while the objects were taken: the destination is an
+ *       exact copy of the source (in place: the volume keeps the objects
+ *       taken before the failure painted with the background value);
  *   -1  refused before anything is written: radius below 0 or above 101
  *       (the window threshold would not fit in 32 bits), or the low 8 bits of
  *       backgroundValue equal objectValue.
- * An object whose extraction or scratch memory cannot be allocated is
- * skipped: its box receives nothing from it.
+ * An object whose scratch memory cannot be allocated is skipped: its box
+ * receives nothing from it, and the result is still 0.
  */
 IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination,
                               int objectValue, int backgroundValue, int radius);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "img3d.h"
+#include "morphology/whole_objects.h"
 #include "platform/heap.h"
 
 namespace {
@@ -160,16 +161,18 @@ extern "C" IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*
     Img3DCopy(source, destination);
     int count = 0;
     RunLength3D** objects = GetAllRunLength3D(destination, objectValue, backgroundValue, &count, 0);
-    if (objects == nullptr) return -1;
+    if (objects == nullptr || !img3d::detail::holds_whole_objects(objects, count)) {
+        // Out of memory: undo the extraction's painting where the source is
+        // still there to copy from.
+        FreeRunLength3D(count, objects);
+        if (source != destination) Img3DCopy(source, destination);
+        return -1;
+    }
     Img3DClear(destination, backgroundValue);
 
     const WindowTest test(objectValue, backgroundValue & 0xFF, radius);
-    for (int i = 0; i < count; ++i) {
-        // A null entry is an object whose extraction ran out of memory; it
-        // is skipped, as is one whose scratch memory cannot be had.
-        if (objects[i] == nullptr || objects[i]->count < 1) continue;
-        smooth_object(destination, objects[i], objectValue, radius, test);
-    }
+    // An object whose scratch memory cannot be had is skipped.
+    for (int i = 0; i < count; ++i) smooth_object(destination, objects[i], objectValue, radius, test);
     FreeRunLength3D(count, objects);
     return 0;
 }

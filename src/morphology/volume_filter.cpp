@@ -1,5 +1,6 @@
 // Removal of the objects whose voxel count lies outside a range.
 #include "img3d.h"
+#include "morphology/whole_objects.h"
 
 extern "C" IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                                         int objectValue, int paintValue, int minVolume,
@@ -12,13 +13,16 @@ extern "C" IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char**
     Img3DCopy(source, destination);
     int count = 0;
     RunLength3D** objects = GetAllRunLength3D(destination, objectValue, paintValue, &count, 0);
-    if (objects == nullptr) return -1;
+    // The copy undoes the extraction's painting, whatever came of it: on
+    // failure the destination is an exact copy of the source.
     Img3DCopy(source, destination);
+    if (objects == nullptr) return -1;
+    if (!img3d::detail::holds_whole_objects(objects, count)) {
+        FreeRunLength3D(count, objects);
+        return -1;
+    }
 
     for (int i = 0; i < count; ++i) {
-        // A null entry is an object whose extraction ran out of memory: its
-        // voxels are back from the copy above and it stays.
-        if (objects[i] == nullptr) continue;
         const int voxels = ObjVolume(objects[i]);
         if (voxels > maxVolume || voxels < minVolume) Img3DFillObject(destination, objects[i], paintValue);
     }
