@@ -54,13 +54,14 @@ IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, in
     while (from < total) {
         const void* hit = std::memchr(voxels + from, value, total - from);
         if (hit == nullptr) break;
-        const std::size_t offset = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - voxels);
+        const std::size_t offset =
+            static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - voxels);
 
         if (entries == capacity) {
             constexpr std::size_t kMaxEntries = static_cast<std::size_t>(-1) / sizeof(RunLength3D*);
-            const std::size_t grown =
-                capacity == 0 ? img3d::detail::kInitialListEntries
-                              : (capacity <= kMaxEntries / 2 ? capacity * 2 : 0);
+            const std::size_t grown = capacity == 0
+                                          ? img3d::detail::kInitialListEntries
+                                          : (capacity <= kMaxEntries / 2 ? capacity * 2 : 0);
             void* block = grown == 0 ? nullptr : heap_realloc(list, grown * sizeof(RunLength3D*));
             if (block == nullptr) {
                 // Every record handed out so far goes with the list: the host
@@ -76,10 +77,11 @@ IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, in
             const std::size_t row = offset / static_cast<std::size_t>(width);
             row_begin = row * static_cast<std::size_t>(width);
             z = static_cast<int>(row / static_cast<std::size_t>(height));
-            y = static_cast<int>(row - static_cast<std::size_t>(z) * static_cast<std::size_t>(height));
+            y = static_cast<int>(row -
+                                 static_cast<std::size_t>(z) * static_cast<std::size_t>(height));
         }
         const int x = static_cast<int>(offset - row_begin);
-        list[entries++] = extractor.extract(x, y, z);
+        list[entries++] = extractor.extract(img3d::detail::CMyPoint3D(x, y, z));
         // After a refused first allocation the seed still holds the value and
         // the next voxel of the same object starts a fresh extraction.
         from = offset + 1;

@@ -1,6 +1,5 @@
-// What the object operations share: the point of the fill's stack, the
-// extraction of one object, and the working memory reused across the objects
-// of one list.
+// What the object operations share: points, the extraction of one object,
+// and the working memory reused across the objects of one list.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +10,8 @@
 
 namespace img3d::detail {
 
-// One voxel position waiting on the fill's stack.
+// One voxel position: a seed, or a point waiting to be filled from (the
+// stack keeps these in the compact StackPoint form).
 struct CMyPoint3D {
     std::int32_t x;
     std::int32_t y;
@@ -19,7 +19,7 @@ struct CMyPoint3D {
     CMyPoint3D(std::int32_t x_, std::int32_t y_, std::int32_t z_) : x(x_), y(y_), z(z_) {}
 };
 static_assert(sizeof(CMyPoint3D) == 12 && std::is_trivially_copyable_v<CMyPoint3D>,
-              "points are moved around as plain bytes");
+              "a point is three plain 32-bit coordinates");
 
 // Records store coordinates in 16 bits.
 constexpr int kMaxExtent = 32768;
@@ -27,29 +27,62 @@ constexpr int kMaxExtent = 32768;
 // Run capacity of a fresh record; most objects of noisy volumes are a single
 // run, so they never grow and need no trim.  Growth doubles.
 constexpr std::size_t kInitialRuns = 1;
-// Point capacity of the stack on its first use; growth doubles.
+// Points of the stack's first segment; each further segment is twice the
+// size of the one before.
 constexpr std::size_t kInitialPoints = 256;
 // Entries of the object list on its first allocation; growth doubles.
 constexpr std::size_t kInitialListEntries = 16;
 
 // Bytes of a record with room for `runs` runs.
-constexpr std::size_t record_bytes(std::size_t runs) { return sizeof(RunLength3D) + runs * sizeof(Run3D); }
+constexpr std::size_t record_bytes(std::size_t runs) {
+    return sizeof(RunLength3D) + runs * sizeof(Run3D);
+}
 
-// The last-in, first-out stack of points, a flat block on the heap layer.
-// It outlives one extraction so that the objects of one list share it.
-struct PointStack {
-    CMyPoint3D* points = nullptr;
-    std::size_t size = 0;
-    std::size_t capacity = 0;
+// A point as the stack keeps it: coordinates fit in 16 bits, and the stack of
+// a noisy volume holds millions of points at once.
+struct StackPoint {
+    std::int16_t x, y, z;
+};
+static_assert(sizeof(StackPoint) == 6, "half the size of a CMyPoint3D");
+
+// The last-in, first-out stack of points.  It is a chain of segments on the
+// heap layer, each twice as large as the one before, so that growing never
+// copies what is stored; segments are kept once made, so the objects of one
+// list share them.  The top segment's state is public for the fill's loop,
+// which keeps it in locals and hands it back around segment changes.
+class PointStack {
+public:
+    StackPoint* top = nullptr;  // the top segment
+    std::size_t size = 0;       // points in the top segment
+    std::size_t room = 0;       // capacity of the top segment
 
     PointStack() = default;
     PointStack(const PointStack&) = delete;
     PointStack& operator=(const PointStack&) = delete;
     ~PointStack();
 
-    // Makes room for `needed` points in all; false when the heap refuses
-    // (the stack is then unchanged).
-    bool reserve(std::size_t needed) noexcept;
+    // Makes the top segment one with room for `more` points beyond its size,
+    // moving on to the next segment (made when missing) if needed.  false
+    // when the heap refuses; the stack is then unchanged.
+    bool make_room(std::size_t more) noexcept;
+    // Called with an empty top segment: goes back to the segment below.
+    // false when there is none: the stack is empty.
+    bool drop_segment() noexcept;
+    // Empties the stack, keeping its segments.
+    void clear() noexcept;
+
+private:
+    struct Segment {
+        StackPoint* points;
+        std::size_t capacity;
+        std::size_t size;
+    };
+    // Doubling from kInitialPoints, 40 segments hold far more points than
+    // any volume can push.
+    static constexpr std::size_t kMaxSegments = 40;
+    Segment segments_[kMaxSegments] = {};
+    std::size_t current_ = 0;  // index of the top segment
+    std::size_t made_ = 0;     // segments allocated so far
 };
 
 // Extracts objects of one value from one volume, painting what it takes.
@@ -66,15 +99,13 @@ public:
     // does not hold the value gives a record of count 0.  Returns null when
     // the record's first allocation fails (nothing painted), or when the
     // record or the point stack cannot grow (what was taken stays painted).
-    RunLength3D* extract(int x, int y, int z) noexcept;
+    RunLength3D* extract(CMyPoint3D seed) noexcept;
 
     int width() const { return width_; }
     int height() const { return height_; }
     int depth() const { return depth_; }
 
 private:
-    void scan_neighbour_row(const std::uint8_t* row, int x_start, int x_end, int y, int z) noexcept;
-
     std::uint8_t* voxels_;
     int width_, height_, depth_;
     std::size_t slice_;  // voxels of one slice

@@ -4,7 +4,9 @@
 // read only voxels of the row they are given.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -21,10 +23,44 @@ inline unsigned equal_mask16(const std::uint8_t* p, __m128i value) {
 }
 #endif
 
+// Sets n voxels to value.  Runs of noisy volumes are a few voxels long,
+// too short to be worth a call; longer ones go to memset.
+inline void fill_stretch(std::uint8_t* p, std::size_t n, std::uint8_t value) {
+    if (n > 16) {
+        std::memset(p, value, n);
+        return;
+    }
+    // Two overlapping stores of the largest width that fits.
+    const std::uint64_t pattern = 0x0101010101010101ull * value;
+    if (n >= 8) {
+        std::memcpy(p, &pattern, 8);
+        std::memcpy(p + n - 8, &pattern, 8);
+    } else if (n >= 4) {
+        std::memcpy(p, &pattern, 4);
+        std::memcpy(p + n - 4, &pattern, 4);
+    } else if (n >= 2) {
+        std::memcpy(p, &pattern, 2);
+        std::memcpy(p + n - 2, &pattern, 2);
+    } else {
+        *p = value;
+    }
+}
+
+// A hint that p will be read soon.
+inline void prefetch(const void* p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
 // The first column of the stretch of `value` that reaches leftwards from x
-// (row[x] holds the value).
+// (row[x] holds the value).  The voxel next to x decides most runs of noisy
+// volumes, so it is looked at alone first.
 inline int extend_left(const std::uint8_t* row, int x, std::uint8_t value) {
-    int i = x;  // row[i ... x] hold the value
+    if (x == 0 || row[x - 1] != value) return x;
+    int i = x - 1;  // row[i ... x] hold the value
 #if IMG3D_ROW_SCAN_SSE2
     const __m128i v = _mm_set1_epi8(static_cast<char>(value));
     while (i >= 16) {
@@ -40,7 +76,8 @@ inline int extend_left(const std::uint8_t* row, int x, std::uint8_t value) {
 // The last column of the stretch of `value` that reaches rightwards from x
 // (row[x] holds the value) in a row of `width` voxels.
 inline int extend_right(const std::uint8_t* row, int x, int width, std::uint8_t value) {
-    int i = x + 1;  // row[x ... i - 1] hold the value
+    if (x == width - 1 || row[x + 1] != value) return x;
+    int i = x + 2;  // row[x ... i - 1] hold the value
 #if IMG3D_ROW_SCAN_SSE2
     const __m128i v = _mm_set1_epi8(static_cast<char>(value));
     while (i + 16 <= width) {
@@ -53,23 +90,41 @@ inline int extend_right(const std::uint8_t* row, int x, int width, std::uint8_t 
     return i - 1;
 }
 
+#if IMG3D_ROW_SCAN_SSE2
+// For a window p[0 ... n-1], n = 1 ... 16, inside the voxel array [begin,
+// end) of at least 16 voxels: bit k set when p[k] holds the value and p[k+1]
+// does not or lies past the window, i.e. bit k marks the rightmost voxel of a
+// stretch.  One load covers the window; it may take in voxels beside it (they
+// are masked off) and is placed so as not to touch a second cache line when
+// the window lies in one.
+inline unsigned short_window_ends(const std::uint8_t* p, int n, const std::uint8_t* begin,
+                                  const std::uint8_t* end, __m128i value) {
+    const int in_line = static_cast<int>(reinterpret_cast<std::uintptr_t>(p) & 63u);
+    const std::uint8_t* load = p;
+    if (in_line > 48 && in_line + n <= 64) load = p - (in_line - 48);
+    if (load < begin) load = begin;
+    if (end - load < 16) load = end - 16;
+    unsigned m = equal_mask16(load, value) >> (p - load);
+    if (n < 16) m &= (1u << n) - 1u;
+    return m & ~(m >> 1);
+}
+#endif
+
 // Calls emit(i) for every stretch of `value` within columns x_start ...
-// x_end of a row of `width` voxels, i being the stretch's rightmost column
-// within those columns; stretches are reported from left to right.
+// x_end of a row, i being the stretch's rightmost column within those
+// columns; stretches are reported from left to right.  [begin, end) is the
+// whole voxel array around the row (see short_window_ends).
 template <class Emit>
-inline void for_each_stretch_end(const std::uint8_t* row, int x_start, int x_end, int width,
+inline void for_each_stretch_end(const std::uint8_t* row, int x_start, int x_end,
+                                 const std::uint8_t* begin, const std::uint8_t* end,
                                  std::uint8_t value, Emit&& emit) {
     const int n = x_end - x_start + 1;
 #if IMG3D_ROW_SCAN_SSE2
-    if (width >= 16) {
+    if (end - begin >= 16) {
         const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+        const std::uint8_t* p = row + x_start;
         if (n <= 16) {
-            // One load that stays inside the row covers the whole window.
-            const int base = x_start + 16 <= width ? x_start : width - 16;
-            const int shift = x_start - base;
-            unsigned m = equal_mask16(row + base, v) >> shift;
-            if (n < 16) m &= (1u << n) - 1u;
-            unsigned ends = m & ~(m >> 1);
+            unsigned ends = short_window_ends(p, n, begin, end, v);
             while (ends != 0) {
                 emit(x_start + __builtin_ctz(ends));
                 ends &= ends - 1;
@@ -78,7 +133,6 @@ inline void for_each_stretch_end(const std::uint8_t* row, int x_start, int x_end
         }
         // Windows of 16 voxels; the last one ends at x_end and may overlap
         // its predecessor, whose columns are then masked off.
-        const std::uint8_t* p = row + x_start;
         int offset = 0;
         unsigned m = equal_mask16(p, v);
         for (;;) {
@@ -105,9 +159,10 @@ inline void for_each_stretch_end(const std::uint8_t* row, int x_start, int x_end
         }
     }
 #else
-    (void)width;
-#endif
+    (void)begin;
+    (void)end;
     (void)n;
+#endif
     for (int i = x_start; i <= x_end; ++i) {
         if (row[i] != value) continue;
         while (i < x_end && row[i + 1] == value) ++i;

@@ -35,20 +35,61 @@ std::size_t doubled(std::size_t capacity, std::size_t element, std::size_t heade
 
 }  // namespace
 
-PointStack::~PointStack() { heap_free(points); }
+PointStack::~PointStack() {
+    for (std::size_t i = 0; i < made_; ++i) heap_free(segments_[i].points);
+}
 
-bool PointStack::reserve(std::size_t needed) noexcept {
-    if (needed <= capacity) return true;
-    std::size_t grown = capacity == 0 ? kInitialPoints : capacity;
-    while (grown < needed) {
-        grown = doubled(grown, sizeof(CMyPoint3D), 0);
-        if (grown == 0) return false;
+bool PointStack::make_room(std::size_t more) noexcept {
+    if (room - size >= more) return true;
+    const std::size_t next = top == nullptr ? 0 : current_ + 1;
+    if (next == made_) {
+        if (made_ == kMaxSegments) return false;
+        std::size_t capacity = made_ == 0 ? kInitialPoints : segments_[made_ - 1].capacity;
+        if (made_ > 0) capacity = doubled(capacity, sizeof(StackPoint), 0);
+        while (capacity != 0 && capacity < more)
+            capacity = doubled(capacity, sizeof(StackPoint), 0);
+        if (capacity == 0) return false;
+        void* block = heap_alloc(capacity * sizeof(StackPoint));
+        if (block == nullptr) return false;
+        segments_[made_++] = Segment{static_cast<StackPoint*>(block), capacity, 0};
+    } else if (segments_[next].capacity < more) {
+        // A segment made for smaller requests; it holds nothing yet.
+        void* block = heap_realloc(segments_[next].points, more * sizeof(StackPoint));
+        if (block == nullptr) return false;
+        segments_[next].points = static_cast<StackPoint*>(block);
+        segments_[next].capacity = more;
     }
-    void* block = heap_realloc(points, grown * sizeof(CMyPoint3D));
-    if (block == nullptr) return false;
-    points = static_cast<CMyPoint3D*>(block);
-    capacity = grown;
+    if (top != nullptr) segments_[current_].size = size;
+    current_ = next;
+    top = segments_[next].points;
+    room = segments_[next].capacity;
+    size = 0;
     return true;
+}
+
+bool PointStack::drop_segment() noexcept {
+    segments_[current_].size = 0;
+    while (current_ > 0) {
+        --current_;
+        if (segments_[current_].size != 0) {
+            top = segments_[current_].points;
+            room = segments_[current_].capacity;
+            size = segments_[current_].size;
+            return true;
+        }
+    }
+    top = segments_[0].points;
+    room = segments_[0].capacity;
+    size = 0;
+    return false;
+}
+
+void PointStack::clear() noexcept {
+    for (std::size_t i = 0; i < made_; ++i) segments_[i].size = 0;
+    current_ = 0;
+    top = made_ == 0 ? nullptr : segments_[0].points;
+    room = made_ == 0 ? 0 : segments_[0].capacity;
+    size = 0;
 }
 
 Extractor::Extractor(unsigned char*** volume, int value, int paint) noexcept
@@ -60,36 +101,56 @@ Extractor::Extractor(unsigned char*** volume, int value, int paint) noexcept
       value_(static_cast<std::uint8_t>(value)),
       paint_(static_cast<std::uint8_t>(paint & 0xFF)) {}
 
-void Extractor::scan_neighbour_row(const std::uint8_t* row, int x_start, int x_end, int y,
-                                   int z) noexcept {
-    // Room was reserved for the worst case before the scans began.
-    PointStack& stack = stack_;
-    for_each_stretch_end(row, x_start, x_end, width_, value_, [&](int x) {
-        stack.points[stack.size++] = CMyPoint3D(x, y, z);
-    });
-}
-
-RunLength3D* Extractor::extract(int seed_x, int seed_y, int seed_z) noexcept {
+RunLength3D* Extractor::extract(CMyPoint3D seed) noexcept {
     std::size_t capacity = kInitialRuns;
     auto* record = static_cast<RunLength3D*>(heap_alloc(record_bytes(capacity)));
     if (record == nullptr) return nullptr;
     Run3D* runs = RunLength3DRuns(record);
     std::size_t count = 0;
 
-    const std::size_t width = static_cast<std::size_t>(width_);
-    stack_.size = 0;
-    CMyPoint3D point(seed_x, seed_y, seed_z);
+    // The hot state lives in locals: the voxel stores below may alias any
+    // member, which would otherwise be reloaded after each of them.
+    std::uint8_t* const voxels = voxels_;
+    const int width = width_, height = height_, depth = depth_;
+    const std::size_t row_step = static_cast<std::size_t>(width);
+    const std::size_t slice_step = slice_;
+    const std::uint8_t* const voxels_end = voxels + slice_step * static_cast<std::size_t>(depth);
+#if IMG3D_ROW_SCAN_SSE2
+    const bool short_windows = voxels_end - voxels >= 16;
+#endif
+    const std::uint8_t value = value_, paint = paint_;
+    stack_.clear();
+    StackPoint* top = stack_.top;
+    std::size_t size = stack_.size;
+    std::size_t room = stack_.room;
+    auto load_stack = [&] {
+        top = stack_.top;
+        size = stack_.size;
+        room = stack_.room;
+    };
+    auto store_stack = [&] {
+        stack_.top = top;
+        stack_.size = size;
+        stack_.room = room;
+    };
+
+    int px = seed.x, py = seed.y, pz = seed.z;
     for (;;) {
         std::uint8_t* row =
-            voxels_ + (static_cast<std::size_t>(point.z) * static_cast<std::size_t>(height_) +
-                       static_cast<std::size_t>(point.y)) *
-                          width;
+            voxels + (static_cast<std::size_t>(pz) * static_cast<std::size_t>(height) +
+                      static_cast<std::size_t>(py)) *
+                         row_step;
         // A point whose voxel was painted after it was pushed yields nothing.
-        if (row[point.x] == value_) {
-            const int x_start = extend_left(row, point.x, value_);
-            const int x_end = extend_right(row, point.x, width_, value_);
+        if (row[px] == value) {
+            // The neighbour rows are needed shortly; start fetching them now.
+            if (py > 0) prefetch(row - row_step + px);
+            if (py < height - 1) prefetch(row + row_step + px);
+            if (pz > 0) prefetch(row - slice_step + px);
+            if (pz < depth - 1) prefetch(row + slice_step + px);
+            const int x_start = extend_left(row, px, value);
+            const int x_end = extend_right(row, px, width, value);
             const std::size_t length = static_cast<std::size_t>(x_end - x_start + 1);
-            std::memset(row + x_start, paint_, length);
+            fill_stretch(row + x_start, length, paint);
 
             if (count == capacity) {
                 const std::size_t grown = doubled(capacity, sizeof(Run3D), sizeof(RunLength3D));
@@ -100,36 +161,95 @@ RunLength3D* Extractor::extract(int seed_x, int seed_y, int seed_z) noexcept {
                 capacity = grown;
             }
             Run3D& run = runs[count++];
-            run.y = static_cast<std::int16_t>(point.y);
-            run.z = static_cast<std::int16_t>(point.z);
+            run.y = static_cast<std::int16_t>(py);
+            run.z = static_cast<std::int16_t>(pz);
             run.xStart = static_cast<std::int16_t>(x_start);
             run.xEnd = static_cast<std::int16_t>(x_end);
 
             // Each of the four rows contributes at most one point per two
             // columns.
-            if (!stack_.reserve(stack_.size + 4 * ((length + 1) / 2))) break;
-            if (point.y > 0) scan_neighbour_row(row - width, x_start, x_end, point.y - 1, point.z);
-            if (point.y < height_ - 1)
-                scan_neighbour_row(row + width, x_start, x_end, point.y + 1, point.z);
-            if (point.z > 0) scan_neighbour_row(row - slice_, x_start, x_end, point.y, point.z - 1);
-            if (point.z < depth_ - 1)
-                scan_neighbour_row(row + slice_, x_start, x_end, point.y, point.z + 1);
-        }
-        if (stack_.size == 0) {
-            if (count != capacity) {
-                // A refused trim keeps the larger block, which is still whole.
-                void* block = heap_realloc(record, record_bytes(count));
-                if (block != nullptr) record = static_cast<RunLength3D*>(block);
+            const std::size_t more = 4 * ((length + 1) / 2);
+            if (room - size < more) {
+                store_stack();
+                if (!stack_.make_room(more)) break;
+                load_stack();
             }
-            record->count = static_cast<std::int32_t>(count);
-            return record;
+            const auto y = static_cast<std::int16_t>(py), z = static_cast<std::int16_t>(pz);
+            const auto y_before = static_cast<std::int16_t>(py - 1),
+                       y_after = static_cast<std::int16_t>(py + 1);
+            const auto z_before = static_cast<std::int16_t>(pz - 1),
+                       z_after = static_cast<std::int16_t>(pz + 1);
+            auto push = [&](int x, std::int16_t ny, std::int16_t nz) {
+                top[size++] = StackPoint{static_cast<std::int16_t>(x), ny, nz};
+            };
+#if IMG3D_ROW_SCAN_SSE2
+            if (length <= 16 && short_windows) {
+                // Short runs, the bulk of noisy volumes: the four rows are
+                // read before any point is pushed, so that their loads
+                // overlap.
+                const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+                const int n = static_cast<int>(length);
+                const std::uint8_t* p = row + x_start;
+                const unsigned above =
+                    py > 0 ? short_window_ends(p - row_step, n, voxels, voxels_end, v) : 0u;
+                const unsigned below =
+                    py < height - 1 ? short_window_ends(p + row_step, n, voxels, voxels_end, v)
+                                    : 0u;
+                const unsigned before =
+                    pz > 0 ? short_window_ends(p - slice_step, n, voxels, voxels_end, v) : 0u;
+                const unsigned after =
+                    pz < depth - 1 ? short_window_ends(p + slice_step, n, voxels, voxels_end, v)
+                                   : 0u;
+                auto push_ends = [&](unsigned ends, std::int16_t ny, std::int16_t nz) {
+                    while (ends != 0) {
+                        push(x_start + __builtin_ctz(ends), ny, nz);
+                        ends &= ends - 1;
+                    }
+                };
+                push_ends(above, y_before, z);
+                push_ends(below, y_after, z);
+                push_ends(before, y, z_before);
+                push_ends(after, y, z_after);
+            } else
+#endif
+            {
+                if (py > 0)
+                    for_each_stretch_end(row - row_step, x_start, x_end, voxels, voxels_end, value,
+                                         [&](int x) { push(x, y_before, z); });
+                if (py < height - 1)
+                    for_each_stretch_end(row + row_step, x_start, x_end, voxels, voxels_end, value,
+                                         [&](int x) { push(x, y_after, z); });
+                if (pz > 0)
+                    for_each_stretch_end(row - slice_step, x_start, x_end, voxels, voxels_end,
+                                         value, [&](int x) { push(x, y, z_before); });
+                if (pz < depth - 1)
+                    for_each_stretch_end(row + slice_step, x_start, x_end, voxels, voxels_end,
+                                         value, [&](int x) { push(x, y, z_after); });
+            }
         }
-        point = stack_.points[--stack_.size];
+        if (size == 0) {
+            store_stack();
+            const bool more_points = stack_.drop_segment();
+            load_stack();
+            if (!more_points) {
+                if (count != capacity) {
+                    // A refused trim keeps the larger block, which is still whole.
+                    void* block = heap_realloc(record, record_bytes(count));
+                    if (block != nullptr) record = static_cast<RunLength3D*>(block);
+                }
+                record->count = static_cast<std::int32_t>(count);
+                return record;
+            }
+        }
+        const StackPoint& next = top[--size];
+        px = next.x;
+        py = next.y;
+        pz = next.z;
     }
 
     // The record or the stack could not grow: what was painted stays painted.
     heap_free(record);
-    stack_.size = 0;
+    stack_.clear();
     return nullptr;
 }
 
@@ -147,7 +267,7 @@ RunLength3D* GetRunLength3D(unsigned char*** volume, int x, int y, int z, int va
         return record;
     }
     Extractor extractor(volume, value, paint);
-    return extractor.extract(x, y, z);
+    return extractor.extract(CMyPoint3D(x, y, z));
 }
 
 }  // namespace img3d::detail

@@ -25,12 +25,14 @@ std::vector<Runs> all_objects(Volume& v, int value, int paint, int* count_out = 
 
 TEST(ObjectList, DocumentedList) {
     Volume v(4, 3, 2);
-    for (auto p : {std::array<int, 3>{3, 0, 0}, {0, 1, 0}, {0, 2, 0}, {1, 2, 0}, {3, 0, 1}, {3, 1, 1}})
+    for (auto p :
+         {std::array<int, 3>{3, 0, 0}, {0, 1, 0}, {0, 2, 0}, {1, 2, 0}, {3, 0, 1}, {3, 1, 1}})
         v.get()[p[2]][p[1]][p[0]] = 200;
     const auto before = v.voxels();
-    EXPECT_EQ(all_objects(v, 200, 7),
-              (std::vector<Runs>{{{0, 0, 3, 3}, {0, 1, 3, 3}, {1, 1, 3, 3}}, {{1, 0, 0, 0}, {2, 0, 0, 1}}}));
-    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(v.voxels()[i], before[i] == 200 ? 7 : 0);
+    EXPECT_EQ(all_objects(v, 200, 7), (std::vector<Runs>{{{0, 0, 3, 3}, {0, 1, 3, 3}, {1, 1, 3, 3}},
+                                                         {{1, 0, 0, 0}, {2, 0, 0, 1}}}));
+    for (std::size_t i = 0; i < before.size(); ++i)
+        EXPECT_EQ(v.voxels()[i], before[i] == 200 ? 7 : 0);
 }
 
 TEST(ObjectList, NothingToTake) {
@@ -124,9 +126,9 @@ struct HandRecord {
         : block(static_cast<RunLength3D*>(std::malloc(4 + 8 * runs.size()))) {
         block->count = static_cast<int>(runs.size());
         for (std::size_t i = 0; i < runs.size(); ++i)
-            RunLength3DRuns(block)[i] = {static_cast<int16_t>(runs[i].y), static_cast<int16_t>(runs[i].z),
-                                         static_cast<int16_t>(runs[i].x_start),
-                                         static_cast<int16_t>(runs[i].x_end)};
+            RunLength3DRuns(block)[i] = {
+                static_cast<int16_t>(runs[i].y), static_cast<int16_t>(runs[i].z),
+                static_cast<int16_t>(runs[i].x_start), static_cast<int16_t>(runs[i].x_end)};
     }
     ~HandRecord() { std::free(block); }
     HandRecord(const HandRecord&) = delete;

@@ -67,8 +67,8 @@ TEST(ObjectListFailure, EveryRefusedRequestLeavesASoundState) {
             ASSERT_GT(ok.allocations, 2);
 
             for (long n = 1; n <= ok.allocations; ++n) {
-                SCOPED_TRACE(testing::Message() << e.width << "x" << e.height << "x" << e.depth << " "
-                                                << density << " fail at " << n);
+                SCOPED_TRACE(testing::Message() << e.width << "x" << e.height << "x" << e.depth
+                                                << " " << density << " fail at " << n);
                 Volume v = make(e, voxels);
                 const Outcome o = take(v, n);
                 const auto after = v.voxels();
@@ -97,8 +97,10 @@ TEST(ObjectListFailure, EveryRefusedRequestLeavesASoundState) {
                 }
                 for (int i = 0; i < o.count; ++i) {
                     for (const RefRun& r : runs_of(o.list[i])) {
-                        if (r.x_start > 0) ASSERT_NE(voxels[e.index(r.x_start - 1, r.y, r.z)], kValue);
-                        if (r.x_end < e.width - 1) ASSERT_NE(voxels[e.index(r.x_end + 1, r.y, r.z)], kValue);
+                        if (r.x_start > 0)
+                            ASSERT_NE(voxels[e.index(r.x_start - 1, r.y, r.z)], kValue);
+                        if (r.x_end < e.width - 1)
+                            ASSERT_NE(voxels[e.index(r.x_end + 1, r.y, r.z)], kValue);
                         for (int x = r.x_start; x <= r.x_end; ++x) {
                             ASSERT_EQ(voxels[e.index(x, r.y, r.z)], kValue);
                             ASSERT_EQ(after[e.index(x, r.y, r.z)], kPaint);
@@ -188,7 +190,8 @@ TEST(ObjectListFailure, RefusedStackGrowthKeepsWhatWasTaken) {
     Outcome o = take(v, 5);
     ASSERT_EQ(o.count, width / 2 + 2);
     EXPECT_EQ(o.list[0], nullptr);
-    for (int i = 1; i < o.count; ++i) EXPECT_EQ(runs_of(o.list[i]), (Runs{{2, 0, 2 * (i - 1), 2 * (i - 1)}}));
+    for (int i = 1; i < o.count; ++i)
+        EXPECT_EQ(runs_of(o.list[i]), (Runs{{2, 0, 2 * (i - 1), 2 * (i - 1)}}));
     FreeRunLength3D(o.count, o.list);
 }
 

@@ -30,7 +30,8 @@ std::vector<Case> cases(std::mt19937& rng) {
         shapes.push_back(e);
 
     std::vector<Case> out;
-    auto add = [&](const std::string& name, const Extent& e, const std::function<int(int, int, int)>& f) {
+    auto add = [&](const std::string& name, const Extent& e,
+                   const std::function<int(int, int, int)>& f) {
         Case c{name + " " + std::to_string(e.width) + "x" + std::to_string(e.height) + "x" +
                    std::to_string(e.depth),
                e, std::vector<std::uint8_t>(e.size())};
@@ -91,23 +92,27 @@ TEST(ObjectListRandom, AgreesWithLabellingAndTheStepByStepFill) {
             EXPECT_EQ(e.index(runs[0].x_start, runs[0].y, runs[0].z),
                       labels.first_voxel[static_cast<std::size_t>(i)]);
             for (const RefRun& r : runs) {
-                ASSERT_TRUE(r.x_start <= r.x_end && r.x_start >= 0 && r.x_end < e.width && r.y >= 0 &&
-                            r.y < e.height && r.z >= 0 && r.z < e.depth)
+                ASSERT_TRUE(r.x_start <= r.x_end && r.x_start >= 0 && r.x_end < e.width &&
+                            r.y >= 0 && r.y < e.height && r.z >= 0 && r.z < e.depth)
                     << r;
-                if (r.x_start > 0) EXPECT_NE(c.voxels[e.index(r.x_start - 1, r.y, r.z)], value) << r;
-                if (r.x_end < e.width - 1) EXPECT_NE(c.voxels[e.index(r.x_end + 1, r.y, r.z)], value) << r;
+                if (r.x_start > 0)
+                    EXPECT_NE(c.voxels[e.index(r.x_start - 1, r.y, r.z)], value) << r;
+                if (r.x_end < e.width - 1)
+                    EXPECT_NE(c.voxels[e.index(r.x_end + 1, r.y, r.z)], value) << r;
                 for (int x = r.x_start; x <= r.x_end; ++x) {
                     const std::size_t at = e.index(x, r.y, r.z);
                     ASSERT_EQ(labels.label[at], i + 1) << r;
                     ASSERT_EQ(covered[at]++, 0) << r;
                 }
             }
-            EXPECT_EQ(static_cast<std::size_t>(ObjVolume(list[i])), labels.voxels[static_cast<std::size_t>(i)]);
+            EXPECT_EQ(static_cast<std::size_t>(ObjVolume(list[i])),
+                      labels.voxels[static_cast<std::size_t>(i)]);
             const auto& box = labels.boxes[static_cast<std::size_t>(i)];
             int l[6];
             GetObjectXYLimit3D(list[i], &l[0], &l[1], &l[2], &l[3], &l[4], &l[5]);
             EXPECT_EQ(std::vector<int>(l, l + 6),
-                      (std::vector<int>{box.x_min, box.x_max, box.y_min, box.y_max, box.z_min, box.z_max}));
+                      (std::vector<int>{box.x_min, box.x_max, box.y_min, box.y_max, box.z_min,
+                                        box.z_max}));
             Img3DFillObject(v, list[i], value);
         }
         EXPECT_EQ(v.voxels(), c.voxels);  // painting every record back restores the volume
@@ -123,7 +128,9 @@ TEST(ObjectListRandom, AnyValueAndPaint) {
     for (auto [value, paint] : {std::pair{0, 255}, {255, 0}, {128, 129 + 256}, {7, -1}}) {
         SCOPED_TRACE(value);
         std::vector<std::uint8_t> voxels(e.size());
-        for (auto& v : voxels) v = rng() % 3 == 0 ? static_cast<std::uint8_t>(rng()) : static_cast<std::uint8_t>(value);
+        for (auto& v : voxels)
+            v = rng() % 3 == 0 ? static_cast<std::uint8_t>(rng())
+                               : static_cast<std::uint8_t>(value);
         auto painted = voxels;
         const auto expected = img3d::test::scanline_objects(painted, e, value, paint);
         Volume v(e.width, e.height, e.depth);
@@ -131,7 +138,8 @@ TEST(ObjectListRandom, AnyValueAndPaint) {
         int count = -1;
         RunLength3D** list = GetAllRunLength3D(v, value, paint, &count, 0);
         ASSERT_EQ(static_cast<std::size_t>(count), expected.size());
-        for (int i = 0; i < count; ++i) EXPECT_EQ(img3d::test::runs_of(list[i]), expected[static_cast<std::size_t>(i)]);
+        for (int i = 0; i < count; ++i)
+            EXPECT_EQ(img3d::test::runs_of(list[i]), expected[static_cast<std::size_t>(i)]);
         EXPECT_EQ(v.voxels(), painted);
         FreeRunLength3D(count, list);
     }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 
 #include "objects/objects_internal.h"
 #include "reference_objects.h"
@@ -31,7 +32,8 @@ using Runs = std::vector<RefRun>;
 // knows a block's requested size).
 void expect_exact_size(const RunLength3D* record) {
 #if IMG3D_EXACT_BLOCK_SIZES
-    EXPECT_EQ(__sanitizer_get_allocated_size(record), 4u + 8u * static_cast<unsigned>(record->count));
+    EXPECT_EQ(__sanitizer_get_allocated_size(record),
+              4u + 8u * static_cast<unsigned>(record->count));
 #else
     (void)record;
 #endif
@@ -100,7 +102,8 @@ TEST(RunLength, DocumentedOrders) {
         // (1, 1, 0) is reached twice; the second time it is already painted.
         Volume v(2, 2, 2);
         v.assign(std::vector<std::uint8_t>(8, 1));
-        EXPECT_EQ(extract(v, 0, 0, 0), (Runs{{0, 0, 0, 1}, {0, 1, 0, 1}, {1, 1, 0, 1}, {1, 0, 0, 1}}));
+        EXPECT_EQ(extract(v, 0, 0, 0),
+                  (Runs{{0, 0, 0, 1}, {0, 1, 0, 1}, {1, 1, 0, 1}, {1, 0, 0, 1}}));
     }
 }
 
@@ -146,6 +149,76 @@ TEST(RunLength, LargeObjectsMatchTheStepByStepFill) {
     ASSERT_GT(expected.size(), 10000u);
     EXPECT_EQ(extract(v, 150, 0, 0), expected);
     EXPECT_EQ(v.voxels(), copy);
+}
+
+}  // namespace
+
+namespace {
+
+// The segmented stack against a std::vector: bursts of pushes of every size
+// (each announced by make_room, as the fill does) and pops.  The first round
+// is scripted: a small burst makes the second segment, which later has to
+// take a larger one.
+TEST(PointStack, BehavesAsOneLastInFirstOutStack) {
+    std::mt19937 rng(3);
+    img3d::detail::PointStack stack;
+    const std::size_t first = img3d::detail::kInitialPoints;
+    const std::vector<long> script = {10, static_cast<long>(first), -static_cast<long>(first),
+                                      static_cast<long>(first) * 5, -100000};
+    for (int round = 0; round < 4; ++round) {
+        std::vector<img3d::detail::StackPoint> model;
+        stack.clear();
+        for (long step : round == 0 ? script : std::vector<long>{}) {
+            if (step > 0) {
+                ASSERT_TRUE(stack.make_room(static_cast<std::size_t>(step)));
+                for (long i = 0; i < step; ++i) {
+                    stack.top[stack.size++] = {static_cast<std::int16_t>(i), 0, 0};
+                    model.push_back({static_cast<std::int16_t>(i), 0, 0});
+                }
+            } else {
+                for (long i = 0; i < -step && !(stack.size == 0 && !stack.drop_segment()); ++i) {
+                    EXPECT_EQ(stack.top[--stack.size].x, model.back().x);
+                    model.pop_back();
+                }
+            }
+        }
+        ASSERT_TRUE(model.empty());
+        if (round == 0) continue;
+        for (int step = 0; step < 3000; ++step) {
+            if (rng() % 3 != 0) {
+                const std::size_t burst = rng() % 8 == 0 ? rng() % 3000 : rng() % 20;
+                ASSERT_TRUE(stack.make_room(burst));
+                ASSERT_GE(stack.room - stack.size, burst);
+                const std::size_t pushed = burst == 0 ? 0 : rng() % (burst + 1);
+                for (std::size_t i = 0; i < pushed; ++i) {
+                    const auto p = img3d::detail::StackPoint{
+                        static_cast<std::int16_t>(rng() % 30000), static_cast<std::int16_t>(step),
+                        static_cast<std::int16_t>(round)};
+                    stack.top[stack.size++] = p;
+                    model.push_back(p);
+                }
+            } else {
+                for (std::size_t pops = rng() % 6 == 0 ? rng() % 6000 : rng() % 400; pops > 0;
+                     --pops) {
+                    if (stack.size == 0 && !stack.drop_segment()) {
+                        ASSERT_TRUE(model.empty());
+                        break;
+                    }
+                    ASSERT_FALSE(model.empty());
+                    const auto p = stack.top[--stack.size];
+                    EXPECT_TRUE(p.x == model.back().x && p.y == model.back().y &&
+                                p.z == model.back().z);
+                    model.pop_back();
+                }
+            }
+        }
+        while (!(stack.size == 0 && !stack.drop_segment())) {
+            ASSERT_FALSE(model.empty());
+            EXPECT_EQ(stack.top[--stack.size].x, model.back().x);
+            model.pop_back();
+        }
+        EXPECT_TRUE(model.empty());
+    }
 }
 
 }  // namespace

@@ -14,7 +14,8 @@ std::vector<RefRun> runs_of(const RunLength3D* record) {
     std::vector<RefRun> runs;
     if (record == nullptr) return runs;
     const Run3D* r = RunLength3DRuns(const_cast<RunLength3D*>(record));
-    for (int i = 0; i < record->count; ++i) runs.push_back({r[i].y, r[i].z, r[i].xStart, r[i].xEnd});
+    for (int i = 0; i < record->count; ++i)
+        runs.push_back({r[i].y, r[i].z, r[i].xStart, r[i].xEnd});
     return runs;
 }
 
@@ -45,7 +46,7 @@ Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& e
                     box.y_max = std::max(box.y_max, vy);
                     box.z_min = std::min(box.z_min, vz);
                     box.z_max = std::max(box.z_max, vz);
-                    const int neighbours[6][3] = {{-1, 0, 0}, {1, 0, 0}, {0, -1, 0},
+                    const int neighbours[6][3] = {{-1, 0, 0}, {1, 0, 0},  {0, -1, 0},
                                                   {0, 1, 0},  {0, 0, -1}, {0, 0, 1}};
                     for (const auto& d : neighbours) {
                         const int nx = vx + d[0], ny = vy + d[1], nz = vz + d[2];
