@@ -6,6 +6,7 @@
 #   windows   img3d.dll for 32-bit Windows, cross-built with mingw-w64; the
 #             export table is checked here, the test programs run under wine
 #             where this machine can run 32-bit x86 code
+#   fuzz      clang + libFuzzer: every fuzz target for IMG3D_FUZZ_SECONDS (30)
 # Usage: scripts/test.sh [configuration...]   (default: all of them)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +15,7 @@ root=$PWD
 scripts/deps.sh || exit 1
 
 configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(default sanitize m32 windows)
+[ ${#configs[@]} -eq 0 ] && configs=(default sanitize m32 windows fuzz)
 
 # wine runs 32-bit Windows programs as a 32-bit Linux process (wine32), so it
 # needs a kernel that executes 32-bit x86 code.  Some kernels have no IA32
@@ -77,6 +78,13 @@ for config in "${configs[@]}"; do
               args=(-DCMAKE_BUILD_TYPE=Release -DIMG3D_WERROR=ON -DIMG3D_BUILD_BENCH=OFF
                     -DIMG3D_GTEST_FROM_SOURCE=ON -DIMG3D_WINE=$wine
                     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake") ;;
+    fuzz)     fz="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+              args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMG3D_WERROR=ON -DIMG3D_BUILD_BENCH=OFF
+                    -DIMG3D_BUILD_EXAMPLES=OFF -DIMG3D_BUILD_FUZZ=ON
+                    -DIMG3D_FUZZ_SECONDS="${IMG3D_FUZZ_SECONDS:-30}"
+                    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+                    "-DCMAKE_C_FLAGS=$fz" "-DCMAKE_CXX_FLAGS=$fz"
+                    "-DCMAKE_EXE_LINKER_FLAGS=$fz" "-DCMAKE_SHARED_LINKER_FLAGS=$fz") ;;
     *) echo "unknown configuration: $config" >&2; exit 2 ;;
   esac
   echo "==== $config: configure and build"
