@@ -9,6 +9,7 @@
 
 #include "img3d.h"
 #include "platform/heap.h"
+#include "volume/volume_internal.h"
 
 namespace {
 
@@ -69,15 +70,11 @@ void write_slice(unsigned char*** destination, int z, const Slices& s, const Byt
     }
 }
 
-bool same_dimensions(unsigned char*** a, unsigned char*** b) {
-    return Image3DGetWidth(a) == Image3DGetWidth(b) && Image3DGetHeight(a) == Image3DGetHeight(b) &&
-           Image3DGetDepth(a) == Image3DGetDepth(b);
-}
-
 }  // namespace
 
 extern "C" IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destination,
                                          int objectValue, int backgroundValue, int elementType) {
+    if (!img3d::detail::same_dimensions(source, destination)) return -1;
     const int depth = Image3DGetDepth(source);
     const Slices s{Image3DGetWidth(source), Image3DGetHeight(source),
                    static_cast<std::size_t>(Image3DGetWidth(source)) *
@@ -96,9 +93,6 @@ extern "C" IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*
     Byte* ring[3] = {work, work + s.area, work + 2 * s.area};
     Byte* mask = work + 3 * s.area;
     Byte* plane = work + 4 * s.area;
-
-    // A larger destination keeps its other voxels at the background value.
-    if (!same_dimensions(source, destination)) Img3DClear(destination, backgroundValue);
 
     const Byte object = static_cast<Byte>(objectValue);
     const Byte background = static_cast<Byte>(backgroundValue);

@@ -12,6 +12,7 @@
 #include "img3d.h"
 #include "morphology/whole_objects.h"
 #include "platform/heap.h"
+#include "volume/volume_internal.h"
 
 namespace {
 
@@ -156,7 +157,9 @@ extern "C" IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*
                                          int objectValue, int backgroundValue, int radius) {
     // The extraction marks what it took with the background value, so the two
     // must differ; the window threshold must fit in 32 bits.
-    if ((backgroundValue & 0xFF) == objectValue || radius < 0 || radius > kMaxRadius) return -1;
+    if ((backgroundValue & 0xFF) == objectValue || radius < 0 || radius > kMaxRadius ||
+        !img3d::detail::same_dimensions(source, destination))
+        return -1;
 
     Img3DCopy(source, destination);
     int count = 0;

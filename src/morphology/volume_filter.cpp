@@ -1,6 +1,7 @@
 // Removal of the objects whose voxel count lies outside a range.
 #include "img3d.h"
 #include "morphology/whole_objects.h"
+#include "volume/volume_internal.h"
 
 extern "C" IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                                         int objectValue, int paintValue, int minVolume,
@@ -8,7 +9,9 @@ extern "C" IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char**
     // The restoring copy below reads the source after the extraction painted
     // the destination: with one volume for both every object would go.  A
     // paint value equal to the object value cannot mark what was taken.
-    if (source == destination || (paintValue & 0xFF) == objectValue) return -1;
+    if (source == destination || (paintValue & 0xFF) == objectValue ||
+        !img3d::detail::same_dimensions(source, destination))
+        return -1;
 
     Img3DCopy(source, destination);
     int count = 0;

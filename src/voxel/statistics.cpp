@@ -65,6 +65,7 @@ void voxel_limits(const unsigned char* v, std::size_t n, unsigned char& lo, unsi
 extern "C" {
 
 IMG3D_API int Img3DHisto(unsigned char*** volume, int* histogram) {
+    if (volume == nullptr || histogram == nullptr) return -1;
     const unsigned char* v = first_voxel(volume);
     const std::size_t n = voxel_count(volume);
     // Four partial tables break the store-to-load dependency between
@@ -91,11 +92,13 @@ IMG3D_API int Img3DHisto(unsigned char*** volume, int* histogram) {
 }
 
 IMG3D_API int Img3DMean(unsigned char*** volume) {
+    if (volume == nullptr) return -1;
     const std::size_t n = voxel_count(volume);
     return static_cast<int>(voxel_sum(first_voxel(volume), n) / n);
 }
 
 IMG3D_API int Img3DLimit(unsigned char*** volume, int* maximum, int* minimum) {
+    if (volume == nullptr || maximum == nullptr || minimum == nullptr) return -1;
     unsigned char lo, hi;
     voxel_limits(first_voxel(volume), voxel_count(volume), lo, hi);
     *maximum = hi;

@@ -6,11 +6,13 @@
 #include "volume/volume_internal.h"
 
 using img3d::detail::first_voxel;
+using img3d::detail::holds_voxels_of;
 using img3d::detail::voxel_count;
 
 extern "C" {
 
 IMG3D_API int Img3DCopy(unsigned char*** source, unsigned char*** destination) {
+    if (!holds_voxels_of(destination, source)) return -1;
     const unsigned char* from = first_voxel(source);
     unsigned char* to = first_voxel(destination);
     const std::size_t n = voxel_count(source);
@@ -26,12 +28,14 @@ IMG3D_API int Img3DCopy(unsigned char*** source, unsigned char*** destination) {
 }
 
 IMG3D_API int Img3DClear(unsigned char*** volume, int value) {
+    if (volume == nullptr) return -1;
     std::memset(first_voxel(volume), value & 0xFF, voxel_count(volume));
     return 0;
 }
 
 IMG3D_API int Img3DConvert(unsigned char*** source, unsigned char*** destination,
                            const unsigned char* table) {
+    if (table == nullptr || !holds_voxels_of(destination, source)) return -1;
     const unsigned char* in = first_voxel(source);
     unsigned char* out = first_voxel(destination);
     const std::size_t n = voxel_count(source);
