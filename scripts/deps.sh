@@ -5,7 +5,7 @@
 # architecture first.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ g++-multilib googletest libgtest-dev libbenchmark-dev pkgconf qemu-user clang libclang-rt-dev "$@")
+packages=(cmake ninja-build g++ g++-multilib googletest libgtest-dev libbenchmark-dev pkgconf qemu-user clang libclang-rt-dev valgrind "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

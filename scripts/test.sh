@@ -7,6 +7,7 @@
 #             export table is checked here, the test programs run under wine
 #             where this machine can run 32-bit x86 code
 #   fuzz      clang + libFuzzer: every fuzz target for IMG3D_FUZZ_SECONDS (30)
+#   valgrind  the default build's test programs once more under memcheck
 # Usage: scripts/test.sh [configuration...]   (default: all of them)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +16,7 @@ root=$PWD
 scripts/deps.sh || exit 1
 
 configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(default sanitize m32 windows fuzz)
+[ ${#configs[@]} -eq 0 ] && configs=(default sanitize m32 windows fuzz valgrind)
 
 # wine runs 32-bit Windows programs as a 32-bit Linux process (wine32), so it
 # needs a kernel that executes 32-bit x86 code.  Some kernels have no IA32
@@ -63,7 +64,28 @@ failed=0
 status=0
 summary=()
 
+# Memcheck over the test programs of the default build: any error or leak
+# fails the program.
+run_valgrind() {
+  local dir="$root/build/default" ok=0 bad=0
+  if [ ! -x "$dir/tests/c_api_test" ]; then
+    echo "valgrind: the default configuration has not been built"; status=1; return
+  fi
+  for exe in "$dir"/tests/*_tests "$dir/tests/c_api_test"; do
+    if valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+         "$exe" >"$exe.valgrind.log" 2>&1; then
+      ok=$((ok + 1)); echo "valgrind: $(basename "$exe") passed"
+    else
+      bad=$((bad + 1)); echo "valgrind: $(basename "$exe") FAILED"; tail -n 40 "$exe.valgrind.log"
+    fi
+  done
+  passed=$((passed + ok)); failed=$((failed + bad))
+  [ $bad -ne 0 ] && status=1
+  summary+=("valgrind: $ok programs passed, $bad failed under memcheck")
+}
+
 for config in "${configs[@]}"; do
+  if [ "$config" = valgrind ]; then echo "==== valgrind"; run_valgrind; continue; fi
   dir="$root/build/$config"
   mkdir -p "$root/build"
   case "$config" in
