@@ -56,6 +56,7 @@ int otsu_level(const int histogram[256], int voxels) {
 }  // namespace img3d::detail
 
 extern "C" IMG3D_API int Img3DDaJinThreshold(unsigned char*** volume) {
+    if (volume == nullptr) return -1;
     int histogram[256];
     Img3DHisto(volume, histogram);
     // The voxel count as a 32-bit product, which every volume respects.

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "img3d.h"
+#include "volume/volume_internal.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ extern "C" {
 
 IMG3D_API int Img3DSingleSegment(unsigned char*** source, unsigned char*** destination,
                                  int threshold, unsigned char high, unsigned char low) {
+    if (!img3d::detail::covers(destination, source)) return -1;
     segment_band(source, destination, threshold, 255, high, low);
     return 0;
 }
@@ -59,6 +61,7 @@ IMG3D_API int Img3DSingleSegment(unsigned char*** source, unsigned char*** desti
 IMG3D_API int Img3DDoubleSegment(unsigned char*** source, unsigned char*** destination,
                                  int lowThreshold, int highThreshold, unsigned char inside,
                                  unsigned char outside) {
+    if (!img3d::detail::covers(destination, source)) return -1;
     segment_band(source, destination, lowThreshold, highThreshold, inside, outside);
     return 0;
 }

@@ -1,0 +1,38 @@
+// Threshold and segmentation calls the library can see are wrong are refused
+// with -1 and write nothing.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_support.h"
+
+namespace {
+
+using img3d::test::random_volume;
+using img3d::test::Shape;
+using img3d::test::Volume;
+
+TEST(ThresholdRefusals, NullVolume) {
+    EXPECT_EQ(Img3DDaJinThreshold(nullptr), -1);
+    EXPECT_EQ(Img3D2ModeThreshold(nullptr), -1);
+}
+
+TEST(ThresholdRefusals, DestinationSmallerInAnyDimension) {
+    std::mt19937 rng(4);
+    Volume src = random_volume({7, 5, 3}, rng);
+    const auto before = src.voxels();
+    for (const Shape& s : {Shape{6, 5, 3}, Shape{7, 4, 3}, Shape{7, 5, 2}, Shape{105, 1, 1}, Shape{3, 5, 7}}) {
+        Volume dst = random_volume(s, rng);
+        const auto untouched = dst.voxels();
+        EXPECT_EQ(Img3DSingleSegment(src, dst, 100, 255, 0), -1);
+        EXPECT_EQ(Img3DDoubleSegment(src, dst, 10, 100, 255, 0), -1);
+        EXPECT_EQ(dst.voxels(), untouched);
+    }
+    EXPECT_EQ(Img3DSingleSegment(nullptr, src, 100, 255, 0), -1);
+    EXPECT_EQ(Img3DSingleSegment(src, nullptr, 100, 255, 0), -1);
+    EXPECT_EQ(Img3DDoubleSegment(nullptr, src, 1, 100, 255, 0), -1);
+    EXPECT_EQ(Img3DDoubleSegment(src, nullptr, 1, 100, 255, 0), -1);
+    EXPECT_EQ(src.voxels(), before);
+}
+
+}  // namespace
