@@ -21,7 +21,6 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -106,13 +105,6 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
-std::string json_list(const std::vector<double>& values) {
-    std::ostringstream out;
-    out << '[';
-    for (std::size_t i = 0; i < values.size(); ++i) out << (i ? "," : "") << values[i];
-    out << ']';
-    return out.str();
-}
 
 struct Options {
     int param = 0;
@@ -189,8 +181,9 @@ int run(const std::string& op, const std::string& input, int width, int height, 
         if (!&Img3DHisto) operation.needs = "Img3DHisto";
         operation.run = [&] { result = Img3DHisto(source.v, histogram); };
         operation.finish = [&] {
-            std::vector<double> counts(histogram, histogram + 256);
-            return ", \"histogram\": " + json_list(counts);
+            std::string counts = ", \"histogram\": [";
+            for (int i = 0; i < 256; ++i) counts += (i ? "," : "") + std::to_string(histogram[i]);
+            return counts + "]";
         };
     } else if (op == "otsu") {
         if (!&Img3DDaJinThreshold) operation.needs = "Img3DDaJinThreshold";
