@@ -39,22 +39,71 @@
  *   whole int, so a value outside 0 ... 255 matches no voxel.  Where a value
  *   is written, its low 8 bits are stored (300 stores 44, -1 stores 255).
  * - Operations with two volumes take the source first and the destination
- *   second.  The dimensions come from the source; the destination must hold
- *   at least as many voxels (normally it has the same dimensions).
+ *   second.  The dimensions come from the source.  The voxel-wise
+ *   transforms need a destination with at least as many voxels, the
+ *   segmentations one at least as large in each dimension, the dilation
+ *   and the object filters one of exactly the same dimensions.
  * - Objects are 6-connected: two voxels touch when they differ by one in
  *   exactly one coordinate.  Voxels touching only along an edge or at a
  *   corner belong to different objects.
  * - Results: the voxel-wise transforms, statistics, segmentations and the
  *   dilation return 0; the thresholds return a grey level; the object filters
  *   return 0 when they processed an object list and -1 otherwise; allocating
- *   functions return NULL on failure.
+ *   functions return NULL on failure.  A call the library can see is wrong
+ *   is refused before anything is written (see the table below).
  * - The library keeps no global state, starts no threads, opens no files and
  *   never prints.  Every call runs to completion on the caller's thread; calls
  *   on disjoint volumes may run concurrently.  No C++ exception ever leaves a
  *   function of this header.
- * - Only Image3DFree and the three dimension accessors accept a NULL volume.
- *   Every other function requires valid volumes made by Image3DAlloc and not
- *   yet released, and arrays of the stated sizes.
+ * - Volumes must be made by Image3DAlloc and not yet released; arrays must
+ *   have the stated sizes.
+ *
+ * ---------------------------------------------------------------------------
+ * Calls outside the contract
+ * ---------------------------------------------------------------------------
+ * What the library can check cheaply it refuses, writing nothing:
+ *
+ *   call                                                  result
+ *   Image3DAlloc: a dimension below 1, a voxel count or   NULL, nothing
+ *     block size beyond 2^31 - 1                           allocated
+ *   Image3DFree: NULL                                     nothing done
+ *   Image3DGetWidth/Height/Depth: NULL                    0
+ *   Img3DCopy, Img3DConvert, Img3DReverse: a NULL         -1
+ *     volume or table, a destination with fewer voxels
+ *     than the source
+ *   Img3DClear: NULL volume                               -1
+ *   Img3DHisto, Img3DLimit: a NULL volume or result       -1, the arrays
+ *     pointer                                              untouched
+ *   Img3DMean, Img3DDaJinThreshold, Img3D2ModeThreshold:  -1
+ *     NULL volume
+ *   Img3DSingleSegment, Img3DDoubleSegment: a NULL        -1
+ *     volume, a destination smaller in any dimension
+ *   GetAllRunLength3D: a NULL volume or count, paint      NULL, *count 0
+ *     whose low 8 bits equal value, a dimension above      (when count is
+ *     32768                                                not NULL)
+ *   FreeRunLength3D: NULL list; NULL entries              nothing; skipped
+ *   ObjVolume: NULL record                                -1
+ *   GetObjectXYLimit3D: NULL record or output pointer,    nothing written
+ *     a record without runs
+ *   Img3DFillObject: NULL volume or record                nothing written
+ *   Img3DFillObject: runs not wholly inside the volume    those runs skipped
+ *   Img3DDilatation: a NULL volume, volumes of other      -1
+ *     dimensions
+ *   Img3DDelVolume: a NULL volume, other dimensions, the  -1
+ *     same volume twice, paint equal to the object value
+ *   Img3DEdgeSmooth: a NULL volume, other dimensions,     -1
+ *     radius below 0 or above 101, background equal to
+ *     the object value
+ *   CTarnImage3D::clearImage on an empty object           nothing done
+ *
+ * Left to the caller, because the library cannot see them:
+ * - a handle that did not come from Image3DAlloc, was already released, or
+ *   whose tables or header were overwritten;
+ * - arrays shorter than stated (a histogram of 256 ints, a table of 256
+ *   bytes) and result pointers that do not address writable ints;
+ * - a record whose count exceeds the runs its block holds, and records or
+ *   lists released twice;
+ * - two calls that write the same volume at the same time.
  */
 #ifndef IMG3D_H
 #define IMG3D_H
@@ -123,7 +172,8 @@ IMG3D_API int Image3DGetDepth(unsigned char*** volume);
  * order, the count taken from the first volume named.  A destination must
  * hold at least that many voxels; voxels correspond by position in the
  * array, not by coordinates, and destination voxels past that count keep
- * their values.  Each returns 0.
+ * their values.  Each returns 0, or -1 without writing anything for a NULL
+ * volume or table or a destination with fewer voxels than the source.
  * ======================================================================== */
 
 /*
@@ -158,19 +208,20 @@ IMG3D_API int Img3DReverse(unsigned char*** source, unsigned char*** destination
  * Counts the voxels of each grey value: histogram[v] becomes the number of
  * voxels whose value is v.  histogram must address 256 writable ints; their
  * previous contents are discarded.  The counts sum to the voxel count.
- * Returns 0.
+ * Returns 0; -1 for a NULL volume or histogram (nothing written).
  */
 IMG3D_API int Img3DHisto(unsigned char*** volume, int* histogram);
 
 /*
  * Returns the mean grey value, truncated toward zero (the floor of the
- * exact mean), 0 ... 255.  The sum is exact (64-bit).
+ * exact mean), 0 ... 255.  The sum is exact (64-bit).  -1 for a NULL volume.
  */
 IMG3D_API int Img3DMean(unsigned char*** volume);
 
 /*
  * Stores the largest grey value of the volume in *maximum and the smallest in
- * *minimum.  Both pointers must address writable ints.  Returns 0.
+ * *minimum.  Both pointers must address writable ints.  Returns 0; -1 for
+ * a NULL volume or pointer (nothing written).
  */
 IMG3D_API int Img3DLimit(unsigned char*** volume, int* maximum, int* minimum);
 
@@ -205,7 +256,7 @@ IMG3D_API int Img3DLimit(unsigned char*** volume, int* maximum, int* minimum);
  * - when the best split lies in a run of empty levels, every level of the
  *   run scores the same and the result is the level just below the next
  *   occupied one (0 and 255 only: 254; 10 and 200 only: 199).
- * Never fails; the result is always in 0 ... 255.
+ * The result is always in 0 ... 255; -1 only for a NULL volume.
  */
 IMG3D_API int Img3DDaJinThreshold(unsigned char*** volume);
 
@@ -227,7 +278,7 @@ IMG3D_API int Img3DDaJinThreshold(unsigned char*** volume);
  * - a histogram with a single mode (one value, or rising then falling, not
  *   necessarily strictly) returns 0;
  * - 32 voxels each of 10 and 200 return 12; of 0 and 255, 2.
- * Never fails; the result is always in 0 ... 254.
+ * The result is always in 0 ... 254; -1 only for a NULL volume.
  */
 IMG3D_API int Img3D2ModeThreshold(unsigned char*** volume);
 
@@ -245,7 +296,9 @@ IMG3D_API int Img3D2ModeThreshold(unsigned char*** volume);
  * height x depth corner of it, through the destination's own row tables:
  * the destination must be at least as wide, high and deep as the source,
  * and a larger one keeps every voxel outside that corner.  The destination
- * may be the source itself (segmentation in place).  Returns 0.
+ * may be the source itself (segmentation in place).  Returns 0; -1 without
+ * writing anything for a NULL volume or a destination smaller than the
+ * source in any dimension.
  */
 IMG3D_API int Img3DSingleSegment(unsigned char*** source, unsigned char*** destination,
                                  int threshold, unsigned char high, unsigned char low);
@@ -263,7 +316,7 @@ IMG3D_API int Img3DSingleSegment(unsigned char*** source, unsigned char*** desti
  *
  * Reads and writes like Img3DSingleSegment: only the source's extent of the
  * destination, through its own tables, which must be at least as large; in
- * place allowed.  Returns 0.
+ * place allowed.  Returns 0; -1 as for Img3DSingleSegment.
  */
 IMG3D_API int Img3DDoubleSegment(unsigned char*** source, unsigned char*** destination,
                                  int lowThreshold, int highThreshold,
@@ -344,6 +397,7 @@ static inline Run3D* RunLength3DRuns(RunLength3D* record) {
  * is found as one or more further objects.
  *
  * Returns NULL and sets *count to 0 when:
+ * - volume or count is NULL (count left alone when it is the NULL one);
  * - no voxel holds value (also when value lies outside 0 ... 255), the
  *   volume unchanged;
  * - the low 8 bits of paint equal value, or width, height or depth exceeds
@@ -352,7 +406,7 @@ static inline Run3D* RunLength3DRuns(RunLength3D* record) {
  *   is released (nothing is left to free), the objects taken before the
  *   failure stay painted.
  * A NULL result always comes with *count 0, so FreeRunLength3D(*count, NULL)
- * is harmless.  count must address a writable int.
+ * is harmless.
  */
 IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, int paint,
                                           int* count, int reserved);
@@ -368,8 +422,8 @@ IMG3D_API void FreeRunLength3D(int count, RunLength3D** list);
 
 /*
  * Returns the number of voxels of a record: the sum over its runs of
- * xEnd - xStart + 1; 0 for a record of no runs.  Only reads the record,
- * which must not be NULL (skip the NULL entries of an object list).
+ * xEnd - xStart + 1; 0 for a record of no runs.  Only reads the record.
+ * -1 for a NULL record (the NULL entries of an object list).
  */
 IMG3D_API int ObjVolume(const RunLength3D* record);
 
@@ -379,9 +433,9 @@ IMG3D_API int ObjVolume(const RunLength3D* record);
  * the largest z.  *zMin is run 0's z, which for every record made by
  * GetAllRunLength3D is the object's lowest slice; a record assembled by
  * other means gets run 0's z even if a later run lies lower.  The box spans
- * xMax - xMin + 1 columns, and likewise for y and z.  A record of no runs
- * gives the empty box 0, -1 on every axis.  Only reads the record, which
- * must not be NULL; all six pointers must address writable ints.
+ * xMax - xMin + 1 columns, and likewise for y and z.  Only reads the
+ * record.  A NULL record or output pointer, or a record of no runs (which
+ * has no box), writes nothing.
  */
 IMG3D_API void GetObjectXYLimit3D(const RunLength3D* record, int* xMin, int* xMax,
                                   int* yMin, int* yMax, int* zMin, int* zMax);
@@ -389,8 +443,8 @@ IMG3D_API void GetObjectXYLimit3D(const RunLength3D* record, int* xMin, int* xMa
 /*
  * Sets every voxel of every run of the record to the low 8 bits of value
  * (256 writes 0, -1 writes 255); no other voxel changes.  The record is only
- * read and must not be NULL; every run must lie inside the volume, which is
- * not checked.
+ * read.  A run that does not lie wholly inside the volume (records may be
+ * assembled by hosts) is skipped; a NULL volume or record writes nothing.
  */
 IMG3D_API void Img3DFillObject(unsigned char*** volume, const RunLength3D* record, int value);
 
@@ -411,12 +465,12 @@ IMG3D_API void Img3DFillObject(unsigned char*** volume, const RunLength3D* recor
  * 3 in any direction gives all background.  Grey values other than the
  * object value are not carried over.
  *
- * The destination may be the source itself (the result is the same as with
- * a separate destination) and should have the source's dimensions; a larger
- * destination has its other voxels set to the background value.
+ * The destination must have the source's dimensions; it may be the source
+ * itself (the result is the same as with a separate destination).
  *
- * Returns 0; -1 when the working memory (five slices of the source) cannot
- * be allocated, in which case nothing is written.
+ * Returns 0; -1 without writing anything when a volume is NULL, the
+ * dimensions differ, or the working memory (five slices of the source)
+ * cannot be allocated.
  */
 IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destination,
                               int objectValue, int backgroundValue, int elementType);
@@ -437,9 +491,10 @@ IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destinat
  *       0 ... 255 included): the destination is an exact copy of the source;
  *   -1  memory ran out while the objects were taken: the destination is an
  *       exact copy of the source;
- *   -1  refused before anything is written: source and destination are the
- *       same volume, or the low 8 bits of paintValue equal objectValue (the
- *       extraction marks what it took with the paint value).
+ *   -1  refused before anything is written: a NULL volume, volumes of other
+ *       dimensions, source and destination the same volume, or the low 8
+ *       bits of paintValue equal to objectValue (the extraction marks what
+ *       it took with the paint value).
  */
 IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                              int objectValue, int paintValue, int minVolume, int maxVolume);
@@ -469,9 +524,10 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  *   -1  memory ran out while the objects were taken: the destination is an
  *       exact copy of the source (in place: the volume keeps the objects
  *       taken before the failure painted with the background value);
- *   -1  refused before anything is written: radius below 0 or above 101
- *       (the window threshold would not fit in 32 bits), or the low 8 bits of
- *       backgroundValue equal objectValue.
+ *   -1  refused before anything is written: a NULL volume, volumes of other
+ *       dimensions, radius below 0 or above 101 (the window threshold would
+ *       not fit in 32 bits), or the low 8 bits of backgroundValue equal to
+ *       objectValue.
  * An object whose scratch memory cannot be allocated is skipped: its box
  * receives nothing from it, and the result is still 0.
  */

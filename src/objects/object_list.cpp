@@ -25,7 +25,8 @@ extern "C" {
 
 IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, int paint, int* count,
                                           int /*reserved*/) {
-    *count = 0;
+    if (count != nullptr) *count = 0;
+    if (volume == nullptr || count == nullptr) return nullptr;
     // A value outside 0 ... 255 matches no voxel.  A paint value that still
     // matches would be found again by the fill forever; extents beyond 16-bit
     // coordinates cannot be recorded.  All three leave the volume alone.

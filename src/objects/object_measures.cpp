@@ -15,6 +15,7 @@ const Run3D* runs_of(const RunLength3D* record) {
 extern "C" {
 
 IMG3D_API int ObjVolume(const RunLength3D* record) {
+    if (record == nullptr) return -1;
     const Run3D* runs = runs_of(record);
     std::int64_t voxels = 0;
     for (std::int32_t i = 0; i < record->count; ++i)
@@ -24,12 +25,10 @@ IMG3D_API int ObjVolume(const RunLength3D* record) {
 
 IMG3D_API void GetObjectXYLimit3D(const RunLength3D* record, int* xMin, int* xMax, int* yMin,
                                   int* yMax, int* zMin, int* zMax) {
-    if (record->count < 1) {
-        // No run to read: an empty box, every extent max - min + 1 = 0.
-        *xMin = *yMin = *zMin = 0;
-        *xMax = *yMax = *zMax = -1;
+    // Without a run there is no box: the outputs keep what they held.
+    if (record == nullptr || record->count < 1 || xMin == nullptr || xMax == nullptr ||
+        yMin == nullptr || yMax == nullptr || zMin == nullptr || zMax == nullptr)
         return;
-    }
     const Run3D* runs = runs_of(record);
     int x_min = runs[0].xStart, x_max = runs[0].xEnd;
     int y_min = runs[0].y, y_max = runs[0].y;
@@ -53,10 +52,19 @@ IMG3D_API void GetObjectXYLimit3D(const RunLength3D* record, int* xMin, int* xMa
 }
 
 IMG3D_API void Img3DFillObject(unsigned char*** volume, const RunLength3D* record, int value) {
+    if (volume == nullptr || record == nullptr) return;
+    // Records may be assembled by hosts: a run that does not lie wholly
+    // inside the volume is skipped rather than written out of bounds.
+    const int width = Image3DGetWidth(volume);
+    const int height = Image3DGetHeight(volume);
+    const int depth = Image3DGetDepth(volume);
     const Run3D* runs = runs_of(record);
     const int fill = value & 0xFF;
     for (std::int32_t i = 0; i < record->count; ++i) {
         const Run3D& run = runs[i];
+        if (run.z < 0 || run.z >= depth || run.y < 0 || run.y >= height || run.xStart < 0 ||
+            run.xEnd >= width || run.xStart > run.xEnd)
+            continue;
         std::memset(volume[run.z][run.y] + run.xStart, fill,
                     static_cast<std::size_t>(run.xEnd - run.xStart + 1));
     }

@@ -156,9 +156,10 @@ TEST(ObjectMeasures, DocumentedRecords) {
     EXPECT_EQ(ObjVolume(unordered.block), 9);
     EXPECT_EQ(limits(unordered.block), (std::array<int, 6>{0, 9, 0, 7, 3, 5}));
 
+    // Without a run there is no box: nothing is written.
     HandRecord empty({});
     EXPECT_EQ(ObjVolume(empty.block), 0);
-    EXPECT_EQ(limits(empty.block), (std::array<int, 6>{0, -1, 0, -1, 0, -1}));
+    EXPECT_EQ(limits(empty.block), (std::array<int, 6>{}));
 }
 
 TEST(ObjectMeasures, FillPaintsExactlyTheRuns) {
@@ -175,6 +176,35 @@ TEST(ObjectMeasures, FillPaintsExactlyTheRuns) {
     HandRecord empty({});
     Img3DFillObject(v, empty.block, 7);
     EXPECT_EQ(v.voxels(), expected);
+
+    // Runs that do not lie wholly inside the volume are skipped.
+    HandRecord outside({{3, 0, 0, 0}, {0, 2, 0, 0}, {0, 0, -1, 1}, {0, 0, 2, 4}, {-1, 0, 0, 0},
+                        {0, -1, 0, 0}, {1, 1, 2, 1}, {1, 0, 1, 2}});
+    Img3DFillObject(v, outside.block, 9);
+    expected[4 + 1] = expected[4 + 2] = 9;  // only the last run is inside
+    EXPECT_EQ(v.voxels(), expected);
+}
+
+TEST(ObjectRefusals, NullArgumentsWriteNothing) {
+    Volume v(4, 3, 2);
+    v.assign(std::vector<std::uint8_t>(24, 1));
+    int count = 5;
+    EXPECT_EQ(GetAllRunLength3D(nullptr, 1, 0, &count, 0), nullptr);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(GetAllRunLength3D(v, 1, 0, nullptr, 0), nullptr);
+    EXPECT_EQ(v.voxels(), std::vector<std::uint8_t>(24, 1));
+    FreeRunLength3D(3, nullptr);
+
+    HandRecord record({{0, 0, 0, 3}});
+    EXPECT_EQ(ObjVolume(nullptr), -1);
+    std::array<int, 6> l{};
+    GetObjectXYLimit3D(nullptr, &l[0], &l[1], &l[2], &l[3], &l[4], &l[5]);
+    GetObjectXYLimit3D(record.block, nullptr, &l[1], &l[2], &l[3], &l[4], &l[5]);
+    GetObjectXYLimit3D(record.block, &l[0], &l[1], &l[2], &l[3], &l[4], nullptr);
+    EXPECT_EQ(l, (std::array<int, 6>{}));
+    Img3DFillObject(nullptr, record.block, 7);
+    Img3DFillObject(v, nullptr, 7);
+    EXPECT_EQ(v.voxels(), std::vector<std::uint8_t>(24, 1));
 }
 
 }  // namespace
