@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the library and runs the example host on a synthetic phantom.
+# Builds everything, then runs the img3d tool's demo: a synthetic phantom
+# segmented end to end, with a report and a picture.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build/default -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/default >/dev/null
-build/default/examples/phantom_stats
+build/default/tools/img3d/img3d demo -o build/img3d-demo
+echo "picture: build/img3d-demo/preview.png"

@@ -1,31 +1,63 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, where they
-# are missing.  Usage: scripts/deps.sh [extra packages...]
+# are missing.  Usage: scripts/deps.sh [--no-tool] [extra packages...]
+#   --no-tool  skip the img3d tool's libraries (cross builds do not build it)
 # An extra package of another architecture (wine32:i386) enables that
 # architecture first.
 set -euo pipefail
 
+tool=1
+if [ "${1:-}" = "--no-tool" ]; then
+  tool=0
+  shift
+fi
+
 packages=(cmake ninja-build g++ g++-multilib googletest libgtest-dev libbenchmark-dev pkgconf qemu-user clang libclang-rt-dev valgrind "$@")
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ $tool -eq 1 ]; then
+  # The tool: NIfTI-1 files, PNG pictures, argument parsing, JSON.
+  packages+=(libniftiio-dev libnifti2-dev libznz-dev zlib1g-dev libpng-dev libcli11-dev nlohmann-json3-dev)
+fi
+
+# The packages of the list that are not installed, asked of dpkg at once
+# (a package may be listed as name or name:architecture).
+native=$(dpkg --print-architecture)
+missing() {
+  local installed p
+  installed=" $(dpkg-query -W -f='${db:Status-Status} ${binary:Package}\n' "$@" 2>/dev/null |
+                awk '$1 == "installed" { printf "%s ", $2 }')"
+  for p in "$@"; do
+    [[ "$installed" == *" $p "* || "$installed" == *" $p:$native "* ]] || echo "$p"
+  done
+}
+
+need=($(missing "${packages[@]}"))
+# Real MRI volumes for the tool's optional test; nothing fails without them.
+optional=()
+[ $tool -eq 1 ] && optional=($(missing mricron-data))
+[ ${#need[@]} -eq 0 ] && [ ${#optional[@]} -eq 0 ] && exit 0
 
 if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
-  echo "deps: missing packages: ${missing[*]} (install them, e.g. apt-get install ${missing[*]})" >&2
-  exit 1
+  if [ ${#need[@]} -gt 0 ]; then
+    echo "deps: missing packages: ${need[*]} (install them, e.g. apt-get install ${need[*]})" >&2
+    exit 1
+  fi
+  exit 0
 fi
-echo "deps: installing ${missing[*]}" >&2
+echo "deps: installing ${need[*]} ${optional[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-for p in "${missing[@]}"; do
+for p in "${need[@]}"; do
   case "$p" in
     *:*) arch=${p##*:}
-         if [ "$arch" != "$(dpkg --print-architecture)" ] &&
-            ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+         if [ "$arch" != "$native" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
            dpkg --add-architecture "$arch"
          fi ;;
   esac
 done
 apt-get update -qq >/dev/null
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#need[@]} -gt 0 ]; then
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+if [ ${#optional[@]} -gt 0 ]; then
+  apt-get install -y -qq --no-install-recommends "${optional[@]}" >/dev/null 2>&1 ||
+    echo "deps: ${optional[*]} not installed; the real-data test will be skipped" >&2
+fi

@@ -13,8 +13,6 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-scripts/deps.sh || exit 1
-
 configs=("$@")
 [ ${#configs[@]} -eq 0 ] && configs=(default sanitize m32 windows fuzz valgrind)
 
@@ -34,10 +32,10 @@ runs_32bit_code() {
 # Prepares the windows configuration: the cross compiler always, wine where it
 # can run.  Sets wine=ON or OFF.
 windows_setup() {
-  scripts/deps.sh g++-mingw-w64-i686-posix binutils-mingw-w64-i686 || return 1
+  scripts/deps.sh --no-tool g++-mingw-w64-i686-posix binutils-mingw-w64-i686 || return 1
   wine=OFF
   if runs_32bit_code; then
-    scripts/deps.sh wine wine32:i386 || return 1
+    scripts/deps.sh --no-tool wine wine32:i386 || return 1
     wine=ON
   else
     echo "windows: this kernel cannot execute 32-bit x86 code (no IA32 emulation: a 32-bit program"
@@ -57,6 +55,14 @@ wine_start() {
   wine cmd /c exit </dev/null >/dev/null 2>&1
 }
 wine_stop() { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; }
+
+# The tool (and so its libraries) is built by the default and sanitize
+# configurations only.
+deps_args=(--no-tool)
+for config in "${configs[@]}"; do
+  case "$config" in default|sanitize) deps_args=() ;; esac
+done
+scripts/deps.sh "${deps_args[@]}" || exit 1
 
 san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 passed=0
@@ -102,7 +108,7 @@ for config in "${configs[@]}"; do
                     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake") ;;
     fuzz)     fz="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
               args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMG3D_WERROR=ON -DIMG3D_BUILD_BENCH=OFF
-                    -DIMG3D_BUILD_EXAMPLES=OFF -DIMG3D_BUILD_FUZZ=ON
+                    -DIMG3D_BUILD_EXAMPLES=OFF -DIMG3D_BUILD_TOOLS=OFF -DIMG3D_BUILD_FUZZ=ON
                     -DIMG3D_FUZZ_SECONDS="${IMG3D_FUZZ_SECONDS:-30}"
                     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
                     "-DCMAKE_C_FLAGS=$fz" "-DCMAKE_CXX_FLAGS=$fz"

@@ -1,0 +1,479 @@
+// End-to-end tests of the img3d tool: the program is run as a user runs it,
+// its files are read back with nifti_clib and its numbers checked against
+// direct library calls and a naive object labelling.
+#include <img3d.h>
+#include <nifti1_io.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "phantom.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class Tool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() /
+               ("img3d-tool-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(dir_);
+    }
+
+    fs::path path(const std::string& name) const { return dir_ / name; }
+
+    Result run(const std::string& arguments) const {
+        const std::string command = std::string("'") + IMG3D_TOOL + "' " + arguments + " >'" +
+                                    path("stdout").string() + "' 2>'" + path("stderr").string() + "'";
+        const int raw = std::system(command.c_str());
+        Result result;
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        result.out = slurp(path("stdout"));
+        result.err = slurp(path("stderr"));
+        return result;
+    }
+
+    fs::path dir_;
+};
+
+// ---- volumes on both sides of the tool --------------------------------------
+
+struct Grid {
+    int width, height, depth;
+    std::vector<std::uint8_t> voxels;  // x fastest
+    std::size_t at(int x, int y, int z) const {
+        return (static_cast<std::size_t>(z) * height + y) * width + x;
+    }
+};
+
+struct NiftiDeleter {
+    void operator()(nifti_image* image) const { nifti_image_free(image); }
+};
+using Nifti = std::unique_ptr<nifti_image, NiftiDeleter>;
+
+Nifti make_nifti(int width, int height, int depth, int datatype, const float spacing[3]) {
+    const int dims[8] = {3, width, height, depth, 1, 1, 1, 1};
+    Nifti image(nifti_make_new_nim(dims, datatype, 1));
+    image->dx = image->pixdim[1] = spacing[0];
+    image->dy = image->pixdim[2] = spacing[1];
+    image->dz = image->pixdim[3] = spacing[2];
+    image->xyz_units = NIFTI_UNITS_MM;
+    // A rotated, shifted orientation, to see it survive.
+    image->qform_code = NIFTI_XFORM_SCANNER_ANAT;
+    image->quatern_b = 0.0f;
+    image->quatern_c = 0.0f;
+    image->quatern_d = 0.70710678f;
+    image->qoffset_x = -12.5f;
+    image->qoffset_y = 30.0f;
+    image->qoffset_z = 4.25f;
+    image->qfac = -1.0f;
+    return image;
+}
+
+void write_nifti(nifti_image* image, const fs::path& path) {
+    ASSERT_EQ(nifti_set_filenames(image, path.c_str(), 0, 1), 0);
+    nifti_image_write(image);
+    ASSERT_TRUE(fs::exists(path));
+}
+
+void write_grid(const Grid& grid, const fs::path& path, const float spacing[3]) {
+    Nifti image = make_nifti(grid.width, grid.height, grid.depth, DT_UINT8, spacing);
+    std::memcpy(image->data, grid.voxels.data(), grid.voxels.size());
+    write_nifti(image.get(), path);
+}
+
+Nifti read_nifti(const fs::path& path) {
+    nifti_set_debug_level(0);
+    return Nifti(nifti_image_read(path.c_str(), 1));
+}
+
+Grid random_grid(int width, int height, int depth, std::mt19937& rng, int density_percent) {
+    Grid grid{width, height, depth, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * depth)};
+    std::uniform_int_distribution<int> percent(0, 99), grey(0, 255);
+    for (auto& v : grid.voxels)
+        v = static_cast<std::uint8_t>(percent(rng) < density_percent ? 128 + grey(rng) / 2 : grey(rng) / 2);
+    return grid;
+}
+
+// ---- a deliberately naive 6-connected labelling ------------------------------
+
+struct Object {
+    int voxels = 0;
+    int x_min, x_max, y_min, y_max, z_min, z_max;
+    int seed_x, seed_y, seed_z;
+};
+
+// Objects in raster order of their seeds; labels, when given, receives each
+// voxel's object index (-1 outside every object).
+std::vector<Object> label_objects(const Grid& grid, int value, std::vector<int>* labels = nullptr) {
+    std::vector<int> label(grid.voxels.size(), -1);
+    std::vector<Object> objects;
+    for (int z = 0; z < grid.depth; ++z)
+        for (int y = 0; y < grid.height; ++y)
+            for (int x = 0; x < grid.width; ++x) {
+                if (grid.voxels[grid.at(x, y, z)] != value || label[grid.at(x, y, z)] >= 0) continue;
+                Object o{0, x, x, y, y, z, z, x, y, z};
+                std::vector<std::array<int, 3>> todo{{x, y, z}};
+                label[grid.at(x, y, z)] = static_cast<int>(objects.size());
+                while (!todo.empty()) {
+                    const auto [px, py, pz] = todo.back();
+                    todo.pop_back();
+                    ++o.voxels;
+                    o.x_min = std::min(o.x_min, px), o.x_max = std::max(o.x_max, px);
+                    o.y_min = std::min(o.y_min, py), o.y_max = std::max(o.y_max, py);
+                    o.z_min = std::min(o.z_min, pz), o.z_max = std::max(o.z_max, pz);
+                    const int step[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+                    for (const auto& s : step) {
+                        const int nx = px + s[0], ny = py + s[1], nz = pz + s[2];
+                        if (nx < 0 || ny < 0 || nz < 0 || nx >= grid.width || ny >= grid.height || nz >= grid.depth)
+                            continue;
+                        const std::size_t i = grid.at(nx, ny, nz);
+                        if (grid.voxels[i] != value || label[i] >= 0) continue;
+                        label[i] = static_cast<int>(objects.size());
+                        todo.push_back({nx, ny, nz});
+                    }
+                }
+                objects.push_back(o);
+            }
+    if (labels) *labels = std::move(label);
+    return objects;
+}
+
+Grid grid_of(unsigned char*** volume) {
+    Grid grid{Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume), {}};
+    grid.voxels.assign(volume[0][0], volume[0][0] + static_cast<std::size_t>(grid.width) * grid.height * grid.depth);
+    return grid;
+}
+
+int line_count(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+
+// ---- demo --------------------------------------------------------------------
+
+TEST_F(Tool, DemoReportsWhatTheLibraryGivesDirectly) {
+    const Result r = run("demo -o '" + path("out").string() + "' --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const json report = json::parse(r.out);
+
+    CTarnImage3D phantom(img3d_tool::kPhantomWidth, img3d_tool::kPhantomHeight, img3d_tool::kPhantomDepth);
+    img3d_tool::draw_phantom(phantom);
+    EXPECT_EQ(report["dimensions"], json({phantom.getWidth(), phantom.getHeight(), phantom.getDepth()}));
+    int maximum = 0, minimum = 0;
+    Img3DLimit(phantom, &maximum, &minimum);
+    EXPECT_EQ(report["grey"]["minimum"], minimum);
+    EXPECT_EQ(report["grey"]["maximum"], maximum);
+    EXPECT_EQ(report["grey"]["mean"], Img3DMean(phantom));
+
+    // Otsu's level splits 0 ... t from t+1 ... 255; the objects are above it.
+    const int level = Img3DDaJinThreshold(phantom);
+    EXPECT_EQ(report["threshold"]["level"], level);
+    Grid segmented = grid_of(phantom);
+    for (auto& v : segmented.voxels) v = v > level ? 255 : 0;
+    std::vector<int> labels;
+    const std::vector<Object> found = label_objects(segmented, 255, &labels);
+    EXPECT_EQ(report["objects"]["found"], found.size());
+    int largest = 0;
+    for (const Object& o : found) largest = std::max(largest, o.voxels);
+    EXPECT_EQ(report["objects"]["largest"], largest);
+
+    // The size filter by hand: keep objects of at least 50 voxels.
+    Grid filtered = segmented;
+    for (std::size_t i = 0; i < labels.size(); ++i)
+        filtered.voxels[i] = labels[i] >= 0 && found[static_cast<std::size_t>(labels[i])].voxels >= 50 ? 255 : 0;
+    const auto kept_objects = label_objects(filtered, 255);
+    EXPECT_EQ(report["objects"]["kept"], kept_objects.size());
+    EXPECT_EQ(kept_objects.size(), 7u);  // seven balls, the touching pair as one
+    EXPECT_LT(kept_objects.size(), found.size());
+
+    // Smoothing with radius 1, straight through the library.
+    CTarnImage3D kept(phantom.getWidth(), phantom.getHeight(), phantom.getDepth());
+    std::copy(filtered.voxels.begin(), filtered.voxels.end(), kept.getPixels());
+    CTarnImage3D smoothed(phantom.getWidth(), phantom.getHeight(), phantom.getDepth());
+    ASSERT_EQ(Img3DEdgeSmooth(kept, smoothed, 255, 0, 1), 0);
+    const Grid expected = grid_of(smoothed);
+    EXPECT_EQ(report["result"]["objects"], label_objects(expected, 255).size());
+    EXPECT_EQ(report["result"]["voxels"], std::count(expected.voxels.begin(), expected.voxels.end(), 255));
+
+    // The files: the phantom, the result, the table and the picture.
+    const Nifti input = read_nifti(path("out/phantom.nii.gz"));
+    ASSERT_TRUE(input);
+    EXPECT_EQ(std::memcmp(input->data, phantom.getPixels(), static_cast<std::size_t>(phantom.getSize())), 0);
+    const Nifti result = read_nifti(path("out/result.nii.gz"));
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->nvox, expected.voxels.size());
+    EXPECT_EQ(std::memcmp(result->data, expected.voxels.data(), expected.voxels.size()), 0);
+    EXPECT_EQ(line_count(slurp(path("out/objects.csv"))), 1 + report["result"]["objects"].get<int>());
+    const std::string png = slurp(path("out/preview.png"));
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+
+    // The text report says the same.
+    const Result text = run("demo -o '" + path("out").string() + "'");
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("otsu " + std::to_string(level) + ":"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find(std::to_string(found.size()) + " found"), std::string::npos) << text.out;
+    EXPECT_EQ(run("demo -q -o '" + path("out").string() + "'").out, "");
+}
+
+// ---- segment: files in, files out -------------------------------------------
+
+TEST_F(Tool, SegmentKeepsDimensionsSpacingOrientationAndVoxels) {
+    std::mt19937 rng(7);
+    const float spacing[3] = {0.7f, 1.3f, 2.5f};
+    const Grid grid = random_grid(37, 23, 11, rng, 30);
+    write_grid(grid, path("in.nii.gz"), spacing);
+
+    const Result r = run("segment '" + path("in.nii.gz").string() + "' --threshold 128 --min-volume 0 -o '" +
+                         path("out.nii.gz").string() + "' --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json::parse(r.out)["dimensions"], json({37, 23, 11}));
+    const Nifti in = read_nifti(path("in.nii.gz"));
+    const Nifti out = read_nifti(path("out.nii.gz"));
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->datatype, DT_UINT8);
+    EXPECT_EQ(out->nx, 37);
+    EXPECT_EQ(out->ny, 23);
+    EXPECT_EQ(out->nz, 11);
+    for (int i = 1; i <= 3; ++i) EXPECT_FLOAT_EQ(out->pixdim[i], spacing[i - 1]);
+    EXPECT_EQ(out->qform_code, in->qform_code);
+    for (int row = 0; row < 4; ++row)
+        for (int col = 0; col < 4; ++col) EXPECT_FLOAT_EQ(out->qto_xyz.m[row][col], in->qto_xyz.m[row][col]);
+    const auto* voxels = static_cast<const std::uint8_t*>(out->data);
+    for (std::size_t i = 0; i < grid.voxels.size(); ++i)
+        ASSERT_EQ(voxels[i], grid.voxels[i] >= 128 ? 255 : 0) << "voxel " << i;
+
+    // The same through raw files, and a band.
+    {
+        std::ofstream raw(path("in.raw"), std::ios::binary);
+        raw.write(reinterpret_cast<const char*>(grid.voxels.data()), static_cast<std::streamsize>(grid.voxels.size()));
+    }
+    const Result band = run("segment '" + path("in.raw").string() + "' --raw 37x23x11 --spacing 2,3,4 --band 40:90 " +
+                            "--min-volume 0 -q -o '" + path("band.nii").string() + "'");
+    ASSERT_EQ(band.status, 0) << band.err;
+    EXPECT_EQ(band.out, "");
+    const Nifti banded = read_nifti(path("band.nii"));
+    ASSERT_TRUE(banded);
+    EXPECT_FLOAT_EQ(banded->pixdim[1], 2.0f);
+    EXPECT_FLOAT_EQ(banded->pixdim[3], 4.0f);
+    const auto* b = static_cast<const std::uint8_t*>(banded->data);
+    for (std::size_t i = 0; i < grid.voxels.size(); ++i)
+        ASSERT_EQ(b[i], grid.voxels[i] >= 40 && grid.voxels[i] <= 90 ? 255 : 0) << "voxel " << i;
+
+    ASSERT_EQ(run("segment '" + path("in.nii.gz").string() + "' --threshold 128 --min-volume 0 -o '" +
+                  path("out.raw").string() + "'")
+                  .status,
+              0);
+    const std::string raw_out = slurp(path("out.raw"));
+    EXPECT_EQ(raw_out, std::string(static_cast<const char*>(out->data), out->nvox));
+}
+
+TEST_F(Tool, SegmentRescalesOtherTypesOnRequest) {
+    const float spacing[3] = {1, 1, 1};
+    Nifti image = make_nifti(9, 7, 5, DT_INT16, spacing);
+    auto* data = static_cast<std::int16_t*>(image->data);
+    for (std::size_t i = 0; i < image->nvox; ++i) data[i] = static_cast<std::int16_t>(-1000 + 10 * static_cast<int>(i));
+    write_nifti(image.get(), path("wide.nii"));
+
+    const Result r = run("segment '" + path("wide.nii").string() + "' --rescale --threshold 128 --min-volume 0 -o '" +
+                         path("out.nii").string() + "' --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("rescaled"), std::string::npos);
+    const Nifti out = read_nifti(path("out.nii"));
+    ASSERT_TRUE(out);
+    // -1000 ... 2140 onto 0 ... 255: grey >= 128 from the middle of the range on.
+    const auto* voxels = static_cast<const std::uint8_t*>(out->data);
+    for (std::size_t i = 0; i < out->nvox; ++i) {
+        const double grey = (10.0 * static_cast<double>(i)) * 255.0 / (10.0 * (out->nvox - 1));
+        ASSERT_EQ(voxels[i], std::lround(grey) >= 128 ? 255 : 0) << i;
+    }
+}
+
+// ---- objects -------------------------------------------------------------------
+
+std::vector<std::vector<int>> parse_csv(const std::string& text) {
+    std::vector<std::vector<int>> rows;
+    std::istringstream lines(text);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "index,voxels,x_min,x_max,y_min,y_max,z_min,z_max,seed_x,seed_y,seed_z");
+    while (std::getline(lines, line)) {
+        std::vector<int> row;
+        std::istringstream cells(line);
+        std::string cell;
+        while (std::getline(cells, cell, ',')) row.push_back(std::stoi(cell));
+        EXPECT_EQ(row.size(), 11u) << line;
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+TEST_F(Tool, ObjectTableMatchesANaiveLabelling) {
+    std::mt19937 rng(11);
+    const float spacing[3] = {1, 1, 1};
+    for (const auto& shape : std::vector<std::array<int, 3>>{{29, 17, 13}, {5, 40, 3}, {64, 2, 9}}) {
+        // Values 0, 7 and 255: the objects of 255 and, separately, of 7.
+        Grid grid{shape[0], shape[1], shape[2], std::vector<std::uint8_t>(static_cast<std::size_t>(shape[0]) * shape[1] * shape[2])};
+        std::discrete_distribution<int> pick({50, 15, 35});
+        for (auto& v : grid.voxels) v = static_cast<std::uint8_t>(std::array<int, 3>{0, 7, 255}[pick(rng)]);
+        write_grid(grid, path("labels.nii"), spacing);
+
+        for (int value : {255, 7}) {
+            const std::vector<Object> expected = label_objects(grid, value);
+            const Result r = run("objects '" + path("labels.nii").string() + "' --csv --order raster --value " +
+                                 std::to_string(value));
+            ASSERT_EQ(r.status, 0) << r.err;
+            const auto rows = parse_csv(r.out);
+            ASSERT_EQ(rows.size(), expected.size());
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                const Object& o = expected[i];
+                EXPECT_EQ(rows[i], (std::vector<int>{static_cast<int>(i) + 1, o.voxels, o.x_min, o.x_max, o.y_min,
+                                                     o.y_max, o.z_min, o.z_max, o.seed_x, o.seed_y, o.seed_z}))
+                    << "object " << i;
+            }
+        }
+
+        // JSON, largest first, ties in raster order.
+        const Result r = run("objects '" + path("labels.nii").string() + "' --json");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const json table = json::parse(r.out);
+        const std::vector<Object> expected = label_objects(grid, 255);
+        ASSERT_EQ(table["count"], expected.size());
+        for (std::size_t i = 1; i < expected.size(); ++i) {
+            const json& a = table["objects"][i - 1];
+            const json& b = table["objects"][i];
+            EXPECT_TRUE(a["voxels"] > b["voxels"] || (a["voxels"] == b["voxels"] && a["index"] < b["index"]));
+        }
+        for (const json& row : table["objects"]) {
+            const Object& o = expected[row["index"].get<std::size_t>() - 1];
+            EXPECT_EQ(row["voxels"], o.voxels);
+            EXPECT_EQ(row["seed"], json({o.seed_x, o.seed_y, o.seed_z}));
+        }
+    }
+}
+
+// ---- bad input -------------------------------------------------------------------
+
+TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
+    const float spacing[3] = {1, 1, 1};
+    std::mt19937 rng(3);
+    const Grid grid = random_grid(40, 30, 20, rng, 50);
+    write_grid(grid, path("good.nii.gz"), spacing);
+
+    // Truncated gzip: the header survives, the voxels do not.
+    {
+        const std::string whole = slurp(path("good.nii.gz"));
+        std::ofstream cut(path("cut.nii.gz"), std::ios::binary);
+        cut.write(whole.data(), static_cast<std::streamsize>(whole.size() / 2));
+    }
+    Nifti wide = make_nifti(8, 8, 8, DT_UINT16, spacing);
+    write_nifti(wide.get(), path("wide.nii"));
+    {
+        std::ofstream raw(path("short.raw"), std::ios::binary);
+        raw << std::string(999, '\x10');
+        std::ofstream text(path("text.nii"));
+        text << "not a volume\n";
+    }
+
+    struct Case {
+        std::string input, options, reason;
+        std::vector<std::string> commands;
+    };
+    const std::vector<std::string> all = {"segment", "objects", "demo"};
+    const std::vector<Case> cases = {
+        {"missing.nii.gz", "", "No such file", all},
+        {"cut.nii.gz", "", "truncated", all},
+        {"wide.nii", "", "--rescale", all},
+        {"short.raw", "--raw 10x10x10", "999 bytes", all},
+        {"text.nii", "", "NIfTI", all},
+        {"good.nii.gz", "--raw 0x3x3", "--raw", all},
+        {"good.nii.gz", "--threshold high", "--threshold", {"segment"}},
+        {"good.nii.gz", "--band 9:3", "--band", {"segment"}},
+        {"good.nii.gz", "--value 256", "--value", {"objects"}},
+    };
+    for (const Case& c : cases) {
+        const std::string input = path(c.input).string();
+        for (const std::string& command : c.commands) {
+            std::string arguments = command + " '" + input + "' " + c.options;
+            if (command == "segment")
+                arguments += " -o '" + path("out.nii.gz").string() + "' --preview '" + path("out.png").string() + "'";
+            if (command == "demo") arguments += " -o '" + path("demo").string() + "'";
+            const Result r = run(arguments);
+            EXPECT_EQ(r.status, 2) << arguments << "\n" << r.err;
+            EXPECT_EQ(line_count(r.err), 1) << arguments << "\n" << r.err;
+            EXPECT_NE(r.err.find(c.reason), std::string::npos) << arguments << "\n" << r.err;
+            if (c.input != "good.nii.gz") EXPECT_NE(r.err.find(input), std::string::npos) << r.err;
+            EXPECT_EQ(r.out, "") << arguments;
+            EXPECT_FALSE(fs::exists(path("out.nii.gz"))) << arguments;
+            EXPECT_FALSE(fs::exists(path("out.png"))) << arguments;
+            EXPECT_FALSE(fs::exists(path("demo"))) << arguments;
+        }
+    }
+    // Nothing left behind in the folder either (no temporary files).
+    for (const auto& entry : fs::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().find("img3d-tmp"), std::string::npos) << entry.path();
+
+    const Result usage = run("segment");
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_EQ(line_count(usage.err), 1) << usage.err;
+    EXPECT_EQ(run("segment '" + path("good.nii.gz").string() + "' -o '" + path("no/such/dir/out.nii").string() + "'")
+                  .status,
+              2);
+    EXPECT_EQ(run("segment '" + path("good.nii.gz").string() + "' -o '" + path("out.tiff").string() + "'").status, 2);
+}
+
+// ---- real data, where Debian's mricron-data is installed ---------------------
+
+TEST_F(Tool, SegmentsTheCh2Brain) {
+    const fs::path ch2 = "/usr/share/mricron/templates/ch2.nii.gz";
+    if (!fs::exists(ch2)) GTEST_SKIP() << "mricron-data is not installed";
+    const Result r = run("segment " + ch2.string() + " --min-volume 1000 --smooth 1 -o '" + path("out.nii.gz").string() +
+                         "' --preview '" + path("out.png").string() + "' --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json report = json::parse(r.out);
+    EXPECT_EQ(report["dimensions"], json({181, 217, 181}));
+    EXPECT_GE(report["objects"]["kept"].get<int>(), 1);
+    const Nifti out = read_nifti(path("out.nii.gz"));
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->nx, 181);
+    EXPECT_EQ(out->ny, 217);
+    EXPECT_EQ(out->nz, 181);
+    // A head: a large share of the volume, far from all of it.
+    const double share = report["result"]["voxels"].get<double>() / (181.0 * 217 * 181);
+    EXPECT_GT(share, 0.2);
+    EXPECT_LT(share, 0.7);
+    EXPECT_TRUE(fs::exists(path("out.png")));
+}
+
+}  // namespace
