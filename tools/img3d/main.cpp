@@ -167,7 +167,9 @@ void write_outputs(RunSummary& run, const std::string& output, const std::string
                                       std::to_string(run.report.foreground_high)
                                 : ">= " + std::to_string(run.report.foreground_low)),
              volumes.segmented, PreviewColumn::Kind::mask},
-            {"result: " + std::to_string(run.report.final_objects) + " objects", volumes.labels,
+            {"result: " + std::to_string(run.report.final_objects) +
+                 (run.report.final_objects == 1 ? " object" : " objects"),
+             volumes.labels,
              PreviewColumn::Kind::labels},
         };
         write_png(preview, render_preview(columns, run.spacing, title));

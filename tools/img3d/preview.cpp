@@ -176,6 +176,24 @@ PreviewImage render_preview(const std::vector<PreviewColumn>& columns, const flo
     if (longest / pixel < 200) pixel /= std::ceil(200 / (longest / pixel));
     if (longest / pixel > 400) pixel = longest / 400;
 
+    // Grey levels stretched from the lowest to the 99.5th percentile, so a
+    // dim volume is not shown dim.
+    int histogram[256];
+    Img3DHisto(input, histogram);
+    long long total = 0;
+    for (int count : histogram) total += count;
+    int low = 0, high = 255;
+    while (low < 255 && histogram[low] == 0) ++low;
+    for (long long seen = 0; high > low; --high) {
+        seen += histogram[high];
+        if (seen * 200 > total) break;
+    }
+    unsigned char window[256];
+    for (int g = 0; g < 256; ++g) {
+        const int v = high > low ? (g - low) * 255 / (high - low) : g;
+        window[g] = static_cast<unsigned char>(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+
     int panel_w[3], panel_h[3];
     for (int a = 0; a < 3; ++a) {
         panel_w[a] = std::max(1, static_cast<int>(std::lround(extent[kAxes[a].across] / pixel)));
@@ -222,7 +240,7 @@ PreviewImage render_preview(const std::vector<PreviewColumn>& columns, const flo
                     at[axis.down] = dims[axis.down] - 1 -
                                     std::min(dims[axis.down] - 1,
                                              static_cast<int>((v + 0.5) * pixel / spacing[axis.down]));
-                    const int grey = input[at[2]][at[1]][at[0]];
+                    const int grey = window[input[at[2]][at[1]][at[0]]];
                     const int value = column.volume[at[2]][at[1]][at[0]];
                     unsigned char rgb[3] = {static_cast<unsigned char>(grey), static_cast<unsigned char>(grey),
                                             static_cast<unsigned char>(grey)};
