@@ -198,9 +198,10 @@ void load(const InputOptions& input, LoadedVolume& loaded, RunSummary& run, Prog
     run.unit = unit_name(loaded.header);
 }
 
-void note(const RunSummary& run, bool quiet) {
-    // A conversion changes what the numbers mean: say so even in JSON mode.
-    if (!run.note.empty() && !quiet) std::fprintf(stderr, "img3d: %s: %s\n", run.input.c_str(), run.note.c_str());
+// A conversion changes what the numbers mean: the reports say so; the
+// object table, which has no place for it, says so on stderr.
+void note(const RunSummary& run) {
+    if (!run.note.empty()) std::fprintf(stderr, "img3d: %s: %s\n", run.input.c_str(), run.note.c_str());
 }
 
 // ---- segment ---------------------------------------------------------------
@@ -226,7 +227,6 @@ int run_segment_command(SegmentCommand& c) {
     run.options = c.options;
     LoadedVolume loaded;
     load(c.input, loaded, run, progress);
-    note(run, c.quiet);
 
     SegmentVolumes volumes;
     run.report = run_segment(loaded.volume, c.options, progress, volumes);
@@ -252,7 +252,7 @@ int run_objects_command(ObjectsCommand& c) {
     RunSummary run;
     LoadedVolume loaded;
     load(c.input, loaded, run, progress);
-    note(run, c.csv || c.json);
+    note(run);
 
     std::vector<ObjectRow> rows;
     {
@@ -294,7 +294,6 @@ int run_demo_command(DemoCommand& c) {
     LoadedVolume loaded;
     if (!c.input.path.empty()) {
         load(c.input, loaded, run, progress);
-        note(run, c.quiet);
     }
 
     // Only once the input has been read: a bad input leaves nothing behind.

@@ -90,6 +90,13 @@ void read_raw(const std::string& path, const ReadOptions& options, LoadedVolume&
     out.header = make_header(w, h, d, options.raw_spacing);
 }
 
+// "FLOAT32" rather than nifti_clib's "NIFTI_TYPE_FLOAT32".
+std::string type_name(int datatype) {
+    std::string name = nifti_datatype_to_string(datatype);
+    const std::string prefix = "NIFTI_TYPE_";
+    return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
+}
+
 // Linear map of [lo, hi] onto 0 ... 255 (all 0 when the range is one value).
 // Non-finite floating-point voxels become 0.
 template <typename T>
@@ -112,7 +119,7 @@ std::string rescale(const nifti_image& image, unsigned char* voxels) {
     }
     char text[160];
     std::snprintf(text, sizeof text, "%s voxels rescaled linearly from %g ... %g to 0 ... 255",
-                  nifti_datatype_to_string(image.datatype), lo > hi ? 0.0 : lo, lo > hi ? 0.0 : hi);
+                  type_name(image.datatype).c_str(), lo > hi ? 0.0 : lo, lo > hi ? 0.0 : hi);
     return text;
 }
 
@@ -194,12 +201,11 @@ void read_nifti(const std::string& path, const ReadOptions& options, LoadedVolum
                                                        image->nz)) +
                               " volumes in one file; only a single 3-D volume is read");
     if (image->datatype != DT_UINT8) {
-        const char* type = nifti_datatype_to_string(image->datatype);
+        const std::string type = type_name(image->datatype);
         if (!rescalable(image->datatype))
-            input_error(path, std::string(type) + " voxels are not grey levels");
+            input_error(path, type + " voxels are not grey levels");
         if (!options.rescale)
-            input_error(path, std::string(type) +
-                                  " voxels, not 8-bit; pass --rescale to map them onto 0 ... 255");
+            input_error(path, type + " voxels, not 8-bit; pass --rescale to map them onto 0 ... 255");
     }
     allocate(out, path, image->nx, image->ny, image->nz);
     check_complete(path, *image);

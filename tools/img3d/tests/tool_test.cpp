@@ -309,7 +309,8 @@ TEST_F(Tool, SegmentRescalesOtherTypesOnRequest) {
     const Result r = run("segment '" + path("wide.nii").string() + "' --rescale --threshold 128 --min-volume 0 -o '" +
                          path("out.nii").string() + "' --json");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("rescaled"), std::string::npos);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(json::parse(r.out)["note"].get<std::string>().find("INT16 voxels rescaled"), std::string::npos);
     const Nifti out = read_nifti(path("out.nii"));
     ASSERT_TRUE(out);
     // -1000 ... 2140 onto 0 ... 255: grey >= 128 from the middle of the range on.
