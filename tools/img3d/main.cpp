@@ -162,7 +162,7 @@ void write_outputs(RunSummary& run, const std::string& output, const std::string
         StageTimer timer(progress, "preview");
         const std::vector<PreviewColumn> columns = {
             {"input", input, PreviewColumn::Kind::grey},
-            {"objects: " + (run.options.method == SegmentOptions::Method::band
+            {"segmented " + (run.options.method == SegmentOptions::Method::band
                                 ? std::to_string(run.report.foreground_low) + "-" +
                                       std::to_string(run.report.foreground_high)
                                 : ">= " + std::to_string(run.report.foreground_low)),
