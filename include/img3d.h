@@ -346,7 +346,9 @@ typedef struct Run3D {
 /*
  * One 6-connected object: a single malloc block of exactly 4 + 8*count bytes,
  * the int32 count followed directly by count Run3D entries (use
- * RunLength3DRuns to reach them).  Within a record:
+ * RunLength3DRuns to reach them).  (Only when memory runs out just as a
+ * block is trimmed to that size does it stay larger; count and runs are the
+ * same and it is released the same way.)  Within a record:
  * - runs never share a voxel, and each is a whole stretch: the voxels just
  *   left of xStart and right of xEnd (where they exist) are not the object's;
  * - run 0 holds the seed, the object's first voxel in raster order (z, then
