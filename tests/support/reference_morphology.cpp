@@ -1,37 +1,20 @@
 #include "reference_morphology.h"
 
 #include <algorithm>
-#include <deque>
+
+#include "reference_objects.h"
 
 namespace img3d::reference {
 
 std::vector<std::vector<Voxel>> objects6(const Grid& grid, int value) {
-    std::vector<std::vector<Voxel>> objects;
-    std::vector<bool> seen(grid.voxels.size(), false);
-    const int step[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+    const test::Extent extent{grid.width, grid.height, grid.depth};
+    const test::Labelling labels = test::label_objects(grid.voxels, extent, value);
+    std::vector<std::vector<Voxel>> objects(static_cast<std::size_t>(labels.objects));
     for (int z = 0; z < grid.depth; ++z)
         for (int y = 0; y < grid.height; ++y)
-            for (int x = 0; x < grid.width; ++x) {
-                if (grid.at(x, y, z) != value || seen[grid.index(x, y, z)]) continue;
-                std::vector<Voxel> object;
-                std::deque<Voxel> queue{{x, y, z}};
-                seen[grid.index(x, y, z)] = true;
-                while (!queue.empty()) {
-                    const Voxel v = queue.front();
-                    queue.pop_front();
-                    object.push_back(v);
-                    for (const auto& s : step) {
-                        const int nx = v.x + s[0], ny = v.y + s[1], nz = v.z + s[2];
-                        if (nx < 0 || ny < 0 || nz < 0 || nx >= grid.width || ny >= grid.height ||
-                            nz >= grid.depth)
-                            continue;
-                        if (grid.at(nx, ny, nz) != value || seen[grid.index(nx, ny, nz)]) continue;
-                        seen[grid.index(nx, ny, nz)] = true;
-                        queue.push_back({nx, ny, nz});
-                    }
-                }
-                objects.push_back(std::move(object));
-            }
+            for (int x = 0; x < grid.width; ++x)
+                if (const int id = labels.label[grid.index(x, y, z)]; id != 0)
+                    objects[static_cast<std::size_t>(id - 1)].push_back({x, y, z});
     return objects;
 }
 

@@ -22,8 +22,8 @@ struct Grid {
     std::uint8_t at(int x, int y, int z) const { return voxels[index(x, y, z)]; }
 };
 
-// Every 6-connected object of value: voxel lists, objects in raster order of
-// their first voxel, found by breadth-first search.
+// Every 6-connected object of value as a voxel list, objects in raster order
+// of their first voxel (the labelling of reference_objects.h).
 struct Voxel {
     int x, y, z;
 };
