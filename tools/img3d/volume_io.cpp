@@ -13,6 +13,7 @@
 #include <memory>
 #include <system_error>
 #include <vector>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -23,6 +24,31 @@ namespace {
 // nifti_clib reports its own problems on stderr; the tool reports them once,
 // in its own words.
 void silence_nifti() { nifti_set_debug_level(0); }
+
+// Some of nifti_clib's complaints ("** ERROR: ... bad datatype") ignore its
+// debug level: while it parses a file, its stderr goes to /dev/null.
+class QuietStderr {
+public:
+    QuietStderr() {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~QuietStderr() {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+        }
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int saved_;
+};
 
 struct NiftiImageDeleter {
     void operator()(nifti_image* image) const { nifti_image_free(image); }
@@ -191,9 +217,44 @@ void check_complete(const std::string& path, const nifti_image& image) {
                               std::to_string(needed));
 }
 
-void read_nifti(const std::string& path, const ReadOptions& options, LoadedVolume& out) {
+// The header as the file has it (in this machine's byte order), checked
+// before nifti_clib's reading of it is trusted: nifti_clib makes up
+// dimensions for some damaged ANALYZE headers instead of refusing them.
+void check_header(const std::string& path, const nifti_image& image) {
+    int swapped = 0;
+    std::unique_ptr<nifti_1_header, decltype(&std::free)> header(nifti_read_header(path.c_str(), &swapped, 0),
+                                                                 &std::free);
+    if (!header) input_error(path, "not a readable NIfTI-1 file (for raw 8-bit voxels pass --raw WxHxD)");
+    // nifti_clib takes "n+2" (a NIfTI-2 magic on a NIfTI-1 header) for a
+    // NIfTI-1 file.
+    if (NIFTI_VERSION(*header) > 1)
+        input_error(path, "damaged header: NIfTI version " + std::to_string(NIFTI_VERSION(*header)) +
+                              " magic on a NIfTI-1 header");
+    const short* dim = header->dim;
+    bool sound = dim[0] >= 1 && dim[0] <= 7;
+    for (int i = 1; sound && i <= dim[0]; ++i) sound = dim[i] >= 1;
+    if (!sound)
+        input_error(path, "damaged header: dimensions " + std::to_string(dim[1]) + "x" + std::to_string(dim[2]) +
+                              "x" + std::to_string(dim[3]) + " in " + std::to_string(dim[0]) +
+                              " axes; every axis needs at least one voxel");
+    // Where the voxels start: nifti_clib truncates it to an int unchecked.
+    if (!(header->vox_offset >= 0.0f && header->vox_offset < 2147483648.0f))
+        input_error(path, "damaged header: voxel offset " + std::to_string(header->vox_offset));
+    const int expected[3] = {dim[1], dim[0] >= 2 ? dim[2] : 1, dim[0] >= 3 ? dim[3] : 1};
+    if (image.nx != expected[0] || image.ny != expected[1] || image.nz != expected[2])
+        input_error(path, "damaged header: its dimensions do not describe one volume");
+}
+
+NiftiImage read_nifti_header(const std::string& path) {
     silence_nifti();
+    QuietStderr quiet;
     NiftiImage image(nifti_image_read(path.c_str(), 0));
+    if (image) check_header(path, *image);
+    return image;
+}
+
+void read_nifti(const std::string& path, const ReadOptions& options, LoadedVolume& out) {
+    NiftiImage image = read_nifti_header(path);
     if (!image)
         input_error(path, "not a readable NIfTI-1 file (for raw 8-bit voxels pass --raw WxHxD)");
     if (image->nvox != static_cast<std::size_t>(image->nx) * image->ny * image->nz)
@@ -207,9 +268,15 @@ void read_nifti(const std::string& path, const ReadOptions& options, LoadedVolum
         if (!options.rescale)
             input_error(path, type + " voxels, not 8-bit; pass --rescale to map them onto 0 ... 255");
     }
-    allocate(out, path, image->nx, image->ny, image->nz);
+    check_allocatable(path, image->nx, image->ny, image->nz);
+    // Before any voxel memory is taken: a header of a few hundred bytes may
+    // claim gigabytes of voxels.
     check_complete(path, *image);
-    if (nifti_image_load(image.get()) != 0) input_error(path, "voxel data truncated or damaged");
+    allocate(out, path, image->nx, image->ny, image->nz);
+    {
+        QuietStderr quiet;
+        if (nifti_image_load(image.get()) != 0) input_error(path, "voxel data truncated or damaged");
+    }
     if (image->datatype == DT_UINT8) {
         std::memcpy(out.volume.getPixels(), image->data, image->nvox);
     } else {

@@ -406,6 +406,35 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
         std::ofstream text(path("text.nii"));
         text << "not a volume\n";
     }
+    // Damaged headers, made by patching a good 8-bit file.
+    Nifti small = make_nifti(8, 8, 8, DT_UINT8, spacing);
+    write_nifti(small.get(), path("small.nii"));
+    const std::string good_bytes = slurp(path("small.nii"));
+    auto patched = [&](const std::string& name, std::vector<std::pair<std::size_t, std::vector<std::int16_t>>> fields,
+                       bool analyze, std::size_t keep) {
+        std::string bytes = good_bytes.substr(0, keep);
+        for (const auto& [offset, values] : fields)
+            std::memcpy(&bytes[offset], values.data(), values.size() * sizeof(std::int16_t));
+        if (analyze) std::memset(&bytes[344], 0, 4);  // no "n+1": an ANALYZE 7.5 header
+        std::ofstream(path(name), std::ios::binary) << bytes;
+    };
+    patched("bad_type.nii", {{70, {999}}}, false, good_bytes.size());
+    // nifti_clib lets a zero dimension through here (it used to crash the
+    // tool), and makes up dimensions for a negative one.
+    patched("zero_dim.nii", {{40, {0, 16, 0, 16, 0, 16, 0, 16}}}, true, good_bytes.size());
+    // A header of a few hundred bytes that claims 1.7 GB of voxels.
+    patched("negative_dim.nii", {{40, {0, 12384, 256, -12177, 1, 1, 1, 1}}, {70, {2}}}, true, good_bytes.size());
+    {
+        patched("negative_offset.nii", {}, false, good_bytes.size());
+        std::string bytes = slurp(path("negative_offset.nii"));
+        const float offset = -4.0f;
+        std::memcpy(&bytes[108], &offset, sizeof offset);
+        std::ofstream(path("negative_offset.nii"), std::ios::binary) << bytes;
+        bytes = good_bytes;
+        bytes[346] = '2';
+        std::ofstream(path("version2.nii"), std::ios::binary) << bytes;
+    }
+    patched("huge.nii", {{40, {3, 1200, 1200, 1200}}}, false, 400);
 
     struct Case {
         std::string input, options, reason;
@@ -418,6 +447,12 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
         {"wide.nii", "", "--rescale", all},
         {"short.raw", "--raw 10x10x10", "999 bytes", all},
         {"text.nii", "", "NIfTI", all},
+        {"bad_type.nii", "", "NIfTI", all},
+        {"zero_dim.nii", "", "damaged header", all},
+        {"negative_dim.nii", "", "damaged header", all},
+        {"negative_offset.nii", "", "voxel offset", all},
+        {"version2.nii", "", "NIfTI version 2", all},
+        {"huge.nii", "", "truncated", all},
         {"good.nii.gz", "--raw 0x3x3", "--raw", all},
         {"good.nii.gz", "--threshold high", "--threshold", {"segment"}},
         {"good.nii.gz", "--band 9:3", "--band", {"segment"}},
