@@ -56,11 +56,11 @@ wine_start() {
 }
 wine_stop() { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; }
 
-# The tool (and so its libraries) is built by the default and sanitize
-# configurations only.
+# The tool's libraries: the default and sanitize configurations build the
+# tool, the fuzz configuration its file readers.
 deps_args=(--no-tool)
 for config in "${configs[@]}"; do
-  case "$config" in default|sanitize) deps_args=() ;; esac
+  case "$config" in default|sanitize|fuzz) deps_args=() ;; esac
 done
 scripts/deps.sh "${deps_args[@]}" || exit 1
 
