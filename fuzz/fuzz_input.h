@@ -36,10 +36,12 @@ public:
     }
     std::size_t remaining() const { return size_ - pos_; }
 
-    // A volume of 1 ... max_side voxels along each axis whose voxels are
-    // palette[next byte % palette size]; missing bytes read as palette[0].
-    unsigned char*** volume(int max_side, const std::vector<int>& palette) {
-        const int w = range(1, max_side), h = range(1, max_side), d = range(1, max_side);
+    // A volume of 1 ... max_side voxels along each axis (1 ... max_width
+    // along x when given) whose voxels are palette[next byte % palette
+    // size]; missing bytes read as palette[0].
+    unsigned char*** volume(int max_side, const std::vector<int>& palette, int max_width = 0) {
+        const int w = range(1, max_width > 0 ? max_width : max_side), h = range(1, max_side),
+                  d = range(1, max_side);
         unsigned char*** v = Image3DAlloc(w, h, d);
         if (v == nullptr) std::abort();
         const std::size_t n = static_cast<std::size_t>(w) * h * d;

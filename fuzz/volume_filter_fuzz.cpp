@@ -6,7 +6,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     img3d::fuzz::Input in(data, size);
     const int object = in.integer(), paint = in.integer();
     const int minimum = in.integer(), maximum = in.integer();
-    unsigned char*** source = in.volume(14, {object & 0xFF, paint & 0xFF, 0, 77});
+    // Rows of up to 140 voxels: the objects are counted 64 columns at a time.
+    unsigned char*** source = in.volume(14, {object & 0xFF, paint & 0xFF, 0, 77}, 140);
     const auto voxels = img3d::fuzz::voxels_of(source);
     const int w = Image3DGetWidth(source), h = Image3DGetHeight(source), d = Image3DGetDepth(source);
     unsigned char*** destination = Image3DAlloc(w, h, d);

@@ -491,12 +491,16 @@ IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destinat
  *    0  the objects were measured and filtered;
  *   -1  the source holds no voxel of objectValue (every value outside
  *       0 ... 255 included): the destination is an exact copy of the source;
- *   -1  memory ran out while the objects were taken: the destination is an
- *       exact copy of the source;
+ *   -1  memory ran out while the objects were counted, or a dimension is
+ *       above 32768 (as for GetAllRunLength3D): the destination is an exact
+ *       copy of the source;
  *   -1  refused before anything is written: a NULL volume, volumes of other
  *       dimensions, source and destination the same volume, or the low 8
- *       bits of paintValue equal to objectValue (the extraction marks what
- *       it took with the paint value).
+ *       bits of paintValue equal to objectValue (a removed object could not
+ *       be told from one that stays).
+ *
+ * Working memory: 4 bytes per run of objectValue (a run being a stretch of
+ * the value along x) plus two slices' runs; no record per object is built.
  */
 IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                              int objectValue, int paintValue, int minVolume, int maxVolume);

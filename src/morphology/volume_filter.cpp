@@ -1,34 +1,52 @@
 // Removal of the objects whose voxel count lies outside a range.
+//
+// Only each object's voxel count decides, so the objects are counted by a
+// union-find over the source's runs instead of being extracted into records:
+// the same objects and the same voxels painted, without a record per object
+// or a flood fill.  A second scan of the source meets the runs in the same
+// order and paints those of the objects that go.
+#include <cstdint>
+
 #include "img3d.h"
-#include "morphology/whole_objects.h"
+#include "objects/objects_internal.h"
+#include "objects/row_scan.h"
+#include "objects/run_labels.h"
 #include "volume/volume_internal.h"
 
 extern "C" IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                                         int objectValue, int paintValue, int minVolume,
                                         int maxVolume) {
-    // The restoring copy below reads the source after the extraction painted
-    // the destination: with one volume for both every object would go.  A
-    // paint value equal to the object value cannot mark what was taken.
+    // With one volume for both the painting would change what is counted;
+    // a paint value equal to the object value could not remove anything.
     if (source == destination || (paintValue & 0xFF) == objectValue ||
         !img3d::detail::same_dimensions(source, destination))
         return -1;
 
     Img3DCopy(source, destination);
-    int count = 0;
-    RunLength3D** objects = GetAllRunLength3D(destination, objectValue, paintValue, &count, 0);
-    // The copy undoes the extraction's painting, whatever came of it: on
-    // failure the destination is an exact copy of the source.
-    Img3DCopy(source, destination);
-    if (objects == nullptr) return -1;
-    if (!img3d::detail::holds_whole_objects(objects, count)) {
-        FreeRunLength3D(count, objects);
+    const int width = Image3DGetWidth(source), height = Image3DGetHeight(source),
+              depth = Image3DGetDepth(source);
+    // No object of a value outside 0 ... 255; beyond 16-bit coordinates the
+    // objects could not be recorded, and such volumes are refused alike.
+    if (objectValue < 0 || objectValue > 255 || width > img3d::detail::kMaxExtent ||
+        height > img3d::detail::kMaxExtent || depth > img3d::detail::kMaxExtent)
         return -1;
-    }
+    const auto value = static_cast<std::uint8_t>(objectValue);
+    const auto* voxels = static_cast<const std::uint8_t*>(source[0][0]);
 
-    for (int i = 0; i < count; ++i) {
-        const int voxels = ObjVolume(objects[i]);
-        if (voxels > maxVolume || voxels < minVolume) Img3DFillObject(destination, objects[i], paintValue);
+    img3d::detail::RunLabels labels;
+    if (!labels.label(voxels, width, height, depth, value) || labels.runs() == 0) return -1;
+
+    const auto paint = static_cast<std::uint8_t>(paintValue & 0xFF);
+    std::uint8_t* out = destination[0][0];
+    const std::size_t rows = static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
+    std::size_t run = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::size_t offset = r * static_cast<std::size_t>(width);
+        img3d::detail::for_each_run(voxels + offset, width, value, [&](int start, int end) {
+            const std::int32_t count = labels.object_voxels(run++);
+            if (count > maxVolume || count < minVolume)
+                img3d::detail::fill_stretch(out + offset + start, static_cast<std::size_t>(end - start + 1), paint);
+        });
     }
-    FreeRunLength3D(count, objects);
     return 0;
 }

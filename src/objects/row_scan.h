@@ -170,4 +170,64 @@ inline void for_each_stretch_end(const std::uint8_t* row, int x_start, int x_end
     }
 }
 
+// Bit k set when p[k] == value, k = 0 ... n-1 (n = 1 ... 64); the bits
+// above n are clear.
+inline std::uint64_t word_bits(const std::uint8_t* p, int n, std::uint8_t value) {
+#if IMG3D_ROW_SCAN_SSE2
+    if (n == 64) {
+        const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+        return static_cast<std::uint64_t>(equal_mask16(p, v)) |
+               static_cast<std::uint64_t>(equal_mask16(p + 16, v)) << 16 |
+               static_cast<std::uint64_t>(equal_mask16(p + 32, v)) << 32 |
+               static_cast<std::uint64_t>(equal_mask16(p + 48, v)) << 48;
+    }
+#endif
+    std::uint64_t m = 0;
+    for (int k = 0; k < n; ++k) m |= static_cast<std::uint64_t>(p[k] == value) << k;
+    return m;
+}
+
+// The stretches of one word of bits m whose bit 0 is column x.  `previous`
+// is the last bit of the word before (0 at the start of a row) and `start`
+// the first column of a stretch still open (-1 when none); both are carried
+// to the next word.  Starts and ends alternate, so they are paired up and no
+// branch depends on which kind of change comes next.
+template <class Run>
+inline void runs_of_word(std::uint64_t m, int x, std::uint64_t& previous, int& start, Run&& run) {
+    const std::uint64_t shifted = m << 1 | previous;
+    std::uint64_t starts = m & ~shifted;
+    std::uint64_t ends = ~m & shifted;  // bit k: the stretch ended at k - 1
+    previous = m >> 63;
+    if (start >= 0 && ends != 0) {
+        run(start, x + __builtin_ctzll(ends) - 1);
+        ends &= ends - 1;
+        start = -1;
+    }
+    while (ends != 0) {
+        run(x + __builtin_ctzll(starts), x + __builtin_ctzll(ends) - 1);
+        starts &= starts - 1;
+        ends &= ends - 1;
+    }
+    if (starts != 0) start = x + __builtin_ctzll(starts);
+}
+
+// Calls run(x_start, x_end) for every whole stretch of `value` in a row of
+// `width` voxels, from left to right, sixty-four columns per step.  When
+// `bits` is not null the row's bits (word_bits) are stored there too,
+// (width + 63) / 64 words.
+template <class Run>
+inline void for_each_run(const std::uint8_t* row, int width, std::uint8_t value, Run&& run,
+                         std::uint64_t* bits = nullptr) {
+    std::uint64_t previous = 0;
+    int start = -1;
+    for (int x = 0; x < width; x += 64) {
+        const std::uint64_t m = word_bits(row + x, width - x < 64 ? width - x : 64, value);
+        if (bits != nullptr) *bits++ = m;
+        runs_of_word(m, x, previous, start, run);
+    }
+    // A stretch still open reaches the end of the row (a last word of fewer
+    // than 64 columns has closed it already).
+    if (start >= 0) run(start, width - 1);
+}
+
 }  // namespace img3d::detail

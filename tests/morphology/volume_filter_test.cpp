@@ -75,24 +75,29 @@ TEST(VolumeFilter, RefusesCallsThatWouldDestroyData) {
 
 TEST(VolumeFilter, EveryAllocationFailureLeavesASoundResult) {
     std::mt19937 rng(21);
-    Volume src = blobby_volume({13, 9, 7}, rng, 1, 0.3, {0});
-    const auto before = src.voxels();
-    ref::Grid expected;
-    ref::delete_by_volume(grid_of(src), expected, 1, 0, 3, 12);
-    Volume dst(13, 9, 7);
-    walk_allocation_failures([&] { return Img3DDelVolume(src, dst, 1, 0, 3, 12); },
-                             [&](int result, bool failed) {
-                                 ASSERT_EQ(src.voxels(), before);
-                                 // Either the whole filter, or -1 and an exact copy when
-                                 // memory ran out while the objects were taken.
-                                 if (result == 0) {
-                                     EXPECT_EQ(dst.voxels(), expected.voxels);
-                                 } else {
-                                     EXPECT_TRUE(failed);
-                                     EXPECT_EQ(result, -1);
-                                     EXPECT_EQ(dst.voxels(), before);
-                                 }
-                             });
+    // Small, and with thousands of runs, so that the working arrays grow.
+    for (const Shape& shape : {Shape{13, 9, 7}, Shape{96, 40, 12}}) {
+        Volume src = blobby_volume(shape, rng, 1, 0.3, {0});
+        const auto before = src.voxels();
+        ref::Grid expected;
+        ref::delete_by_volume(grid_of(src), expected, 1, 0, 3, 12);
+        Volume dst(shape.width, shape.height, shape.depth);
+        const long allocations = walk_allocation_failures(
+            [&] { return Img3DDelVolume(src, dst, 1, 0, 3, 12); },
+            [&](int result, bool failed) {
+                ASSERT_EQ(src.voxels(), before);
+                // Either the whole filter, or -1 and an exact copy when memory
+                // ran out while the objects were counted.
+                if (result == 0) {
+                    EXPECT_EQ(dst.voxels(), expected.voxels);
+                } else {
+                    EXPECT_TRUE(failed);
+                    EXPECT_EQ(result, -1);
+                    EXPECT_EQ(dst.voxels(), before);
+                }
+            });
+        EXPECT_GT(allocations, 1);
+    }
 }
 
 }  // namespace
