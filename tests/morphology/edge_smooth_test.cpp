@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "morphology_fixtures.h"
 #include "platform/heap.h"
 
@@ -39,6 +41,30 @@ TEST(EdgeSmooth, MatchesTheLiteralWindowSumOnRandomVolumes) {
                     EXPECT_EQ(src.voxels(), expected.voxels);
                 }
             }
+}
+
+// Wide windows only decide anything near the surface of objects of their
+// own size: rough balls with ragged surfaces, at radii summed along x both
+// directly (up to 4) and by a running sum (above).
+TEST(EdgeSmooth, WideWindowsMatchTheLiteralWindowSum) {
+    std::mt19937 rng(29);
+    std::bernoulli_distribution flip(0.15);
+    for (int radius = 3; radius <= 6; ++radius)
+        for (const auto& [object, background] : {std::pair{255, 0}, std::pair{0, 255}, std::pair{100, 7}}) {
+            Volume src(23, 20, 17);
+            for (int z = 0; z < 17; ++z)
+                for (int y = 0; y < 20; ++y)
+                    for (int x = 0; x < 23; ++x) {
+                        const int dx = x - 11, dy = y - 9, dz = z - 8;
+                        const bool inside = dx * dx + dy * dy + dz * dz <= 64;
+                        src.get()[z][y][x] = static_cast<unsigned char>(inside != flip(rng) ? object : background);
+                    }
+            ref::Grid expected;
+            const int expected_result = ref::edge_smooth(grid_of(src), expected, object, background, radius);
+            Volume dst(23, 20, 17);
+            EXPECT_EQ(Img3DEdgeSmooth(src, dst, object, background, radius), expected_result) << radius;
+            EXPECT_EQ(dst.voxels(), expected.voxels) << "radius " << radius << " object " << object;
+        }
 }
 
 int count_value(const Volume& v, int value) {
