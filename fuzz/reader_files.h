@@ -67,7 +67,8 @@ struct PlainHeader {
     int dim[4] = {};
     int datatype = 0;
     float vox_offset = 0;
-    bool single_file = false;  // magic "n+1" (or another version's "n+N")
+    bool single_file = false;  // magic "n+1"
+    std::int32_t header_size = 0;
 };
 
 PlainHeader plain_header(const std::uint8_t* data, std::size_t size) {
@@ -87,7 +88,8 @@ PlainHeader plain_header(const std::uint8_t* data, std::size_t size) {
     h.datatype = static_cast<std::int16_t>(field(70, 2, swap));
     const std::uint32_t offset_bits = field(108, 4, swap);
     std::memcpy(&h.vox_offset, &offset_bits, 4);
-    h.single_file = data[344] == 'n' && data[345] == '+' && data[347] == 0 && data[346] >= '1' && data[346] <= '9';
+    h.single_file = std::memcmp(data + 344, "n+1", 4) == 0;
+    h.header_size = static_cast<std::int32_t>(field(0, 4, swap));
     h.present = true;
     return h;
 }
@@ -97,7 +99,8 @@ PlainHeader plain_header(const std::uint8_t* data, std::size_t size) {
 // and, for 8-bit data, the voxels at vox_offset of the (uncompressed) bytes.
 inline void check_accepted(const std::vector<std::uint8_t>& file, img3d_tool::LoadedVolume& loaded, bool rescale) {
     const PlainHeader plain = plain_header(file.data(), file.size());
-    FUZZ_CHECK(plain.present);
+    // Only NIfTI-1 single files: no ANALYZE 7.5 fallback, no other magic.
+    FUZZ_CHECK(plain.present && plain.single_file && plain.header_size == 348);
     const int w = loaded.volume.getWidth(), h = loaded.volume.getHeight(), d = loaded.volume.getDepth();
     FUZZ_CHECK(plain.dim[0] >= 1 && plain.dim[0] <= 7 && plain.dim[1] >= 1);
     FUZZ_CHECK(w == plain.dim[1] && h == (plain.dim[0] >= 2 ? plain.dim[2] : 1));
@@ -108,7 +111,7 @@ inline void check_accepted(const std::vector<std::uint8_t>& file, img3d_tool::Lo
         // after its 348-byte header, whatever vox_offset says.
         FUZZ_CHECK(plain.vox_offset >= 0 && plain.vox_offset < 1e9f);
         std::size_t offset = static_cast<std::size_t>(plain.vox_offset);
-        if (plain.single_file && offset < 348) offset = 348;
+        if (offset < 348) offset = 348;
         const std::size_t n = static_cast<std::size_t>(w) * h * d;
         FUZZ_CHECK(offset + n <= file.size());
         FUZZ_CHECK(std::memcmp(loaded.volume.getPixels(), file.data() + offset, n) == 0);

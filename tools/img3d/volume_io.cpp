@@ -225,11 +225,17 @@ void check_header(const std::string& path, const nifti_image& image) {
     std::unique_ptr<nifti_1_header, decltype(&std::free)> header(nifti_read_header(path.c_str(), &swapped, 0),
                                                                  &std::free);
     if (!header) input_error(path, "not a readable NIfTI-1 file (for raw 8-bit voxels pass --raw WxHxD)");
-    // nifti_clib takes "n+2" (a NIfTI-2 magic on a NIfTI-1 header) for a
-    // NIfTI-1 file.
-    if (NIFTI_VERSION(*header) > 1)
-        input_error(path, "damaged header: NIfTI version " + std::to_string(NIFTI_VERSION(*header)) +
-                              " magic on a NIfTI-1 header");
+    // nifti_clib falls back to ANALYZE 7.5 for any other magic or header
+    // size, reads an "ni1" header's voxels from the .nii itself and takes
+    // "n+2" for NIfTI-1: the tool reads NIfTI-1 files and nothing else.
+    const bool pair = ends_with(path, ".hdr") || ends_with(path, ".hdr.gz");
+    if (header->sizeof_hdr != 348 || std::memcmp(header->magic, pair ? "ni1" : "n+1", 4) != 0) {
+        std::string magic;
+        for (const char c : header->magic)
+            if (c != '\0') magic += (c >= 32 && c < 127) ? c : '?';
+        input_error(path, "not a NIfTI-1 header (size " + std::to_string(header->sizeof_hdr) + ", magic \"" + magic +
+                              "\"; for raw 8-bit voxels pass --raw WxHxD)");
+    }
     const short* dim = header->dim;
     bool sound = dim[0] >= 1 && dim[0] <= 7;
     for (int i = 1; sound && i <= dim[0]; ++i) sound = dim[i] >= 1;

@@ -433,6 +433,18 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
         bytes = good_bytes;
         bytes[346] = '2';
         std::ofstream(path("version2.nii"), std::ios::binary) << bytes;
+        // nifti_clib would read these as ANALYZE 7.5, or read the voxels of
+        // a two-file header from the .nii itself.
+        bytes = good_bytes;
+        std::memcpy(&bytes[344], "xyz", 4);
+        std::ofstream(path("analyze.nii"), std::ios::binary) << bytes;
+        bytes = good_bytes;
+        std::memcpy(&bytes[344], "ni1", 4);
+        std::ofstream(path("pair_magic.nii"), std::ios::binary) << bytes;
+        bytes = good_bytes;
+        const std::int32_t wrong_size = 12345;
+        std::memcpy(&bytes[0], &wrong_size, 4);
+        std::ofstream(path("header_size.nii"), std::ios::binary) << bytes;
     }
     patched("huge.nii", {{40, {3, 1200, 1200, 1200}}}, false, 400);
 
@@ -448,10 +460,13 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
         {"short.raw", "--raw 10x10x10", "999 bytes", all},
         {"text.nii", "", "NIfTI", all},
         {"bad_type.nii", "", "NIfTI", all},
-        {"zero_dim.nii", "", "damaged header", all},
-        {"negative_dim.nii", "", "damaged header", all},
+        {"zero_dim.nii", "", "NIfTI-1 header", all},
+        {"negative_dim.nii", "", "NIfTI-1 header", all},
         {"negative_offset.nii", "", "voxel offset", all},
-        {"version2.nii", "", "NIfTI version 2", all},
+        {"version2.nii", "", "NIfTI-1 header", all},
+        {"analyze.nii", "", "NIfTI-1 header", all},
+        {"pair_magic.nii", "", "NIfTI-1 header", all},
+        {"header_size.nii", "", "NIfTI-1 header", all},
         {"huge.nii", "", "truncated", all},
         {"good.nii.gz", "--raw 0x3x3", "--raw", all},
         {"good.nii.gz", "--threshold high", "--threshold", {"segment"}},
