@@ -536,6 +536,11 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  *       objectValue.
  * An object whose scratch memory cannot be allocated is skipped: its box
  * receives nothing from it, and the result is still 0.
+ *
+ * Working memory, besides the object records: per object, its scratch mask
+ * (1 byte per voxel of the box with its margin) and window sums of 4 bytes
+ * per voxel of one slice of the box, for about w + 2 slices at radius
+ * 0 ... 4 and about 2 above.
  */
 IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination,
                               int objectValue, int backgroundValue, int radius);

@@ -65,17 +65,26 @@ struct WindowTest {
 };
 
 // Working memory for one object: window sums along x of every row of one
-// scratch slice, one row of sums along x and y, and the running sum along z
-// of the whole box.
+// scratch slice, one row of sums along x and y, the running sum along z of
+// the whole box and, for narrow windows, the in-plane sums of the last side
+// slices, so that a slice leaving the window need not be summed again.
 struct Counts {
     int boxWidth, boxHeight, scratchHeight, side;
     std::int32_t* rows;    // scratchHeight x boxWidth
     std::int32_t* square;  // boxWidth
     std::int32_t* window;  // boxHeight x boxWidth
+    std::int32_t* planes;  // side x boxHeight x boxWidth, or null
 
     // Adds (sign +1) or removes (sign -1) the in-plane window sums of one
-    // scratch slice to the running sum along z.
+    // scratch slice to the running sum along z.  With planes, a slice is
+    // removed at most side - 1 slices after it was added.
     void accumulate(unsigned char*** scratch, int slice, int sign) {
+        const std::size_t area = static_cast<std::size_t>(boxWidth) * static_cast<std::size_t>(boxHeight);
+        std::int32_t* plane = planes == nullptr ? nullptr : planes + static_cast<std::size_t>(slice % side) * area;
+        if (plane != nullptr && sign < 0) {
+            for (std::size_t i = 0; i < area; ++i) window[i] -= plane[i];
+            return;
+        }
         for (int y = 0; y < scratchHeight; ++y) {
             const unsigned char* m = scratch[slice][y];
             std::int32_t* r = rows + static_cast<std::size_t>(y) * boxWidth;
@@ -106,7 +115,15 @@ struct Counts {
                 for (std::size_t x = 0; x < width; ++x) square[x] += enter[x] - leave[x];
             }
             std::int32_t* w = window + y * width;
-            for (std::size_t x = 0; x < width; ++x) w[x] += sign * square[x];
+            if (plane != nullptr) {
+                std::int32_t* kept = plane + y * width;
+                for (std::size_t x = 0; x < width; ++x) {
+                    kept[x] = square[x];
+                    w[x] += square[x];
+                }
+            } else {
+                for (std::size_t x = 0; x < width; ++x) w[x] += sign * square[x];
+            }
         }
     }
 };
@@ -120,12 +137,15 @@ void smooth_object(unsigned char*** destination, const RunLength3D* record, int 
         Image3DAlloc(box.width() + 2 * radius, box.height() + 2 * radius, box.depth() + 2 * radius);
     if (scratch == nullptr) return;
 
-    Counts counts{box.width(), box.height(), box.height() + 2 * radius, side, nullptr, nullptr, nullptr};
+    Counts counts{box.width(), box.height(), box.height() + 2 * radius, side, nullptr, nullptr, nullptr, nullptr};
     const std::size_t width = static_cast<std::size_t>(box.width());
     const std::size_t area = width * static_cast<std::size_t>(box.height());
     const std::size_t rowsSize = static_cast<std::size_t>(counts.scratchHeight) * width;
+    // Kept planes cost side times the box's area; wide windows sum each
+    // slice twice instead.
+    const std::size_t planesSize = side <= kDirectSide ? static_cast<std::size_t>(side) * area : 0;
     auto* memory = static_cast<std::int32_t*>(
-        img3d::detail::heap_alloc((rowsSize + width + area) * sizeof(std::int32_t)));
+        img3d::detail::heap_alloc((rowsSize + width + area + planesSize) * sizeof(std::int32_t)));
     if (memory == nullptr) {
         Image3DFree(scratch);
         return;
@@ -133,6 +153,7 @@ void smooth_object(unsigned char*** destination, const RunLength3D* record, int 
     counts.rows = memory;
     counts.square = memory + rowsSize;
     counts.window = counts.square + width;
+    if (planesSize != 0) counts.planes = counts.window + area;
     std::memset(counts.window, 0, area * sizeof(std::int32_t));
 
     // The scratch holds 1 for the object's voxels and 0 elsewhere.
