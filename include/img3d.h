@@ -500,7 +500,8 @@ IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destinat
  *       be told from one that stays).
  *
  * Working memory: 4 bytes per run of objectValue (a run being a stretch of
- * the value along x) plus two slices' runs; no record per object is built.
+ * the value along x) plus one bit per voxel of two slices; no record per
+ * object is built.
  */
 IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                              int objectValue, int paintValue, int minVolume, int maxVolume);

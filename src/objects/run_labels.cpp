@@ -67,26 +67,20 @@ void RunLabels::link(const std::uint64_t* a, std::uint32_t a_first, const std::u
     }
 }
 
-bool RunLabels::make_room(std::size_t more) noexcept {
-    if (capacity_ - runs_ >= more) return true;
-    // Run numbers are int32: a volume holds fewer than 2^31 voxels, so fewer
-    // runs.
-    std::size_t next = capacity_ == 0 ? 4096 : capacity_;
-    while (next - runs_ < more) {
-        if (next > static_cast<std::size_t>(-1) / sizeof(std::int32_t) / 2) return false;
-        next *= 2;
-    }
-    void* grown = heap_realloc(parent_, next * sizeof(std::int32_t));
-    if (grown == nullptr) return false;
-    parent_ = static_cast<std::int32_t*>(grown);
-    capacity_ = next;
-    return true;
-}
-
 bool RunLabels::label(const std::uint8_t* voxels, int width, int height, int depth,
                       std::uint8_t value) noexcept {
     const std::size_t words = (static_cast<std::size_t>(width) + 63) / 64;
-    const std::size_t row_runs = (static_cast<std::size_t>(width) + 1) / 2;
+    const std::size_t rows = static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
+    // The runs are counted first, so that their array is allocated once:
+    // grown by reallocation it would be moved or remapped a dozen times on
+    // noisy volumes, at a cost well above this extra scan.  Fewer than 2^31
+    // voxels make fewer than 2^31 runs, so run numbers fit in an int32.
+    std::size_t total = 0;
+    for (std::size_t r = 0; r < rows; ++r)
+        for_each_run(voxels + r * static_cast<std::size_t>(width), width, value, [&](int, int) { ++total; });
+    if (total == 0) return true;
+    parent_ = static_cast<std::int32_t*>(heap_alloc(total * sizeof(std::int32_t)));
+    if (parent_ == nullptr) return false;
     for (Slice& slice : slices_) {
         slice.bits = static_cast<std::uint64_t*>(heap_alloc(words * static_cast<std::size_t>(height) * 8));
         slice.first_run = static_cast<std::uint32_t*>(heap_alloc(static_cast<std::size_t>(height) * 4));
@@ -97,7 +91,6 @@ bool RunLabels::label(const std::uint8_t* voxels, int width, int height, int dep
     const std::uint8_t* row = voxels;
     for (int z = 0; z < depth; ++z) {
         for (int y = 0; y < height; ++y, row += width) {
-            if (!make_room(row_runs)) return false;
             std::uint64_t* bits = current->bits + static_cast<std::size_t>(y) * words;
             const auto first = static_cast<std::uint32_t>(runs_);
             current->first_run[y] = first;

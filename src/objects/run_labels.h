@@ -57,11 +57,9 @@ private:
     // numbers of their first runs.
     void link(const std::uint64_t* a, std::uint32_t a_first, const std::uint64_t* b, std::uint32_t b_first,
               std::size_t words) noexcept;
-    bool make_room(std::size_t more) noexcept;
 
     std::int32_t* parent_ = nullptr;
     std::size_t runs_ = 0;
-    std::size_t capacity_ = 0;
     Slice slices_[2];
 };
 

@@ -82,7 +82,7 @@ TEST(VolumeFilter, RefusesCallsThatWouldDestroyData) {
 
 TEST(VolumeFilter, EveryAllocationFailureLeavesASoundResult) {
     std::mt19937 rng(21);
-    // Small, and with thousands of runs, so that the working arrays grow.
+    // A few runs, and thousands of them.
     for (const Shape& shape : {Shape{13, 9, 7}, Shape{96, 40, 12}}) {
         Volume src = blobby_volume(shape, rng, 1, 0.3, {0});
         const auto before = src.voxels();
