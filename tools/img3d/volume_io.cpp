@@ -228,11 +228,21 @@ void check_header(const std::string& path, const nifti_image& image) {
     // nifti_clib falls back to ANALYZE 7.5 for any other magic or header
     // size, reads an "ni1" header's voxels from the .nii itself and takes
     // "n+2" for NIfTI-1: the tool reads NIfTI-1 files and nothing else.
+    // The magic is read from the file's own bytes: nifti_clib swaps the
+    // last four bytes of an ANALYZE header as a number, which makes "n+1"
+    // of a reversed magic.
     const bool pair = ends_with(path, ".hdr") || ends_with(path, ".hdr.gz");
-    if (header->sizeof_hdr != 348 || std::memcmp(header->magic, pair ? "ni1" : "n+1", 4) != 0) {
+    unsigned char raw[348];
+    gzFile file = gzopen(path.c_str(), "rb");  // reads uncompressed files as they are
+    const int got = file == nullptr ? -1 : gzread(file, raw, sizeof raw);
+    if (file != nullptr) gzclose_r(file);
+    std::uint32_t size = 0;
+    if (got == static_cast<int>(sizeof raw)) std::memcpy(&size, raw, 4);
+    const bool size_ok = size == 348 || size == 0x5C010000u;  // either byte order
+    if (!size_ok || std::memcmp(raw + 344, pair ? "ni1" : "n+1", 4) != 0) {
         std::string magic;
-        for (const char c : header->magic)
-            if (c != '\0') magic += (c >= 32 && c < 127) ? c : '?';
+        for (int i = 344; size_ok && i < 348 && raw[i] != 0; ++i)
+            magic += (raw[i] >= 32 && raw[i] < 127) ? static_cast<char>(raw[i]) : '?';
         input_error(path, "not a NIfTI-1 header (size " + std::to_string(header->sizeof_hdr) + ", magic \"" + magic +
                               "\"; for raw 8-bit voxels pass --raw WxHxD)");
     }

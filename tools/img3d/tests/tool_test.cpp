@@ -445,6 +445,15 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
         const std::int32_t wrong_size = 12345;
         std::memcpy(&bytes[0], &wrong_size, 4);
         std::ofstream(path("header_size.nii"), std::ios::binary) << bytes;
+        // Big-endian fields with the magic's bytes reversed: nifti_clib
+        // swaps them back into "n+1".
+        bytes = good_bytes;
+        for (std::size_t offset : {std::size_t{0}, std::size_t{40}, std::size_t{42}, std::size_t{44}, std::size_t{46},
+                                   std::size_t{48}, std::size_t{50}, std::size_t{52}, std::size_t{54}, std::size_t{70},
+                                   std::size_t{72}, std::size_t{108}})
+            std::reverse(&bytes[offset], &bytes[offset] + (offset == 0 || offset == 108 ? 4 : 2));
+        std::reverse(&bytes[344], &bytes[348]);
+        std::ofstream(path("reversed_magic.nii"), std::ios::binary) << bytes;
     }
     patched("huge.nii", {{40, {3, 1200, 1200, 1200}}}, false, 400);
 
@@ -467,6 +476,7 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
         {"analyze.nii", "", "NIfTI-1 header", all},
         {"pair_magic.nii", "", "NIfTI-1 header", all},
         {"header_size.nii", "", "NIfTI-1 header", all},
+        {"reversed_magic.nii", "", "NIfTI-1 header", all},
         {"huge.nii", "", "truncated", all},
         {"good.nii.gz", "--raw 0x3x3", "--raw", all},
         {"good.nii.gz", "--threshold high", "--threshold", {"segment"}},
