@@ -57,6 +57,11 @@
  *   function of this header.
  * - Volumes must be made by Image3DAlloc and not yet released; arrays must
  *   have the stated sizes.
+ * - Every block comes from malloc, calloc or realloc.  On Linux, blocks of
+ *   4 MiB and more (large volumes, records and lists of noisy volumes,
+ *   working arrays) are marked with madvise(MADV_HUGEPAGE), so that where
+ *   transparent huge pages are enabled on request they fault in 2 MiB at a
+ *   time; this is advice only and changes no result.
  *
  * ---------------------------------------------------------------------------
  * Calls outside the contract
