@@ -16,7 +16,7 @@
 extern "C" IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                                         int objectValue, int paintValue, int minVolume,
                                         int maxVolume) {
-    // With one volume for both the painting would change what is counted;
+    // The source is only read, so the destination must be another volume;
     // a paint value equal to the object value could not remove anything.
     if (source == destination || (paintValue & 0xFF) == objectValue ||
         !img3d::detail::same_dimensions(source, destination))
