@@ -81,12 +81,12 @@ void check_readable(const std::string& path) {
 // The volume block holds two pointer tables besides the voxels; its size must
 // stay within a signed 32-bit int.
 void check_allocatable(const std::string& path, int width, int height, int depth) {
+    if (width < 1 || height < 1 || depth < 1 || width > 32767 || height > 32767 || depth > 32767)
+        input_error(path, "dimensions " + std::to_string(width) + "x" + std::to_string(height) + "x" +
+                              std::to_string(depth) + " outside 1 ... 32767 voxels along an axis");
     const auto p = static_cast<std::int64_t>(sizeof(void*));
     const std::int64_t voxels = std::int64_t{width} * height * depth;
     const std::int64_t block = depth * p + std::int64_t{depth} * height * p + 12 + voxels;
-    if (width > 32767 || height > 32767 || depth > 32767)
-        input_error(path, "dimensions " + std::to_string(width) + "x" + std::to_string(height) + "x" +
-                              std::to_string(depth) + " exceed 32767 voxels along an axis");
     if (block > std::numeric_limits<std::int32_t>::max())
         input_error(path, "too large: " + std::to_string(voxels) + " voxels do not fit in one volume");
 }
@@ -100,7 +100,11 @@ void allocate(LoadedVolume& out, const std::string& path, int width, int height,
 
 void read_raw(const std::string& path, const ReadOptions& options, LoadedVolume& out) {
     const int w = options.raw_width, h = options.raw_height, d = options.raw_depth;
-    const std::uintmax_t expected = static_cast<std::uintmax_t>(w) * h * d;
+    // Before the sizes are multiplied: negative ones could wrap onto the
+    // file's size.
+    check_allocatable(path, w, h, d);
+    const std::uintmax_t expected = static_cast<std::uintmax_t>(w) * static_cast<std::uintmax_t>(h) *
+                                    static_cast<std::uintmax_t>(d);
     std::error_code error;
     const std::uintmax_t size = fs::file_size(path, error);
     if (error) input_error(path, error.message());
@@ -236,9 +240,8 @@ void check_header(const std::string& path, const nifti_image& image) {
     gzFile file = gzopen(path.c_str(), "rb");  // reads uncompressed files as they are
     const int got = file == nullptr ? -1 : gzread(file, raw, sizeof raw);
     if (file != nullptr) gzclose_r(file);
-    std::uint32_t size = 0;
-    if (got == static_cast<int>(sizeof raw)) std::memcpy(&size, raw, 4);
-    const bool size_ok = size == 348 || size == 0x5C010000u;  // either byte order
+    // 348 in the byte order nifti_clib chose from dim[0], as its header says.
+    const bool size_ok = got == static_cast<int>(sizeof raw) && header->sizeof_hdr == 348;
     if (!size_ok || std::memcmp(raw + 344, pair ? "ni1" : "n+1", 4) != 0) {
         std::string magic;
         for (int i = 344; size_ok && i < 348 && raw[i] != 0; ++i)

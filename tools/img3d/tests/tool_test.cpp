@@ -454,6 +454,11 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
             std::reverse(&bytes[offset], &bytes[offset] + (offset == 0 || offset == 108 ? 4 : 2));
         std::reverse(&bytes[344], &bytes[348]);
         std::ofstream(path("reversed_magic.nii"), std::ios::binary) << bytes;
+        // The same big-endian fields with the magic as it should be, but the
+        // header size still little-endian.
+        std::reverse(&bytes[344], &bytes[348]);
+        std::reverse(&bytes[0], &bytes[4]);
+        std::ofstream(path("mixed_order.nii"), std::ios::binary) << bytes;
     }
     patched("huge.nii", {{40, {3, 1200, 1200, 1200}}}, false, 400);
 
@@ -477,6 +482,7 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
         {"pair_magic.nii", "", "NIfTI-1 header", all},
         {"header_size.nii", "", "NIfTI-1 header", all},
         {"reversed_magic.nii", "", "NIfTI-1 header", all},
+        {"mixed_order.nii", "", "NIfTI-1 header", all},
         {"huge.nii", "", "truncated", all},
         {"good.nii.gz", "--raw 0x3x3", "--raw", all},
         {"good.nii.gz", "--threshold high", "--threshold", {"segment"}},
