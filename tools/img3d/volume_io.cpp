@@ -196,21 +196,56 @@ void make_8bit(nifti_1_header& header) {
 // nifti_clib zero-fills voxels missing from a short file and carries on; a
 // short or damaged file must be refused instead.  A compressed file is
 // decompressed once to check its stream, its length and its checksum.
+// The decompressed length of a gzip file of one or more members, or false
+// when it is damaged, truncated or followed by anything but another member.
+// inflate itself, not gzread: gzread reported a truncated second member as
+// a clean end when a read had just filled its buffer.
+bool gzip_length(const char* name, std::uintmax_t& length) {
+    std::FILE* file = std::fopen(name, "rb");
+    if (file == nullptr) return false;
+    z_stream stream{};
+    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) {
+        std::fclose(file);
+        return false;
+    }
+    std::vector<unsigned char> in(1 << 16), out(1 << 16);
+    bool ended = false;  // the last member is complete
+    bool sound = true;
+    length = 0;
+    for (;;) {
+        if (stream.avail_in == 0) {
+            const std::size_t got = std::fread(in.data(), 1, in.size(), file);
+            if (got == 0) break;
+            stream.next_in = in.data();
+            stream.avail_in = static_cast<uInt>(got);
+        }
+        if (ended) {  // more bytes after a member: another member must begin
+            inflateReset(&stream);
+            ended = false;
+        }
+        stream.next_out = out.data();
+        stream.avail_out = static_cast<uInt>(out.size());
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        length += out.size() - stream.avail_out;
+        if (status == Z_STREAM_END) {
+            ended = true;
+        } else if (status != Z_OK) {
+            sound = false;
+            break;
+        }
+    }
+    sound = sound && ended && !std::ferror(file);
+    inflateEnd(&stream);
+    std::fclose(file);
+    return sound;
+}
+
 void check_complete(const std::string& path, const nifti_image& image) {
     const std::uintmax_t needed = static_cast<std::uintmax_t>(image.iname_offset) +
                                   static_cast<std::uintmax_t>(image.nvox) * static_cast<unsigned>(image.nbyper);
     std::uintmax_t available = 0;
     if (nifti_is_gzfile(image.iname)) {
-        gzFile file = gzopen(image.iname, "rb");
-        if (!file) input_error(path, std::strerror(errno));
-        std::vector<char> buffer(1 << 16);
-        int count;
-        while ((count = gzread(file, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0) available += static_cast<unsigned>(count);
-        int status = Z_OK;
-        gzerror(file, &status);
-        const int closed = gzclose_r(file);
-        if (count < 0 || status != Z_OK || closed != Z_OK)
-            input_error(path, "compressed data truncated or damaged");
+        if (!gzip_length(image.iname, available)) input_error(path, "compressed data truncated or damaged");
     } else {
         std::error_code error;
         available = fs::file_size(image.iname, error);

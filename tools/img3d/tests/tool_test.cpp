@@ -397,6 +397,10 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
         const std::string whole = slurp(path("good.nii.gz"));
         std::ofstream cut(path("cut.nii.gz"), std::ios::binary);
         cut.write(whole.data(), static_cast<std::streamsize>(whole.size() / 2));
+        // A whole member followed by a truncated one.
+        std::ofstream tail(path("cut_member.nii.gz"), std::ios::binary);
+        tail << whole;
+        tail.write(whole.data(), static_cast<std::streamsize>(whole.size() / 2));
     }
     Nifti wide = make_nifti(8, 8, 8, DT_UINT16, spacing);
     write_nifti(wide.get(), path("wide.nii"));
@@ -470,6 +474,7 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
     const std::vector<Case> cases = {
         {"missing.nii.gz", "", "No such file", all},
         {"cut.nii.gz", "", "truncated", all},
+        {"cut_member.nii.gz", "", "truncated", all},
         {"wide.nii", "", "--rescale", all},
         {"short.raw", "--raw 10x10x10", "999 bytes", all},
         {"text.nii", "", "NIfTI", all},
