@@ -29,8 +29,7 @@ RunLabels::~RunLabels() {
 }
 
 void RunLabels::unite(std::int32_t a, std::int32_t b) noexcept {
-    // a is a run of the row being joined, mostly still alone.
-    if (parent_[a] >= 0) a = find(a);
+    a = find(a);
     b = find(b);
     if (a == b) return;
     // The older object absorbs the newer: in raster order the run being
