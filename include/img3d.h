@@ -533,9 +533,10 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  *    0  the objects were smoothed;
  *   -1  the source holds no voxel of objectValue: the destination is an
  *       exact copy of the source;
- *   -1  memory ran out while the objects were taken: the destination is an
- *       exact copy of the source (in place: the volume keeps the objects
- *       taken before the failure painted with the background value);
+ *   -1  memory ran out for the claim mask or while an object was taken:
+ *       the destination is an exact copy of the source (in place: the
+ *       volume keeps the objects taken before the failure painted with the
+ *       background value);
  *   -1  refused before anything is written: a NULL volume, volumes of other
  *       dimensions, radius below 0 or above 101 (the window threshold would
  *       not fit in 32 bits), or the low 8 bits of backgroundValue equal to
@@ -543,10 +544,14 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  * An object whose scratch memory cannot be allocated is skipped: its box
  * receives nothing from it, and the result is still 0.
  *
- * Working memory, besides the object records: per object, its scratch mask
- * (1 byte per voxel of the box with its margin) and window sums of 4 bytes
- * per voxel of one slice of the box, for about w + 2 slices at radius
- * 0 ... 4 and about 2 above.
+ * Working memory: a claim mask of one bit per voxel of the volume (each row
+ * rounded up to whole bytes), where the objects' results are joined; one
+ * object's record at a time (each object is taken, smoothed and released
+ * before the next is taken); and per object, its scratch mask (1 byte per
+ * voxel of the box with its margin) and window sums of 4 bytes per voxel of
+ * one slice of the box, for about w + 2 slices at radius 0 ... 4 and about
+ * 2 above.  An object with fewer voxels than a window needs to pass (with
+ * objectValue above the background) claims nothing and gets no scratch.
  */
 IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination,
                               int objectValue, int backgroundValue, int radius);

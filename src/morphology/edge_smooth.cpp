@@ -6,11 +6,17 @@
 // the grey values in the window, n*object + (w^3 - n)*background for n object
 // voxels, with a threshold; the sums are counted with running sums along x,
 // y and z, so the cost per box voxel does not grow with the radius.
+//
+// Objects are taken one at a time and their record released once it is
+// smoothed, so a noisy volume never holds the records of all its objects at
+// once.  What the objects claim is gathered in a mask of the whole volume
+// rather than written into the destination, where the objects not yet taken
+// still are: a claimed voxel there would be found again as part of them.
 #include <cstdint>
 #include <cstring>
 
 #include "img3d.h"
-#include "morphology/whole_objects.h"
+#include "objects/objects_internal.h"
 #include "platform/heap.h"
 #include "volume/volume_internal.h"
 
@@ -20,6 +26,24 @@ namespace {
 constexpr int kMaxRadius = 101;
 // Windows up to this side are summed along x directly (radius 0 ... 4).
 constexpr int kDirectSide = 9;
+
+// The claim mask keeps one bit per voxel, each row starting on a byte.
+std::size_t mask_row_bytes(int width) { return (static_cast<std::size_t>(width) + 7) / 8; }
+
+// Eight flags of 0 or 1 (flag i at flags[i]) as the bits of one byte (bit i).
+std::uint8_t pack_flags(const std::uint8_t* flags) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Flag i sits at bit 8i; the product's top byte collects bit 8i + 7 - j
+    // of each term at j = 7 - i, and no two terms share a bit.
+    std::uint64_t word;
+    std::memcpy(&word, flags, sizeof word);
+    return static_cast<std::uint8_t>((word * 0x0102040810204080ull) >> 56);
+#else
+    std::uint8_t bits = 0;
+    for (int i = 0; i < 8; ++i) bits = static_cast<std::uint8_t>(bits | (flags[i] << i));
+    return bits;
+#endif
+}
 
 struct Box {
     int xMin, xMax, yMin, yMax, zMin, zMax;
@@ -128,8 +152,20 @@ struct Counts {
     }
 };
 
-void smooth_object(unsigned char*** destination, const RunLength3D* record, int object, int radius,
+// What one object claims: a set bit in the mask (mask_row_bytes(volumeWidth)
+// bytes per row of the volume) where the window test passes inside its
+// bounding box.
+void smooth_object(std::uint8_t* mask, int volumeWidth, int volumeHeight, const RunLength3D* record, int radius,
                    const WindowTest& test) {
+    const Run3D* runs = RunLength3DRuns(const_cast<RunLength3D*>(record));
+    if (test.growing) {
+        // No window holds more object voxels than the object has: one too
+        // small to reach the bound claims nothing (the specks of a noisy
+        // volume), and needs no scratch.
+        std::int64_t voxels = 0;
+        for (int i = 0; i < record->count; ++i) voxels += runs[i].xEnd - runs[i].xStart + 1;
+        if (voxels < test.bound) return;
+    }
     Box box;
     GetObjectXYLimit3D(record, &box.xMin, &box.xMax, &box.yMin, &box.yMax, &box.zMin, &box.zMax);
     const int side = 2 * radius + 1;
@@ -144,8 +180,13 @@ void smooth_object(unsigned char*** destination, const RunLength3D* record, int 
     // Kept planes cost side times the box's area; wide windows sum each
     // slice twice instead.
     const std::size_t planesSize = side <= kDirectSide ? static_cast<std::size_t>(side) * area : 0;
-    auto* memory = static_cast<std::int32_t*>(
-        img3d::detail::heap_alloc((rowsSize + width + area + planesSize) * sizeof(std::int32_t)));
+    // One row of pass flags, from the byte of the mask holding xMin's bit to
+    // the one holding xMax's.
+    const int lead = box.xMin % 8;
+    const std::size_t span = (static_cast<std::size_t>(lead) + width + 7) / 8 * 8;
+    const std::size_t flagsSize = (span + sizeof(std::int32_t) - 1) / sizeof(std::int32_t);
+    auto* memory = static_cast<std::int32_t*>(img3d::detail::heap_alloc(
+        (rowsSize + width + area + planesSize + flagsSize) * sizeof(std::int32_t)));
     if (memory == nullptr) {
         Image3DFree(scratch);
         return;
@@ -155,9 +196,10 @@ void smooth_object(unsigned char*** destination, const RunLength3D* record, int 
     counts.window = counts.square + width;
     if (planesSize != 0) counts.planes = counts.window + area;
     std::memset(counts.window, 0, area * sizeof(std::int32_t));
+    auto* flags = reinterpret_cast<std::uint8_t*>(counts.window + area + planesSize);
+    std::memset(flags, 0, span);
 
     // The scratch holds 1 for the object's voxels and 0 elsewhere.
-    const Run3D* runs = RunLength3DRuns(const_cast<RunLength3D*>(record));
     for (int i = 0; i < record->count; ++i) {
         const Run3D& run = runs[i];
         unsigned char* row = scratch[run.z - box.zMin + radius][run.y - box.yMin + radius];
@@ -168,7 +210,6 @@ void smooth_object(unsigned char*** destination, const RunLength3D* record, int 
     // Scratch slices outside radius ... radius + depth - 1 hold no object
     // voxel and add nothing to any window.
     auto holds_object = [&](int slice) { return slice >= radius && slice < radius + box.depth(); };
-    const unsigned char value = static_cast<unsigned char>(object);
     const std::int32_t lowest = test.lowest(), highest = test.highest();
     for (int s = 0; s < side - 1; ++s)
         if (holds_object(s)) counts.accumulate(scratch, s, +1);
@@ -176,12 +217,18 @@ void smooth_object(unsigned char*** destination, const RunLength3D* record, int 
         if (holds_object(z + side - 1)) counts.accumulate(scratch, z + side - 1, +1);
         for (int y = 0; y < box.height(); ++y) {
             const std::int32_t* n = counts.window + static_cast<std::size_t>(y) * box.width();
-            unsigned char* out = destination[box.zMin + z][box.yMin + y] + box.xMin;
-            // Every voxel of the row is stored, unchanged where the test
-            // fails: a select the compiler vectorises, where a branch per
-            // voxel would be mispredicted along every surface.
+            // The test writes every flag of the row, a select the compiler
+            // vectorises, where a branch per voxel would be mispredicted along
+            // every surface; flags outside the box stay 0.
             for (int x = 0; x < box.width(); ++x)
-                out[x] = ((n[x] >= lowest) & (n[x] <= highest)) ? value : out[x];
+                flags[lead + x] = static_cast<std::uint8_t>((n[x] >= lowest) & (n[x] <= highest));
+            std::uint8_t* bits =
+                mask +
+                (static_cast<std::size_t>(box.zMin + z) * static_cast<std::size_t>(volumeHeight) +
+                 static_cast<std::size_t>(box.yMin + y)) *
+                    mask_row_bytes(volumeWidth) +
+                static_cast<std::size_t>(box.xMin / 8);
+            for (std::size_t k = 0; k < span; k += 8) bits[k / 8] |= pack_flags(flags + k);
         }
         if (holds_object(z)) counts.accumulate(scratch, z, -1);
     }
@@ -200,20 +247,63 @@ extern "C" IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*
         return -1;
 
     Img3DCopy(source, destination);
-    int count = 0;
-    RunLength3D** objects = GetAllRunLength3D(destination, objectValue, backgroundValue, &count, 0);
-    if (objects == nullptr || !img3d::detail::holds_whole_objects(objects, count)) {
-        // Out of memory: undo the extraction's painting where the source is
-        // still there to copy from.
-        FreeRunLength3D(count, objects);
-        if (source != destination) Img3DCopy(source, destination);
+    const int width = Image3DGetWidth(destination), height = Image3DGetHeight(destination),
+              depth = Image3DGetDepth(destination);
+    // No object of a value outside 0 ... 255; beyond 16-bit coordinates the
+    // objects could not be recorded.
+    if (objectValue < 0 || objectValue > 255 || width > img3d::detail::kMaxExtent ||
+        height > img3d::detail::kMaxExtent || depth > img3d::detail::kMaxExtent)
         return -1;
-    }
-    Img3DClear(destination, backgroundValue);
+    const std::size_t rows = static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
+    const std::size_t rowBytes = mask_row_bytes(width);
+    auto* mask = static_cast<std::uint8_t*>(img3d::detail::heap_alloc_zeroed(rows * rowBytes));
+    if (mask == nullptr) return -1;
 
     const WindowTest test(objectValue, backgroundValue & 0xFF, radius);
-    // An object whose scratch memory cannot be had is skipped.
-    for (int i = 0; i < count; ++i) smooth_object(destination, objects[i], objectValue, radius, test);
-    FreeRunLength3D(count, objects);
+    img3d::detail::Extractor extractor(destination, objectValue, backgroundValue);
+    bool found = false, refused = false;
+    img3d::detail::for_each_seed(
+        destination[0][0], width, height, depth, static_cast<std::uint8_t>(objectValue),
+        [&](img3d::detail::CMyPoint3D seed) {
+            RunLength3D* record = extractor.extract(seed);
+            if (record == nullptr) {
+                refused = true;
+                return false;
+            }
+            found = true;
+            // An object whose scratch memory cannot be had is skipped.
+            smooth_object(mask, width, height, record, radius, test);
+            img3d::detail::heap_free(record);
+            return true;
+        });
+    if (refused || !found) {
+        // No object, or out of memory while taking one: undo the painting
+        // where the source is still there to copy from.
+        img3d::detail::heap_free(mask);
+        if (refused && source != destination) Img3DCopy(source, destination);
+        return -1;
+    }
+
+    // Each mask byte becomes eight voxels: its bits spread to bytes of 0 or 1,
+    // which select the object or the background value byte by byte.
+    const auto object = static_cast<std::uint8_t>(objectValue);
+    const auto background = static_cast<std::uint8_t>(backgroundValue & 0xFF);
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    std::uint64_t spread[256];
+    for (unsigned b = 0; b < 256; ++b) {
+        std::uint64_t bytes = 0;
+        for (unsigned i = 0; i < 8; ++i)
+            if (b & (1u << i)) bytes |= std::uint64_t{1} << (8 * i);
+        spread[b] = bytes * object + (bytes ^ kOnes) * background;
+    }
+    const std::size_t whole = static_cast<std::size_t>(width) / 8;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::uint8_t* bits = mask + r * rowBytes;
+        std::uint8_t* out = destination[0][0] + r * static_cast<std::size_t>(width);
+        for (std::size_t k = 0; k < whole; ++k) std::memcpy(out + 8 * k, &spread[bits[k]], 8);
+        for (int x = static_cast<int>(8 * whole); x < width; ++x)
+            out[x] = (bits[x / 8] >> (x % 8)) & 1 ? object : background;
+    }
+    img3d::detail::heap_free(mask);
     return 0;
 }

@@ -39,53 +39,36 @@ IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, in
         depth > img3d::detail::kMaxExtent)
         return nullptr;
 
-    const auto* voxels = static_cast<const std::uint8_t*>(volume[0][0]);
-    const std::size_t total = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                              static_cast<std::size_t>(depth);
     RunLength3D** list = nullptr;
     std::size_t entries = 0;
     std::size_t capacity = 0;
-
-    // Raster order is storage order, so the next seed is the next byte of the
-    // value anywhere after the last one: every object found before has been
-    // painted over.
-    std::size_t row_begin = 0;  // offset of the row (x = 0) holding the last seed
-    int y = 0, z = 0;
-    std::size_t from = 0;
-    while (from < total) {
-        const void* hit = std::memchr(voxels + from, value, total - from);
-        if (hit == nullptr) break;
-        const std::size_t offset =
-            static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - voxels);
-
-        if (entries == capacity) {
-            constexpr std::size_t kMaxEntries = static_cast<std::size_t>(-1) / sizeof(RunLength3D*);
-            const std::size_t grown = capacity == 0
-                                          ? img3d::detail::kInitialListEntries
-                                          : (capacity <= kMaxEntries / 2 ? capacity * 2 : 0);
-            void* block = grown == 0 ? nullptr : heap_realloc(list, grown * sizeof(RunLength3D*));
-            if (block == nullptr) {
-                // Every record handed out so far goes with the list: the host
-                // gets nothing it would have to release.
-                img3d::detail::release_records(list, entries);
-                return nullptr;
+    bool refused = false;
+    img3d::detail::for_each_seed(
+        static_cast<const std::uint8_t*>(volume[0][0]), width, height, depth,
+        static_cast<std::uint8_t>(value), [&](img3d::detail::CMyPoint3D seed) {
+            if (entries == capacity) {
+                constexpr std::size_t kMaxEntries = static_cast<std::size_t>(-1) / sizeof(RunLength3D*);
+                const std::size_t grown = capacity == 0
+                                              ? img3d::detail::kInitialListEntries
+                                              : (capacity <= kMaxEntries / 2 ? capacity * 2 : 0);
+                void* block = grown == 0 ? nullptr : heap_realloc(list, grown * sizeof(RunLength3D*));
+                if (block == nullptr) {
+                    refused = true;
+                    return false;
+                }
+                list = static_cast<RunLength3D**>(block);
+                capacity = grown;
             }
-            list = static_cast<RunLength3D**>(block);
-            capacity = grown;
-        }
-
-        if (offset - row_begin >= static_cast<std::size_t>(width)) {
-            const std::size_t row = offset / static_cast<std::size_t>(width);
-            row_begin = row * static_cast<std::size_t>(width);
-            z = static_cast<int>(row / static_cast<std::size_t>(height));
-            y = static_cast<int>(row -
-                                 static_cast<std::size_t>(z) * static_cast<std::size_t>(height));
-        }
-        const int x = static_cast<int>(offset - row_begin);
-        list[entries++] = extractor.extract(img3d::detail::CMyPoint3D(x, y, z));
-        // After a refused first allocation the seed still holds the value and
-        // the next voxel of the same object starts a fresh extraction.
-        from = offset + 1;
+            // After a refused first allocation the seed still holds the value
+            // and the next voxel of the same object starts a fresh extraction.
+            list[entries++] = extractor.extract(seed);
+            return true;
+        });
+    if (refused) {
+        // Every record handed out so far goes with the list: the host gets
+        // nothing it would have to release.
+        img3d::detail::release_records(list, entries);
+        return nullptr;
     }
 
     if (entries != 0 && entries != capacity) {

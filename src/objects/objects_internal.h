@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "img3d.h"
@@ -112,6 +113,34 @@ private:
     std::uint8_t value_, paint_;
     PointStack stack_;
 };
+
+// Calls take(CMyPoint3D) with the first voxel of `value` in raster order (z,
+// then y, then x), then with the first one after it, and so on, until take
+// returns false or no voxel of the value is left.  Raster order is storage
+// order, so when take paints the object of each seed (as an extraction
+// does), every seed is the first voxel of an object not met before.
+template <class Take>
+void for_each_seed(const std::uint8_t* voxels, int width, int height, int depth,
+                   std::uint8_t value, Take take) {
+    const std::size_t total = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                              static_cast<std::size_t>(depth);
+    std::size_t row_begin = 0;  // offset of the row (x = 0) holding the last seed
+    int y = 0, z = 0;
+    std::size_t from = 0;
+    while (from < total) {
+        const void* hit = std::memchr(voxels + from, value, total - from);
+        if (hit == nullptr) return;
+        const auto offset = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - voxels);
+        if (offset - row_begin >= static_cast<std::size_t>(width)) {
+            const std::size_t row = offset / static_cast<std::size_t>(width);
+            row_begin = row * static_cast<std::size_t>(width);
+            z = static_cast<int>(row / static_cast<std::size_t>(height));
+            y = static_cast<int>(row - static_cast<std::size_t>(z) * static_cast<std::size_t>(height));
+        }
+        if (!take(CMyPoint3D(static_cast<int>(offset - row_begin), y, z))) return;
+        from = offset + 1;
+    }
+}
 
 // One object from a seed, with working memory of its own.  Returns null, and
 // leaves the volume alone, for a seed outside the volume, a paint value whose
