@@ -271,6 +271,8 @@ extern "C" IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*
                 return false;
             }
             found = true;
+            // A large object's points are no longer needed while it is smoothed.
+            extractor.shrink_stack();
             // An object whose scratch memory cannot be had is skipped.
             smooth_object(mask, width, height, record, radius, test);
             img3d::detail::heap_free(record);

@@ -71,6 +71,8 @@ public:
     bool drop_segment() noexcept;
     // Empties the stack, keeping its segments.
     void clear() noexcept;
+    // Empties the stack and releases every segment but the first.
+    void shrink() noexcept;
 
 private:
     struct Segment {
@@ -101,6 +103,10 @@ public:
     // the record's first allocation fails (nothing painted), or when the
     // record or the point stack cannot grow (what was taken stays painted).
     RunLength3D* extract(CMyPoint3D seed) noexcept;
+
+    // Gives back the point stack's memory beyond its first segment, for a
+    // caller that holds on to other large blocks between objects.
+    void shrink_stack() noexcept { stack_.shrink(); }
 
     int width() const { return width_; }
     int height() const { return height_; }

@@ -92,6 +92,11 @@ void PointStack::clear() noexcept {
     size = 0;
 }
 
+void PointStack::shrink() noexcept {
+    while (made_ > 1) heap_free(segments_[--made_].points);
+    clear();
+}
+
 Extractor::Extractor(unsigned char*** volume, int value, int paint) noexcept
     : voxels_(volume[0][0]),
       width_(Image3DGetWidth(volume)),
