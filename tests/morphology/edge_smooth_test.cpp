@@ -147,4 +147,40 @@ TEST(EdgeSmooth, EveryAllocationFailureLeavesASoundResult) {
                              });
 }
 
+TEST(EdgeSmooth, InPlaceAllocationFailuresOnlyTakeObjectsAway) {
+    // Large objects (their fills outgrow the first stack segment) among other
+    // grey values, smoothed in place: a failure may leave objects taken
+    // (painted with the background) but must not touch anything else.
+    std::mt19937 rng(29);
+    Volume src = blobby_volume({40, 33, 30}, rng, 255, 0.55, {0, 7, 200});
+    const auto before = src.voxels();
+    ref::Grid expected;
+    ref::edge_smooth(grid_of(src), expected, 255, 0, 2);
+    Volume work(40, 33, 30);
+    int refused = 0;
+    const long runs = walk_allocation_failures(
+        [&] {
+            std::copy(before.begin(), before.end(), work.data());
+            return Img3DEdgeSmooth(work, work, 255, 0, 2);
+        },
+        [&](int result, bool failed) {
+            if (!failed) {
+                ASSERT_EQ(result, 0);
+                EXPECT_EQ(work.voxels(), expected.voxels);
+            } else if (result == -1) {
+                ++refused;
+                for (std::size_t i = 0; i < before.size(); ++i)
+                    if (work.data()[i] != before[i])
+                        ASSERT_TRUE(before[i] == 255 && work.data()[i] == 0) << i;
+            } else {
+                ASSERT_EQ(result, 0);
+                for (std::size_t i = 0; i < before.size(); ++i)
+                    if (work.data()[i] == 255) ASSERT_EQ(expected.voxels[i], 255) << i;
+            }
+        });
+    // Not only the claim mask: the objects' own allocations report -1 too.
+    EXPECT_GT(refused, 1);
+    EXPECT_GT(runs, 4);
+}
+
 }  // namespace
