@@ -1,7 +1,6 @@
 // The object list: every object of one value, in raster order of first voxels.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "objects/objects_internal.h"
 #include "platform/heap.h"

@@ -193,9 +193,6 @@ void make_8bit(nifti_1_header& header) {
     std::memcpy(header.magic, "n+1", 4);
 }
 
-// nifti_clib zero-fills voxels missing from a short file and carries on; a
-// short or damaged file must be refused instead.  A compressed file is
-// decompressed once to check its stream, its length and its checksum.
 // The decompressed length of a gzip file of one or more members, or false
 // when it is damaged, truncated or followed by anything but another member.
 // inflate itself, not gzread: gzread reported a truncated second member as
@@ -240,6 +237,9 @@ bool gzip_length(const char* name, std::uintmax_t& length) {
     return sound;
 }
 
+// nifti_clib zero-fills voxels missing from a short file and carries on; a
+// short or damaged file must be refused instead.  A compressed file is
+// decompressed once to check its stream, its length and its checksum.
 void check_complete(const std::string& path, const nifti_image& image) {
     const std::uintmax_t needed = static_cast<std::uintmax_t>(image.iname_offset) +
                                   static_cast<std::uintmax_t>(image.nvox) * static_cast<unsigned>(image.nbyper);
