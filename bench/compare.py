@@ -13,9 +13,9 @@ python3-scipy, python3-skimage, python3-matplotlib, mricron-data,
 libinsighttoolkit5-dev) is named, and its columns or inputs are skipped.
 Needs cmake and a C++ compiler to build the img3d host (build/compare).
 
-    bench/compare                 # everything, a few minutes
-    bench/compare --quick         # fewer repetitions
-    bench/compare --ops label,dilate1 --inputs ball,ch2
+    bench/compare.py               # everything, a few minutes
+    bench/compare.py --quick       # fewer repetitions
+    bench/compare.py --ops label,dilate1 --inputs ball,ch2
 """
 
 import argparse
@@ -119,7 +119,7 @@ def build_host(build_dir):
     if not run_logged(["cmake", "--build", build_dir, "--target", "compare_host"],
                       os.path.join(build_dir, "compare-build.log")):
         return None
-    return os.path.join(build_dir, "compare_host")
+    return os.path.join(build_dir, "bench", "compare_host")
 
 
 def build_itk(build_dir, config_dir):
@@ -785,7 +785,7 @@ def main():
 
     report = table(comparison.rows)
     header = (f"# img3d against scipy.ndimage, scikit-image, numpy and ITK\n\n"
-              f"Measured by `bench/compare` on {datetime.date.today().isoformat()}: {machine()}; "
+              f"Measured by `bench/compare.py` on {datetime.date.today().isoformat()}: {machine()}; "
               f"{versions(comparison.itk_version)}.  Load average {load_before} at the start, "
               f"{load()} at the end: one run's figures, which vary between runs where the machine is "
               "shared, most in the sub-millisecond rows.\n")
