@@ -60,74 +60,89 @@ inline std::vector<std::uint8_t> voxels_of(img3d_tool::LoadedVolume& loaded) {
     return {v, v + n};
 }
 
-// A few header fields read straight from the bytes, in either byte order
-// (the order is the one that makes dim[0] a sensible 1 ... 7).
+// A few header fields read straight from the bytes of a NIfTI-1 or NIfTI-2
+// header, in the byte order its size field is written in.
 struct PlainHeader {
     bool present = false;
-    int dim[4] = {};
+    int version = 0;
+    bool swapped = false;
+    std::int64_t dim[4] = {};
     int datatype = 0;
-    float vox_offset = 0;
-    bool single_file = false;  // magic "n+1"
-    std::int32_t header_size = 0;
+    double vox_offset = 0;
 };
 
-PlainHeader plain_header(const std::uint8_t* data, std::size_t size) {
+inline PlainHeader plain_header(const std::uint8_t* data, std::size_t size) {
     PlainHeader h;
-    if (size < 348) return h;
-    auto field = [&](std::size_t offset, std::size_t bytes, bool swap) {
-        std::uint8_t b[4] = {};
+    if (size < 4) return h;
+    auto field = [&](std::size_t offset, std::size_t bytes) {
+        std::uint8_t b[8] = {};
         std::memcpy(b, data + offset, bytes);
-        if (swap) std::reverse(b, b + bytes);
-        std::uint32_t value = 0;
-        std::memcpy(&value, b, 4);  // this machine is little-endian
+        if (h.swapped) std::reverse(b, b + bytes);
+        std::uint64_t value = 0;
+        std::memcpy(&value, b, 8);  // this machine is little-endian
         return value;
     };
-    const auto dim0 = static_cast<std::int16_t>(field(40, 2, false));
-    const bool swap = dim0 < 1 || dim0 > 7;
-    for (int i = 0; i < 4; ++i) h.dim[i] = static_cast<std::int16_t>(field(40 + 2 * i, 2, swap));
-    h.datatype = static_cast<std::int16_t>(field(70, 2, swap));
-    const std::uint32_t offset_bits = field(108, 4, swap);
-    std::memcpy(&h.vox_offset, &offset_bits, 4);
-    h.single_file = std::memcmp(data + 344, "n+1", 4) == 0;
-    h.header_size = static_cast<std::int32_t>(field(0, 4, swap));
+    for (const bool swap : {false, true}) {
+        h.swapped = swap;
+        const auto header_size = static_cast<std::int32_t>(field(0, 4));
+        if (header_size == 348 && size >= 348 && std::memcmp(data + 344, "n+1", 4) == 0) h.version = 1;
+        if (header_size == 540 && size >= 540 && std::memcmp(data + 4, "n+2\0\r\n\032\n", 8) == 0) h.version = 2;
+        if (h.version != 0) break;
+    }
+    if (h.version == 0) return h;
+    if (h.version == 1) {
+        for (int i = 0; i < 4; ++i) h.dim[i] = static_cast<std::int16_t>(field(40 + 2 * i, 2));
+        h.datatype = static_cast<std::int16_t>(field(70, 2));
+        const auto bits = static_cast<std::uint32_t>(field(108, 4));
+        float offset;
+        std::memcpy(&offset, &bits, 4);
+        h.vox_offset = offset;
+    } else {
+        for (int i = 0; i < 4; ++i) h.dim[i] = static_cast<std::int64_t>(field(16 + 8 * i, 8));
+        h.datatype = static_cast<std::int16_t>(field(12, 2));
+        h.vox_offset = static_cast<double>(static_cast<std::int64_t>(field(168, 8)));
+    }
     h.present = true;
     return h;
 }
 
-
-// What an accepted NIfTI-1 file must have given: the header's dimensions
-// and, for 8-bit data, the voxels at vox_offset of the (uncompressed) bytes.
-inline void check_accepted(const std::vector<std::uint8_t>& file, img3d_tool::LoadedVolume& loaded, bool rescale) {
+// What an accepted NIfTI file must have given: the header's dimensions and
+// the voxels at vox_offset of the (uncompressed) bytes, in this machine's
+// byte order.
+inline void check_accepted(const std::vector<std::uint8_t>& file, img3d_tool::LoadedVolume& loaded) {
     const PlainHeader plain = plain_header(file.data(), file.size());
-    // Only NIfTI-1 single files: no ANALYZE 7.5 fallback, no other magic.
-    FUZZ_CHECK(plain.present && plain.single_file && plain.header_size == 348);
-    const int w = loaded.volume.getWidth(), h = loaded.volume.getHeight(), d = loaded.volume.getDepth();
+    // Only NIfTI-1 and NIfTI-2 single files: no ANALYZE 7.5 fallback.
+    FUZZ_CHECK(plain.present);
+    const std::int64_t w = loaded.header->nx, h = loaded.header->ny, d = loaded.header->nz;
     FUZZ_CHECK(plain.dim[0] >= 1 && plain.dim[0] <= 7 && plain.dim[1] >= 1);
     FUZZ_CHECK(w == plain.dim[1] && h == (plain.dim[0] >= 2 ? plain.dim[2] : 1));
     FUZZ_CHECK(d == (plain.dim[0] >= 3 ? plain.dim[3] : 1));
-    FUZZ_CHECK(loaded.header.datatype == DT_UINT8 && loaded.header.dim[1] == w);
-    if (plain.datatype == DT_UINT8) {
-        // nifti_clib reads a single file's voxels no earlier than right
-        // after its 348-byte header, whatever vox_offset says.
-        FUZZ_CHECK(plain.vox_offset >= 0 && plain.vox_offset < 1e9f);
-        std::size_t offset = static_cast<std::size_t>(plain.vox_offset);
-        if (offset < 348) offset = 348;
-        const std::size_t n = static_cast<std::size_t>(w) * h * d;
-        FUZZ_CHECK(offset + n <= file.size());
-        FUZZ_CHECK(std::memcmp(loaded.volume.getPixels(), file.data() + offset, n) == 0);
-    } else {
-        FUZZ_CHECK(rescale);
-    }
+    FUZZ_CHECK(w <= img3d_tool::kMaxAxis && h <= img3d_tool::kMaxAxis && d <= img3d_tool::kMaxAxis);
+    FUZZ_CHECK(loaded.voxels.datatype == plain.datatype);
+    FUZZ_CHECK(loaded.voxels.count == static_cast<std::size_t>(w * h * d));
+    // A single file's voxels start no earlier than right after its header,
+    // whatever vox_offset says.
+    const double header_size = plain.version == 1 ? 348 : 540;
+    FUZZ_CHECK(plain.vox_offset >= 0 && plain.vox_offset < 1e15);
+    const auto offset = static_cast<std::size_t>(std::max(plain.vox_offset, header_size));
+    const int nbyper = loaded.header->nbyper;
+    const std::size_t bytes = loaded.voxels.count * static_cast<std::size_t>(nbyper);
+    FUZZ_CHECK(offset + bytes <= file.size());
+    std::vector<std::uint8_t> expected(file.begin() + static_cast<std::ptrdiff_t>(offset),
+                                       file.begin() + static_cast<std::ptrdiff_t>(offset + bytes));
+    if (plain.swapped)
+        for (std::size_t i = 0; i < bytes; i += static_cast<std::size_t>(nbyper))
+            std::reverse(expected.begin() + static_cast<std::ptrdiff_t>(i),
+                         expected.begin() + static_cast<std::ptrdiff_t>(i) + nbyper);
+    FUZZ_CHECK(std::memcmp(loaded.voxels.data, expected.data(), bytes) == 0);
+    if (plain.datatype == DT_UINT8)
+        FUZZ_CHECK(std::memcmp(loaded.volume.getPixels(), expected.data(), bytes) == 0);
 }
 
-// Reads the file with and without --rescale and checks what is accepted.
-inline void read_both_ways(const std::string& path, const std::vector<std::uint8_t>& plain_bytes) {
-    for (const bool rescale : {false, true}) {
-        img3d_tool::ReadOptions options;
-        options.rescale = rescale;
-        img3d_tool::LoadedVolume loaded;
-        if (tool_reads(path, options, loaded)) check_accepted(plain_bytes, loaded, rescale);
-    }
+// Reads the file and checks what is accepted.
+inline void read_and_check(const std::string& path, const std::vector<std::uint8_t>& plain_bytes) {
+    img3d_tool::LoadedVolume loaded;
+    if (tool_reads(path, img3d_tool::ReadOptions(), loaded)) check_accepted(plain_bytes, loaded);
 }
 
 }  // namespace img3d::fuzz

@@ -14,8 +14,8 @@ fi
 
 packages=(cmake ninja-build g++ g++-multilib googletest libgtest-dev libbenchmark-dev pkgconf qemu-user clang libclang-rt-dev valgrind "$@")
 if [ $tool -eq 1 ]; then
-  # The tool: NIfTI-1 files, PNG pictures, argument parsing, JSON.
-  packages+=(libniftiio-dev libnifti2-dev libznz-dev zlib1g-dev libpng-dev libcli11-dev nlohmann-json3-dev)
+  # The tool: NIfTI-1 and NIfTI-2 files, PNG pictures, argument parsing, JSON.
+  packages+=(libnifti2-dev libznz-dev zlib1g-dev libpng-dev libcli11-dev nlohmann-json3-dev)
 fi
 
 # The packages of the list that are not installed, asked of dpkg at once

@@ -1,26 +1,34 @@
 // img3d: runs the library's segmentation chain on volume files.
 //
-//   img3d segment INPUT [-o OUTPUT] [--preview FILE.png] ...
+//   img3d segment INPUT [-o OUTPUT] [--labels LABELS] [--preview FILE.png] ...
 //   img3d objects INPUT [--value V] [--csv | --json]
 //   img3d demo [INPUT] [-o DIR]
 //
-// Exit status: 0 done, 1 the run failed (memory, a write), 2 bad arguments
-// or input (nothing is written then).
+// Exit status: 0 done; 1 the run failed for want of memory; 2 bad input, bad
+// arguments, or an output that cannot or must not be written (nothing is
+// written then); 128 + N stopped by signal N (nothing is written either).
 #include <img3d.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <optional>
+#include <new>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "errors.h"
+#include "intensity.h"
 #include "objects_table.h"
+#include "outputs.h"
 #include "phantom.h"
 #include "preview.h"
 #include "progress.h"
@@ -33,7 +41,7 @@ using namespace img3d_tool;
 
 namespace {
 
-constexpr int kExitFailed = 1;
+constexpr int kExitMemory = 1;
 constexpr int kExitBadInput = 2;
 
 // Options every command that reads a volume shares.
@@ -41,46 +49,55 @@ struct InputOptions {
     std::string path;
     std::string raw;      // WxHxD
     std::string spacing;  // X,Y,Z for raw input
-    bool rescale = false;
 };
 
 void add_input_options(CLI::App& command, InputOptions& input, bool required) {
-    auto* path = command.add_option("INPUT", input.path, "Volume file: .nii, .nii.gz, or raw 8-bit with --raw");
+    auto* path = command.add_option("INPUT", input.path,
+                                    "Volume file: NIfTI-1 or NIfTI-2 (.nii, .nii.gz), or raw 8-bit with --raw");
     if (required) path->required();
     command.add_option("--raw", input.raw, "Read INPUT as raw 8-bit voxels of these dimensions, x fastest")
         ->type_name("WxHxD");
     command.add_option("--spacing", input.spacing, "Voxel size in mm of raw input (default 1,1,1)")
         ->type_name("X,Y,Z");
-    command.add_flag("--rescale", input.rescale,
-                     "Map other data types (16-bit, 32-bit, float) linearly onto 0 ... 255 instead of refusing them");
 }
 
-// "WxHxD" or "X,Y,Z": three numbers separated by sep.
+// A whole number of decimals, finite: "12", "-3.5", "1e3".
+bool parse_number(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && std::isfinite(value);
+}
+
+// "WxHxD" or "X,Y,Z": three positive numbers separated by sep.
 template <typename T>
 bool parse_triple(const std::string& text, char sep, T out[3]) {
     std::size_t start = 0;
     for (int i = 0; i < 3; ++i) {
         const std::size_t end = i < 2 ? text.find(sep, start) : text.size();
         if (end == std::string::npos || end == start) return false;
-        const std::string item = text.substr(start, end - start);
-        std::size_t used = 0;
-        try {
-            if constexpr (std::is_same_v<T, int>)
-                out[i] = std::stoi(item, &used);
-            else
-                out[i] = std::stof(item, &used);
-        } catch (const std::exception&) {
-            return false;
+        double value = 0;
+        if (!parse_number(text.substr(start, end - start), value) || !(value > 0)) return false;
+        if constexpr (std::is_same_v<T, int>) {
+            if (value != std::floor(value) || value > INT_MAX) return false;
         }
-        if (used != item.size() || !(out[i] > 0)) return false;
+        out[i] = static_cast<T>(value);
         start = end + 1;
     }
     return true;
 }
 
+// "LO:HI" with LO <= HI (LO < HI when strict).
+bool parse_range(const std::string& text, double range[2], bool strict) {
+    // The separator is the colon after the first character, so "-5:-1" works.
+    const std::size_t colon = text.find(':', 1);
+    if (colon == std::string::npos) return false;
+    return parse_number(text.substr(0, colon), range[0]) && parse_number(text.substr(colon + 1), range[1]) &&
+           (strict ? range[0] < range[1] : range[0] <= range[1]);
+}
+
 ReadOptions read_options(const InputOptions& input) {
     ReadOptions options;
-    options.rescale = input.rescale;
     if (!input.raw.empty()) {
         int dims[3];
         if (!parse_triple(input.raw, 'x', dims))
@@ -97,92 +114,44 @@ ReadOptions read_options(const InputOptions& input) {
     return options;
 }
 
-std::string unit_name(const nifti_1_header& header) {
-    switch (header.xyzt_units & 0x07) {
-        case NIFTI_UNITS_METER: return "m";
-        case NIFTI_UNITS_MM: return "mm";
-        case NIFTI_UNITS_MICRON: return "um";
-        default: return "";
+// --threshold otsu | two-mode | VALUE, --band LO:HI, --window LO:HI
+void parse_threshold(const std::string& threshold, const std::string& band, const std::string& window,
+                     SegmentOptions& options) {
+    if (!window.empty()) {
+        if (!parse_range(window, options.window, true))
+            throw InputError("--window " + window + ": expected LO:HI in file units with LO < HI");
+        options.has_window = true;
     }
-}
-
-// --threshold otsu | two-mode | N, --band LO:HI
-void parse_threshold(const std::string& threshold, const std::string& band, SegmentOptions& options) {
     if (!band.empty()) {
-        const std::size_t colon = band.find(':');
-        int low = -1, high = -1;
-        try {
-            std::size_t used_low = 0, used_high = 0;
-            low = std::stoi(band.substr(0, colon), &used_low);
-            high = std::stoi(band.substr(colon + 1), &used_high);
-            if (colon == std::string::npos || used_low != colon || used_high != band.size() - colon - 1) low = -1;
-        } catch (const std::exception&) {
-            low = -1;
-        }
-        if (low < 0 || high > 255 || low > high)
-            throw InputError("--band " + band + ": expected LO:HI with 0 <= LO <= HI <= 255");
+        double range[2];
+        if (!parse_range(band, range, false))
+            throw InputError("--band " + band + ": expected LO:HI in file units with LO <= HI");
         options.method = SegmentOptions::Method::band;
-        options.band_low = low;
-        options.band_high = high;
-        return;
-    }
-    if (threshold == "otsu") {
+        options.band_low = range[0];
+        options.band_high = range[1];
+    } else if (threshold == "otsu") {
         options.method = SegmentOptions::Method::otsu;
     } else if (threshold == "two-mode") {
         options.method = SegmentOptions::Method::two_mode;
     } else {
-        std::size_t used = 0;
-        int level = -1;
-        try {
-            level = std::stoi(threshold, &used);
-        } catch (const std::exception&) {
-        }
-        if (used != threshold.size() || level < 0 || level > 255)
-            throw InputError("--threshold " + threshold + ": expected otsu, two-mode or a grey level 0 ... 255");
+        if (!parse_number(threshold, options.level))
+            throw InputError("--threshold " + threshold + ": expected otsu, two-mode or a value in file units");
         options.method = SegmentOptions::Method::level;
-        options.level = level;
     }
+    const bool automatic =
+        options.method == SegmentOptions::Method::otsu || options.method == SegmentOptions::Method::two_mode;
+    if (options.has_window && !automatic)
+        throw InputError("--window maps values onto levels for otsu and two-mode; a given threshold needs none");
 }
 
-void check_output(const std::string& path) {
-    output_format(path);
-    check_writable(path, "");
-}
-
-// Writes the chain's outputs, timing each, and names them in the summary.
-void write_outputs(RunSummary& run, const std::string& output, const std::string& preview, const std::string& title,
-                   unsigned char*** input, const nifti_1_header& header, SegmentVolumes& volumes, Progress& progress) {
-    if (!output.empty()) {
-        StageTimer timer(progress, "write");
-        write_volume(output, volumes.result, header);
-        run.stages.emplace_back("write", timer.milliseconds());
-        run.outputs.push_back(output);
-    }
-    if (!preview.empty()) {
-        StageTimer timer(progress, "preview");
-        const std::vector<PreviewColumn> columns = {
-            {"input", input, PreviewColumn::Kind::grey},
-            {"segmented " + (run.options.method == SegmentOptions::Method::band
-                                ? std::to_string(run.report.foreground_low) + "-" +
-                                      std::to_string(run.report.foreground_high)
-                                : ">= " + std::to_string(run.report.foreground_low)),
-             volumes.segmented, PreviewColumn::Kind::mask},
-            {"result: " + std::to_string(run.report.final_objects) +
-                 (run.report.final_objects == 1 ? " object" : " objects"),
-             volumes.labels,
-             PreviewColumn::Kind::labels},
-        };
-        write_png(preview, render_preview(columns, run.spacing, title));
-        run.stages.emplace_back("preview", timer.milliseconds());
-        run.outputs.push_back(preview);
-    }
-}
-
-void print_summary(const RunSummary& run, bool json, bool quiet) {
-    if (json)
-        std::printf("%s\n", json_report(run).dump(2).c_str());
-    else if (!quiet)
-        print_text_report(stdout, run);
+// The file's voxels, when they are not plain bytes: their type and scaling.
+std::string values_text(const FileVoxels& voxels) {
+    if (voxels.datatype == DT_UINT8 && !voxels.scaled) return "";
+    std::string text = type_name(voxels.datatype);
+    if (voxels.scaled)
+        text += ", file units = raw x " + format_value(voxels.slope) + (voxels.inter < 0 ? " - " : " + ") +
+                format_value(std::fabs(voxels.inter));
+    return text;
 }
 
 bool progress_wanted(bool quiet) { return !quiet && ::isatty(STDERR_FILENO); }
@@ -193,34 +162,115 @@ void load(const InputOptions& input, LoadedVolume& loaded, RunSummary& run, Prog
     read_volume(input.path, options, loaded);
     run.stages.emplace_back("read", timer.milliseconds());
     run.input = input.path;
-    run.note = loaded.note;
-    header_spacing(loaded.header, run.spacing);
-    run.unit = unit_name(loaded.header);
+    run.format = loaded.format;
+    run.geometry = loaded.geometry;
+    run.values = values_text(loaded.voxels);
 }
 
-// A conversion changes what the numbers mean: the reports say so; the
-// object table, which has no place for it, says so on stderr.
-void note(const RunSummary& run) {
-    if (!run.note.empty()) std::fprintf(stderr, "img3d: %s: %s\n", run.input.c_str(), run.note.c_str());
+void check_extension(const std::string& path, const char* option, const std::vector<const char*>& extensions) {
+    for (const char* extension : extensions) {
+        const std::string e = extension;
+        if (path.size() > e.size() && path.compare(path.size() - e.size(), e.size(), e) == 0) return;
+    }
+    std::string names;
+    for (std::size_t i = 0; i < extensions.size(); ++i)
+        names += std::string(i == 0 ? "" : i + 1 == extensions.size() ? " or " : ", ") + extensions[i];
+    throw InputError(path + ": " + option + " expects a " + names + " file name");
+}
+
+// The files a segmenting run writes, each -1 when not asked for.
+struct SegmentOutputs {
+    int result = -1, labels = -1, preview = -1;
+};
+
+std::string foreground_title(const SegmentReport& r) {
+    if (!r.empty_reason.empty() || r.low > r.high) return "segmented: none";
+    if (std::isinf(r.high)) return "segmented >= " + format_value(r.low);
+    return "segmented " + format_value(r.low) + " to " + format_value(r.high);
+}
+
+// Writes the run's outputs into their temporaries, timing each stage.
+void write_outputs(RunSummary& run, OutputFiles& files, const SegmentOutputs& outputs, const std::string& title,
+                   const LoadedVolume& input, SegmentVolumes& volumes, Progress& progress) {
+    const SegmentReport& r = run.report;
+    if (outputs.result >= 0 || outputs.labels >= 0) {
+        StageTimer timer(progress, "write");
+        if (outputs.result >= 0) {
+            const std::string& path = files.path(outputs.result);
+            write_volume(files.fd(outputs.result), path, output_format(path), *input.header, DT_UINT8,
+                         volumes.result.getPixels(), r.width, r.height, r.depth, NIFTI_INTENT_NONE);
+        }
+        if (outputs.labels >= 0) {
+            // 16 bits while the labels fit, else 32.
+            const std::string& path = files.path(outputs.labels);
+            const std::size_t count = static_cast<std::size_t>(r.width) * r.height * r.depth;
+            const std::int32_t* labels = volumes.labels.labels.get();
+            if (volumes.labels.count() <= 32767) {
+                std::vector<std::int16_t> narrow;
+                try {
+                    narrow.assign(labels, labels + count);
+                } catch (const std::bad_alloc&) {
+                    throw RunError("not enough memory to write the labels: " + mebibytes(2.0 * count) +
+                                   ", 2 bytes per voxel");
+                }
+                write_volume(files.fd(outputs.labels), path, output_format(path), *input.header, DT_INT16,
+                             narrow.data(), r.width, r.height, r.depth, NIFTI_INTENT_LABEL);
+            } else {
+                write_volume(files.fd(outputs.labels), path, output_format(path), *input.header, DT_INT32, labels,
+                             r.width, r.height, r.depth, NIFTI_INTENT_LABEL);
+            }
+        }
+        run.stages.emplace_back("write", timer.milliseconds());
+    }
+    if (outputs.preview >= 0) {
+        StageTimer timer(progress, "preview");
+        const std::vector<PreviewColumn> columns = {
+            {"input", PreviewColumn::Kind::grey, display_volume(input, volumes), nullptr},
+            {foreground_title(r), PreviewColumn::Kind::mask, volumes.segmented, nullptr},
+            {"result: " + std::to_string(r.final_objects) + (r.final_objects == 1 ? " object" : " objects"),
+             PreviewColumn::Kind::labels, nullptr, volumes.labels.labels.get()},
+        };
+        run.plan = plan_preview(input.geometry, r.width, r.height, r.depth, &volumes.labels);
+        run.previewed = true;
+        const std::string png = png_bytes(render_preview(columns, input.geometry, run.plan, title));
+        write_all(files.fd(outputs.preview), files.path(outputs.preview), png.data(), png.size());
+        run.stages.emplace_back("preview", timer.milliseconds());
+    }
+}
+
+void print_summary(const RunSummary& run, bool json, bool quiet) {
+    if (json)
+        std::printf("%s\n", json_report(run).dump(2).c_str());
+    else if (!quiet)
+        print_text_report(stdout, run);
 }
 
 // ---- segment ---------------------------------------------------------------
 
 struct SegmentCommand {
     InputOptions input;
-    std::string output, preview, threshold = "otsu", band;
+    std::string output, labels, preview, threshold = "otsu", band, window;
+    bool rescale = false;
     SegmentOptions options;
     bool json = false, quiet = false;
 };
 
 int run_segment_command(SegmentCommand& c) {
-    parse_threshold(c.threshold, c.band, c.options);
+    parse_threshold(c.threshold, c.band, c.window, c.options);
     if (c.options.min_volume > c.options.max_volume)
         throw InputError("--min-volume " + std::to_string(c.options.min_volume) + " exceeds --max-volume " +
                          std::to_string(c.options.max_volume));
-    if (!c.output.empty()) check_output(c.output);
-    if (!c.preview.empty()) check_writable(c.preview, ".png");
-    c.options.labels = !c.preview.empty();
+    if (!c.output.empty()) output_format(c.output);
+    if (!c.labels.empty()) check_extension(c.labels, "--labels", {".nii", ".nii.gz"});
+    if (!c.preview.empty()) check_extension(c.preview, "--preview", {".png"});
+
+    // Every output is made (empty) before any work: one that cannot be
+    // written stops the run at once.
+    OutputFiles files({c.input.path});
+    SegmentOutputs outputs;
+    if (!c.output.empty()) outputs.result = files.add(c.output);
+    if (!c.labels.empty()) outputs.labels = files.add(c.labels);
+    if (!c.preview.empty()) outputs.preview = files.add(c.preview);
 
     Progress progress(progress_wanted(c.quiet));
     RunSummary run;
@@ -229,10 +279,13 @@ int run_segment_command(SegmentCommand& c) {
     load(c.input, loaded, run, progress);
 
     SegmentVolumes volumes;
-    run.report = run_segment(loaded.volume, c.options, progress, volumes);
+    run.report = run_segment(loaded, c.options, progress, volumes);
     run.stages.insert(run.stages.end(), run.report.stages.begin(), run.report.stages.end());
-    write_outputs(run, c.output, c.preview, "img3d segment " + fs::path(c.input.path).filename().string(),
-                  loaded.volume, loaded.header, volumes, progress);
+    write_outputs(run, files, outputs, "img3d segment " + fs::path(c.input.path).filename().string(), loaded,
+                  volumes, progress);
+    files.commit();
+    for (const std::string* path : {&c.output, &c.labels, &c.preview})
+        if (!path->empty()) run.outputs.push_back(*path);
     print_summary(run, c.json, c.quiet);
     return 0;
 }
@@ -241,35 +294,59 @@ int run_segment_command(SegmentCommand& c) {
 
 struct ObjectsCommand {
     InputOptions input;
-    int value = 255;
+    std::string value = "255";
     bool csv = false, json = false;
     std::string order = "size";
-    std::size_t limit = 50;
+    int limit = 50;
 };
 
 int run_objects_command(ObjectsCommand& c) {
+    double value = 0;
+    if (!parse_number(c.value, value)) throw InputError("--value " + c.value + ": expected a value in file units");
     Progress progress(progress_wanted(c.csv || c.json));
     RunSummary run;
     LoadedVolume loaded;
     load(c.input, loaded, run, progress);
-    note(run);
 
-    std::vector<ObjectRow> rows;
+    ObjectLabels labels;
     {
         StageTimer timer(progress, "objects");
-        rows = object_table(loaded.volume, c.value, c.order == "raster" ? TableOrder::raster : TableOrder::size);
+        // The file's own bytes where one byte holds the value; else a mask
+        // of the voxels that equal it.
+        int first = 0, last = 0;
+        if (raw_interval(loaded.voxels, value, value, first, last) && first == last) {
+            labels = label_objects(loaded.volume, first);
+        } else {
+            const int w = static_cast<int>(loaded.header->nx), h = static_cast<int>(loaded.header->ny),
+                      d = static_cast<int>(loaded.header->nz);
+            CTarnImage3D mask(w, h, d);
+            if (mask.getSize() == 0)
+                throw RunError("not enough memory for the mask of the value: a volume of " + std::to_string(w) + "x" +
+                               std::to_string(h) + "x" + std::to_string(d) + " voxels");
+            select_values(loaded.voxels, value, value, mask.getPixels());
+            labels = label_objects(mask, kObject);
+        }
     }
+    const std::vector<ObjectRow> rows =
+        object_table(labels, c.order == "raster" ? TableOrder::raster : TableOrder::size);
+    const std::string shown = format_value(value);
     if (c.csv) {
         print_csv(stdout, rows);
     } else if (c.json) {
-        std::printf("%s\n", table_json(rows, c.input.path, loaded.volume, c.value).c_str());
+        std::printf("%s\n", table_json(rows, c.input.path, labels, shown).c_str());
     } else {
-        unsigned char*** v = loaded.volume;
-        std::printf("%zu object%s of value %d in %s (%d x %d x %d voxels), %s\n", rows.size(),
-                    rows.size() == 1 ? "" : "s", c.value, c.input.path.c_str(), Image3DGetWidth(v),
-                    Image3DGetHeight(v), Image3DGetDepth(v),
-                    c.order == "raster" ? "in raster order" : "largest first");
-        if (!rows.empty()) print_table(stdout, rows, c.limit == 0 ? rows.size() : c.limit);
+        std::printf("%zu object%s of value %s in %s (%d x %d x %d voxels), %s\n", rows.size(),
+                    rows.size() == 1 ? "" : "s", shown.c_str(), c.input.path.c_str(), labels.width, labels.height,
+                    labels.depth, c.order == "raster" ? "in raster order" : "largest first");
+        if (!rows.empty()) print_table(stdout, rows, c.limit == 0 ? rows.size() : static_cast<std::size_t>(c.limit));
+    }
+    if (rows.empty()) {
+        const ValueStatistics s = value_statistics(loaded.voxels);
+        std::fprintf(stderr,
+                     "img3d: no voxel of %s has the value %s (its values lie in %s ... %s); objects lists the objects "
+                     "of one value, such as the 255 of a segmented volume (img3d segment -o): pick one with --value\n",
+                     c.input.path.c_str(), shown.c_str(), format_value(s.minimum).c_str(),
+                     format_value(s.maximum).c_str());
     }
     return 0;
 }
@@ -282,25 +359,46 @@ struct DemoCommand {
     bool json = false, quiet = false;
 };
 
+// Removes the demo's folder again when the run made it and fails.
+struct MadeFolder {
+    std::string path;
+    bool keep = false;
+    ~MadeFolder() {
+        std::error_code error;
+        if (!keep && !path.empty()) fs::remove(path, error);  // only when empty
+    }
+};
+
 int run_demo_command(DemoCommand& c) {
     SegmentOptions options;
     options.min_volume = 50;
     options.smooth = 1;
-    options.labels = true;
 
     Progress progress(progress_wanted(c.quiet));
     RunSummary run;
     run.options = options;
     LoadedVolume loaded;
-    if (!c.input.path.empty()) {
-        load(c.input, loaded, run, progress);
-    }
+    if (!c.input.path.empty()) load(c.input, loaded, run, progress);
 
     // Only once the input has been read: a bad input leaves nothing behind.
+    MadeFolder made;
     std::error_code error;
-    fs::create_directories(c.folder, error);
-    if (error || !fs::is_directory(c.folder)) throw InputError(c.folder + ": cannot create the folder");
+    if (!fs::exists(c.folder, error)) {
+        if (!fs::create_directories(c.folder, error) || error)
+            throw InputError(c.folder + ": cannot create the folder: " + error.message());
+        made.path = c.folder;
+    } else if (!fs::is_directory(c.folder, error)) {
+        throw InputError(c.folder + ": " + std::strerror(ENOTDIR));
+    }
     const fs::path folder(c.folder);
+    OutputFiles files({c.input.path});
+    int phantom = -1;
+    if (c.input.path.empty()) phantom = files.add((folder / "phantom.nii.gz").string());
+    SegmentOutputs outputs;
+    outputs.result = files.add((folder / "result.nii.gz").string());
+    outputs.labels = files.add((folder / "labels.nii.gz").string());
+    outputs.preview = files.add((folder / "preview.png").string());
+    const int csv = files.add((folder / "objects.csv").string());
 
     if (c.input.path.empty()) {
         if (!loaded.volume.makeImage(kPhantomWidth, kPhantomHeight, kPhantomDepth))
@@ -308,26 +406,25 @@ int run_demo_command(DemoCommand& c) {
         draw_phantom(loaded.volume);
         const float spacing[3] = {1, 1, 1};
         loaded.header = make_header(kPhantomWidth, kPhantomHeight, kPhantomDepth, spacing);
+        loaded.voxels.datatype = DT_UINT8;
+        loaded.voxels.count = static_cast<std::size_t>(loaded.volume.getSize());
+        loaded.voxels.data = loaded.volume.getPixels();
+        loaded.geometry.unit = "mm";
         run.input = "built-in phantom (balls, a touching pair, specks, noise)";
-        run.unit = "mm";
-        const std::string phantom = (folder / "phantom.nii.gz").string();
-        write_volume(phantom, loaded.volume, loaded.header);
-        run.outputs.push_back(phantom);
+        run.geometry = loaded.geometry;
+        write_volume(files.fd(phantom), files.path(phantom), VolumeFormat::nifti_gz, *loaded.header, DT_UINT8,
+                     loaded.volume.getPixels(), kPhantomWidth, kPhantomHeight, kPhantomDepth, NIFTI_INTENT_NONE);
     }
 
     SegmentVolumes volumes;
-    run.report = run_segment(loaded.volume, options, progress, volumes);
+    run.report = run_segment(loaded, options, progress, volumes);
     run.stages.insert(run.stages.end(), run.report.stages.begin(), run.report.stages.end());
-    write_outputs(run, (folder / "result.nii.gz").string(), (folder / "preview.png").string(),
-                  "img3d demo: otsu, min volume 50, smooth 1", loaded.volume, loaded.header, volumes, progress);
-
-    const std::string csv = (folder / "objects.csv").string();
-    std::FILE* table = std::fopen(csv.c_str(), "w");
-    if (!table) throw RunError(csv + ": cannot create");
-    print_csv(table, object_table(volumes.result, kObject, TableOrder::size));
-    if (std::fclose(table) != 0) throw RunError(csv + ": write failed");
-    run.outputs.push_back(csv);
-
+    write_outputs(run, files, outputs, "img3d demo: otsu, min volume 50, smooth 1", loaded, volumes, progress);
+    const std::string table = csv_text(object_table(volumes.labels, TableOrder::size));
+    write_all(files.fd(csv), files.path(csv), table.data(), table.size());
+    files.commit();
+    made.keep = true;
+    for (int i = phantom >= 0 ? phantom : outputs.result; i <= csv; ++i) run.outputs.push_back(files.path(i));
     print_summary(run, c.json, c.quiet);
     return 0;
 }
@@ -342,22 +439,41 @@ std::string one_line(std::string text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"img3d " IMG3D_VERSION ": segment 8-bit 3D volumes (NIfTI-1 or raw) with the img3d library", "img3d"};
+    install_interrupt_handlers();
+    // Past a file size limit a write fails with EFBIG, which is reported and
+    // cleaned up like any other, instead of killing the run mid-file.
+    std::signal(SIGXFSZ, SIG_IGN);
+    CLI::App app{"img3d " IMG3D_VERSION ": segment 3D volumes (NIfTI-1, NIfTI-2 or raw) with the img3d library",
+                 "img3d"};
     app.require_subcommand(1);
     app.set_version_flag("--version", IMG3D_VERSION);
+    app.footer(
+        "Exit status: 0 done; 1 not enough memory; 2 bad input, bad arguments, or an output that cannot or must not "
+        "be written; 128+N stopped by signal N.  A failed or stopped run leaves no output behind.");
 
     SegmentCommand segment;
     CLI::App* segment_app = app.add_subcommand(
         "segment", "Threshold a volume, keep the objects of a size range, smooth them; print a report");
     add_input_options(*segment_app, segment.input, true);
     segment_app->add_option("-o,--output", segment.output, "Result volume (.nii, .nii.gz or .raw): objects 255, rest 0");
-    segment_app->add_option("--preview", segment.preview, "Picture of the middle slices (PNG)")->type_name("FILE.png");
+    segment_app->add_option("--labels", segment.labels,
+                            "Label image of the result (.nii or .nii.gz): object k (the k-th in raster order, as "
+                            "`objects --order raster` numbers them) holds k, the rest 0; 16-bit, 32-bit past 32767")
+        ->type_name("FILE");
+    segment_app->add_option("--preview", segment.preview, "Picture of a slice in each plane through the result (PNG)")
+        ->type_name("FILE.png");
     auto* threshold = segment_app->add_option("--threshold", segment.threshold,
-                                              "otsu, two-mode, or a grey level: objects are grey >= it")
+                                              "otsu, two-mode, or a value in file units: objects are values >= it")
                           ->capture_default_str();
-    segment_app->add_option("--band", segment.band, "Objects are grey LO ... HI inclusive")
+    segment_app->add_option("--band", segment.band, "Objects are values LO ... HI inclusive, in file units")
         ->type_name("LO:HI")
         ->excludes(threshold);
+    segment_app->add_option("--window", segment.window,
+                            "The file units that otsu and two-mode map linearly onto levels 0 ... 255 (default: the "
+                            "volume's minimum ... maximum; plain bytes are used as they are)")
+        ->type_name("LO:HI");
+    segment_app->add_flag("--rescale", segment.rescale,
+                          "Accepted for compatibility: the default --window (the volume's minimum ... maximum)");
     segment_app->add_option("--min-volume", segment.options.min_volume, "Remove objects of fewer voxels")
         ->capture_default_str()
         ->check(CLI::Range(0, INT_MAX));
@@ -365,34 +481,36 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, INT_MAX));
     segment_app->add_option("--smooth", segment.options.smooth, "Edge smoothing radius, 0 = off")
         ->capture_default_str()
-        ->check(CLI::Range(0, 16));
+        ->check(CLI::Range(0, 101));
     segment_app->add_option("--dilate", segment.options.dilate, "Dilate the result by one voxel")
         ->check(CLI::IsMember({6, 26}))
         ->type_name("6|26");
-    segment_app->add_flag("--json", segment.json, "Print the report as JSON");
-    segment_app->add_flag("-q,--quiet", segment.quiet, "Print nothing but errors");
+    auto* segment_json = segment_app->add_flag("--json", segment.json, "Print the report as JSON");
+    segment_app->add_flag("-q,--quiet", segment.quiet, "Print nothing but errors (no report, no progress)")
+        ->excludes(segment_json);
 
     ObjectsCommand objects;
     CLI::App* objects_app =
-        app.add_subcommand("objects", "List the 6-connected objects of one grey value: size, bounding box, seed");
+        app.add_subcommand("objects", "List the 6-connected objects of one value: size, bounding box, seed");
     add_input_options(*objects_app, objects.input, true);
-    objects_app->add_option("--value", objects.value, "Grey value of the objects")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 255));
+    objects_app->add_option("--value", objects.value, "The objects' value, in file units")->capture_default_str();
     auto* csv = objects_app->add_flag("--csv", objects.csv, "Print CSV");
     objects_app->add_flag("--json", objects.json, "Print JSON")->excludes(csv);
     objects_app->add_option("--order", objects.order, "size: largest first; raster: by seed position")
         ->capture_default_str()
         ->check(CLI::IsMember({"size", "raster"}));
-    objects_app->add_option("--limit", objects.limit, "Rows of the plain table, 0 = all")->capture_default_str();
+    objects_app->add_option("--limit", objects.limit, "Rows of the plain table, 0 = all")
+        ->capture_default_str()
+        ->check(CLI::Range(0, INT_MAX));
 
     DemoCommand demo;
     CLI::App* demo_app = app.add_subcommand(
-        "demo", "Segment a built-in phantom (or INPUT) and write the volumes, the table and a picture to a folder");
+        "demo", "Segment a built-in phantom (or INPUT) and write the volumes, labels, table and a picture to a folder");
     add_input_options(*demo_app, demo.input, false);
     demo_app->add_option("-o,--output", demo.folder, "Folder for the outputs")->capture_default_str();
-    demo_app->add_flag("--json", demo.json, "Print the report as JSON");
-    demo_app->add_flag("-q,--quiet", demo.quiet, "Print nothing but errors");
+    auto* demo_json = demo_app->add_flag("--json", demo.json, "Print the report as JSON");
+    demo_app->add_flag("-q,--quiet", demo.quiet, "Print nothing but errors (no report, no progress)")
+        ->excludes(demo_json);
 
     try {
         app.parse(argc, argv);
@@ -414,8 +532,17 @@ int main(int argc, char** argv) {
     } catch (const InputError& e) {
         std::fprintf(stderr, "img3d: %s\n", one_line(e.what()).c_str());
         return kExitBadInput;
-    } catch (const std::exception& e) {
+    } catch (const RunError& e) {
         std::fprintf(stderr, "img3d: %s\n", one_line(e.what()).c_str());
-        return kExitFailed;
+        return kExitMemory;
+    } catch (const std::bad_alloc&) {
+        const std::string& stage = current_stage();
+        std::fprintf(stderr, "img3d: not enough memory%s\n",
+                     stage.empty() ? "" : (" in the stage '" + stage + "'").c_str());
+        return kExitMemory;
+    } catch (const std::exception& e) {
+        // Threads and buffers that cannot be had are memory too.
+        std::fprintf(stderr, "img3d: %s\n", one_line(e.what()).c_str());
+        return kExitMemory;
     }
 }

@@ -1,28 +1,116 @@
 #include "objects_table.h"
 
 #include <algorithm>
+#include <new>
 
 #include <nlohmann/json.hpp>
 
-#include "segment.h"
+#include "errors.h"
 
 namespace img3d_tool {
+namespace {
 
-std::vector<ObjectRow> object_table(unsigned char*** volume, int value, TableOrder order) {
-    ObjectList objects(volume, value);
+#ifdef IMG3D_TOOL_OWN_LABELS
+// Labels from GetAllRunLength3D's records, measured by a raster scan.
+int Img3DLabel(unsigned char*** volume, int value, int, std::int32_t* labels) {
+    const int w = Image3DGetWidth(volume), h = Image3DGetHeight(volume), d = Image3DGetDepth(volume);
+    std::fill(labels, labels + static_cast<std::size_t>(w) * h * d, 0);
+    CTarnImage3D scratch(w, h, d);
+    if (scratch.getSize() == 0) return -1;
+    Img3DCopy(volume, scratch);
+    int count = 0;
+    RunLength3D** list = GetAllRunLength3D(scratch, value, value == 0 ? 1 : 0, &count, 0);
+    bool complete = list != nullptr || count == 0;
+    for (int i = 0; complete && i < count; ++i) complete = list[i] != nullptr;
+    for (int i = 0; complete && i < count; ++i) {
+        const Run3D* runs = RunLength3DRuns(list[i]);
+        for (int r = 0; r < list[i]->count; ++r) {
+            std::int32_t* row = labels + (static_cast<std::size_t>(runs[r].z) * h + runs[r].y) * w;
+            std::fill(row + runs[r].xStart, row + runs[r].xEnd + 1, i + 1);
+        }
+    }
+    FreeRunLength3D(count, list);
+    return complete ? count : -1;
+}
+
+int Img3DObjectStats(const std::int32_t* labels, int w, int h, int d, int count, Img3DObject* objects) {
+    std::fill(objects, objects + count, Img3DObject{});
+    std::size_t i = 0;
+    for (int z = 0; z < d; ++z)
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x, ++i) {
+                if (labels[i] < 1 || labels[i] > count) continue;
+                Img3DObject& o = objects[labels[i] - 1];
+                if (o.voxels == 0) {
+                    o.xMin = o.xMax = o.firstX = x;
+                    o.yMin = o.yMax = o.firstY = y;
+                    o.zMin = o.zMax = o.firstZ = z;
+                }
+                ++o.voxels;
+                o.sumX += x, o.sumY += y, o.sumZ += z;
+                o.xMin = std::min(o.xMin, x), o.xMax = std::max(o.xMax, x);
+                o.yMin = std::min(o.yMin, y), o.yMax = std::max(o.yMax, y);
+                o.zMax = z;
+            }
+    return 0;
+}
+#endif
+
+}  // namespace
+
+ObjectLabels label_objects(unsigned char*** volume, int value) {
+    ObjectLabels out;
+    out.width = Image3DGetWidth(volume);
+    out.height = Image3DGetHeight(volume);
+    out.depth = Image3DGetDepth(volume);
+    const std::size_t voxels = static_cast<std::size_t>(out.width) * out.height * out.depth;
+    out.labels.reset(new (std::nothrow) std::int32_t[voxels]);
+    if (!out.labels)
+        throw RunError("not enough memory for the object labels: " + mebibytes(4.0 * voxels) + ", 4 bytes per voxel");
+    const int count = Img3DLabel(volume, value, 6, out.labels.get());
+    if (count < 0) throw RunError("not enough memory to label the objects");
+    try {
+        out.objects.resize(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        throw RunError("not enough memory to measure " + std::to_string(count) + " objects: " +
+                       mebibytes(64.0 * count));
+    }
+    Img3DObjectStats(out.labels.get(), out.width, out.height, out.depth, count, out.objects.data());
+    return out;
+}
+
+int remove_outside(ObjectLabels& labels, unsigned char*** volume, int background, int min_volume, int max_volume) {
+    std::vector<std::int32_t> renumbered(labels.objects.size() + 1, 0);
+    std::vector<Img3DObject> kept;
+    kept.reserve(labels.objects.size());
+    for (std::size_t k = 0; k < labels.objects.size(); ++k) {
+        const int size = labels.objects[k].voxels;
+        if (size < min_volume || size > max_volume) continue;
+        kept.push_back(labels.objects[k]);
+        renumbered[k + 1] = static_cast<std::int32_t>(kept.size());
+    }
+    const int removed = labels.count() - static_cast<int>(kept.size());
+    if (removed == 0) return 0;
+    // Removing objects keeps the raster order of the others' first voxels.
+    const std::size_t voxels = static_cast<std::size_t>(labels.width) * labels.height * labels.depth;
+    unsigned char* v = volume[0][0];
+    std::int32_t* l = labels.labels.get();
+    for (std::size_t i = 0; i < voxels; ++i) {
+        if (l[i] == 0) continue;
+        l[i] = renumbered[static_cast<std::size_t>(l[i])];
+        if (l[i] == 0) v[i] = static_cast<unsigned char>(background);
+    }
+    labels.objects = std::move(kept);
+    return removed;
+}
+
+std::vector<ObjectRow> object_table(const ObjectLabels& labels, TableOrder order) {
     std::vector<ObjectRow> rows;
-    rows.reserve(static_cast<std::size_t>(objects.size()));
-    for (int i = 0; i < objects.size(); ++i) {
-        const RunLength3D* record = objects[i];
-        ObjectRow row{};
-        row.index = i + 1;
-        row.voxels = ObjVolume(record);
-        GetObjectXYLimit3D(record, &row.x_min, &row.x_max, &row.y_min, &row.y_max, &row.z_min, &row.z_max);
-        const Run3D& seed = RunLength3DRuns(const_cast<RunLength3D*>(record))[0];
-        row.seed_x = seed.xStart;
-        row.seed_y = seed.y;
-        row.seed_z = seed.z;
-        rows.push_back(row);
+    rows.reserve(labels.objects.size());
+    for (std::size_t k = 0; k < labels.objects.size(); ++k) {
+        const Img3DObject& o = labels.objects[k];
+        rows.push_back(ObjectRow{static_cast<int>(k) + 1, o.voxels, o.xMin, o.xMax, o.yMin, o.yMax, o.zMin, o.zMax,
+                                 o.firstX, o.firstY, o.firstZ});
     }
     if (order == TableOrder::size)
         std::stable_sort(rows.begin(), rows.end(),
@@ -30,12 +118,18 @@ std::vector<ObjectRow> object_table(unsigned char*** volume, int value, TableOrd
     return rows;
 }
 
-void print_csv(std::FILE* out, const std::vector<ObjectRow>& rows) {
-    std::fputs("index,voxels,x_min,x_max,y_min,y_max,z_min,z_max,seed_x,seed_y,seed_z\n", out);
-    for (const ObjectRow& r : rows)
-        std::fprintf(out, "%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d\n", r.index, r.voxels, r.x_min, r.x_max, r.y_min,
-                     r.y_max, r.z_min, r.z_max, r.seed_x, r.seed_y, r.seed_z);
+std::string csv_text(const std::vector<ObjectRow>& rows) {
+    std::string text = "index,voxels,x_min,x_max,y_min,y_max,z_min,z_max,seed_x,seed_y,seed_z\n";
+    char line[160];
+    for (const ObjectRow& r : rows) {
+        std::snprintf(line, sizeof line, "%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d\n", r.index, r.voxels, r.x_min, r.x_max,
+                      r.y_min, r.y_max, r.z_min, r.z_max, r.seed_x, r.seed_y, r.seed_z);
+        text += line;
+    }
+    return text;
 }
+
+void print_csv(std::FILE* out, const std::vector<ObjectRow>& rows) { std::fputs(csv_text(rows).c_str(), out); }
 
 void print_table(std::FILE* out, const std::vector<ObjectRow>& rows, std::size_t limit) {
     std::fprintf(out, "%7s %10s  %-11s %-11s %-11s  %s\n", "index", "voxels", "x", "y", "z", "seed (x,y,z)");
@@ -51,12 +145,12 @@ void print_table(std::FILE* out, const std::vector<ObjectRow>& rows, std::size_t
     if (rows.size() > limit) std::fprintf(out, "%7s (%zu more)\n", "...", rows.size() - limit);
 }
 
-std::string table_json(const std::vector<ObjectRow>& rows, const std::string& input, unsigned char*** volume,
-                       int value) {
+std::string table_json(const std::vector<ObjectRow>& rows, const std::string& input, const ObjectLabels& labels,
+                       const std::string& value) {
     nlohmann::ordered_json j;
     j["input"] = input;
-    j["dimensions"] = {Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume)};
-    j["value"] = value;
+    j["dimensions"] = {labels.width, labels.height, labels.depth};
+    j["value"] = nlohmann::ordered_json::parse(value);
     j["count"] = rows.size();
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const ObjectRow& r : rows)

@@ -1,16 +1,15 @@
 #include "preview.h"
 
-#include "volume_io.h"
-
 #include <png.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <memory>
+
+#include "errors.h"
 
 namespace img3d_tool {
 namespace {
@@ -74,6 +73,7 @@ constexpr Glyph kFont[] = {
     {'%', {0b11000, 0b11001, 0b00010, 0b00100, 0b01000, 0b10011, 0b00011}},
     {'x', {0b00000, 0b00000, 0b10001, 0b01010, 0b00100, 0b01010, 0b10001}},
     {'?', {0b01110, 0b10001, 0b00001, 0b00010, 0b00100, 0b00000, 0b00100}},
+    {'\'', {0b00100, 0b00100, 0b01000, 0b00000, 0b00000, 0b00000, 0b00000}},
     {' ', {0, 0, 0, 0, 0, 0, 0}},
 };
 
@@ -125,18 +125,40 @@ struct Canvas {
     }
 };
 
-// One middle slice: which voxel axes run across and down the panel, and the
-// axis held fixed at its middle.
-struct Axis {
-    const char* name;
-    int across, down, fixed;
+// One plane of the picture: the world axis held fixed, the one across the
+// panel (growing to the right, or to the left) and the one up it.
+struct Plane {
+    const char* name;          // with an orientation
+    const char* storage_name;  // without one
+    int fixed, across, up;
+    bool across_grows_right;
+    const char* markers[4];          // left, right, top, bottom
+    const char* storage_markers[4];
 };
-constexpr Axis kAxes[] = {{"axial", 0, 1, 2}, {"coronal", 0, 2, 1}, {"sagittal", 1, 2, 0}};
+constexpr Plane kPlanes[] = {
+    {"axial", "x-y plane", 2, 0, 1, true, {"L", "R", "A", "P"}, {"-X", "+X", "+Y", "-Y"}},
+    {"coronal", "x-z plane", 1, 0, 2, true, {"L", "R", "S", "I"}, {"-X", "+X", "+Z", "-Z"}},
+    {"sagittal", "y-z plane", 0, 1, 2, false, {"A", "P", "S", "I"}, {"+Y", "-Y", "+Z", "-Z"}},
+};
 constexpr char kAxisLetter[] = {'x', 'y', 'z'};
 
 unsigned char blend(double a, double b, double t) {
     const double v = a * (1.0 - t) + b * t;
     return static_cast<unsigned char>(v < 0 ? 0 : v > 255 ? 255 : std::lround(v));
+}
+
+// ceil(a / b) for b > 0.
+std::int64_t ceil_div(std::int64_t a, std::int64_t b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
+
+// The index nearest to sum / count, halves toward the lower one.
+int nearest(std::int64_t sum, std::int64_t count) {
+    return static_cast<int>(ceil_div(2 * sum - count, 2 * count));
+}
+
+std::string millimetres(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return std::string(text) == "-0.0" ? "0.0" : text;
 }
 
 }  // namespace
@@ -162,16 +184,103 @@ void label_colour(int label, unsigned char rgb[3]) {
     rgb[2] = static_cast<unsigned char>(std::lround(b * 255));
 }
 
-PreviewImage render_preview(const std::vector<PreviewColumn>& columns, const float spacing[3],
-                            const std::string& caption) {
+PreviewPlan plan_preview(const Geometry& geometry, int width, int height, int depth, const ObjectLabels* labels) {
+    PreviewPlan plan;
+    const int dims[3] = {width, height, depth};
+    plan.oriented = geometry.oriented();
+    plan.source = geometry.source;
+    if (plan.oriented) {
+        // The world axis of each voxel axis: the assignment that keeps the
+        // most of each axis's direction (exact for the usual, unrotated
+        // storage orders; the nearest one for oblique scans).
+        static const int kOrders[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+        double best = -1;
+        for (const auto& order : kOrders) {
+            double score = 0;
+            for (int a = 0; a < 3; ++a) {
+                const double* m[3] = {geometry.to_world[0], geometry.to_world[1], geometry.to_world[2]};
+                const double norm = std::sqrt(m[0][a] * m[0][a] + m[1][a] * m[1][a] + m[2][a] * m[2][a]);
+                score += std::fabs(m[order[a]][a]) / norm;
+            }
+            if (score > best + 1e-12) {
+                best = score;
+                for (int a = 0; a < 3; ++a) {
+                    plan.voxel_axis[order[a]] = a;
+                    plan.reversed[order[a]] = geometry.to_world[order[a]][a] < 0;
+                }
+            }
+        }
+    }
+
+    // Display index: the voxel index counted in the direction its world
+    // coordinate grows.  Sums of display indices stay exact integers.
+    std::int64_t sums[3], count = 2;
+    for (int world = 0; world < 3; ++world) sums[world] = dims[plan.voxel_axis[world]] - 1;  // the middle
+    if (labels != nullptr) {
+        const Img3DObject* chosen = nullptr;
+        std::int64_t chosen_sums[3] = {};
+        for (std::size_t k = 0; k < labels->objects.size(); ++k) {
+            const Img3DObject& o = labels->objects[k];
+            if (o.voxels == 0) continue;
+            const std::int64_t voxel_sums[3] = {o.sumX, o.sumY, o.sumZ};
+            std::int64_t display[3];
+            for (int world = 0; world < 3; ++world) {
+                const int axis = plan.voxel_axis[world];
+                display[world] = plan.reversed[world] ? std::int64_t{o.voxels} * (dims[axis] - 1) - voxel_sums[axis]
+                                                      : voxel_sums[axis];
+            }
+            bool better = chosen == nullptr || o.voxels > chosen->voxels;
+            if (!better && o.voxels == chosen->voxels)
+                for (int world = 2; world >= 0; --world)
+                    if (display[world] != chosen_sums[world]) {
+                        better = display[world] < chosen_sums[world];
+                        break;
+                    }
+            if (better) {
+                chosen = &o;
+                plan.object = static_cast<int>(k) + 1;
+                std::copy(display, display + 3, chosen_sums);
+            }
+        }
+        if (chosen != nullptr) {
+            std::copy(chosen_sums, chosen_sums + 3, sums);
+            count = chosen->voxels;
+        }
+    }
+    for (int world = 0; world < 3; ++world) {
+        const int axis = plan.voxel_axis[world];
+        const int display = nearest(sums[world], count);
+        plan.centre[axis] = plan.reversed[world] ? dims[axis] - 1 - display : display;
+    }
+    for (int world = 0; world < 3; ++world) {
+        if (plan.oriented) {
+            const double* row = geometry.to_world[world];
+            plan.position[world] =
+                row[0] * plan.centre[0] + row[1] * plan.centre[1] + row[2] * plan.centre[2] + row[3];
+        } else {
+            plan.position[world] = plan.centre[world] * double{geometry.spacing[world]};
+        }
+    }
+    return plan;
+}
+
+PreviewImage render_preview(const std::vector<PreviewColumn>& columns, const Geometry& geometry,
+                            const PreviewPlan& plan, const std::string& caption) {
     unsigned char*** input = columns.front().volume;
     const int dims[3] = {Image3DGetWidth(input), Image3DGetHeight(input), Image3DGetDepth(input)};
-    const double extent[3] = {dims[0] * double{spacing[0]}, dims[1] * double{spacing[1]},
-                              dims[2] * double{spacing[2]}};
+    // Along each world axis: voxels and their size.
+    int count[3];
+    double size[3], extent[3];
+    for (int world = 0; world < 3; ++world) {
+        const int axis = plan.voxel_axis[world];
+        count[world] = dims[axis];
+        size[world] = geometry.spacing[axis];
+        extent[world] = count[world] * size[world];
+    }
 
     // One pixel per voxel of the finest axis, magnified by a whole factor for
     // small volumes and reduced for very large ones.
-    double pixel = std::min({spacing[0], spacing[1], spacing[2]});
+    double pixel = std::min({size[0], size[1], size[2]});
     const double longest = std::max({extent[0], extent[1], extent[2]});
     if (longest / pixel < 200) pixel /= std::ceil(200 / (longest / pixel));
     if (longest / pixel > 400) pixel = longest / 400;
@@ -181,7 +290,7 @@ PreviewImage render_preview(const std::vector<PreviewColumn>& columns, const flo
     int histogram[256];
     Img3DHisto(input, histogram);
     long long total = 0;
-    for (int count : histogram) total += count;
+    for (int c : histogram) total += c;
     int low = 0, high = 255;
     while (low < 255 && histogram[low] == 0) ++low;
     for (long long seen = 0; high > low; --high) {
@@ -195,56 +304,70 @@ PreviewImage render_preview(const std::vector<PreviewColumn>& columns, const flo
     }
 
     int panel_w[3], panel_h[3];
-    for (int a = 0; a < 3; ++a) {
-        panel_w[a] = std::max(1, static_cast<int>(std::lround(extent[kAxes[a].across] / pixel)));
-        panel_h[a] = std::max(1, static_cast<int>(std::lround(extent[kAxes[a].down] / pixel)));
+    for (int p = 0; p < 3; ++p) {
+        panel_w[p] = std::max(1, static_cast<int>(std::lround(extent[kPlanes[p].across] / pixel)));
+        panel_h[p] = std::max(1, static_cast<int>(std::lround(extent[kPlanes[p].up] / pixel)));
     }
     const int cell_w = std::max({panel_w[0], panel_w[1], panel_w[2]});
     const int title_scale = 2, title_h = kGlyphHeight * title_scale + kMargin;
+    const int note_h = kGlyphHeight + kMargin;
     const int ncols = static_cast<int>(columns.size());
 
     PreviewImage image;
     image.width = kMargin + ncols * (cell_w + kMargin);
-    image.height = kMargin + title_h + title_h + panel_h[0] + panel_h[1] + panel_h[2] + 3 * kMargin;
+    image.height = kMargin + title_h + note_h + title_h + panel_h[0] + panel_h[1] + panel_h[2] + 3 * kMargin;
     image.rgb.assign(static_cast<std::size_t>(image.width) * image.height * 3, 24);
     Canvas canvas{image};
     static const unsigned char white[3] = {255, 255, 255};
     static const unsigned char light[3] = {200, 200, 200};
+    static const unsigned char marker[3] = {140, 220, 255};
     static const unsigned char mask_colour[3] = {255, 214, 64};
 
     auto fitted_scale = [&](const std::string& text, int width) {
         return canvas.text_width(text, 2) <= width ? 2 : 1;
     };
     canvas.text(kMargin, kMargin, caption, fitted_scale(caption, image.width - 2 * kMargin), white);
+    std::string note = plan.oriented ? "neurological view: L on the left, planes from the " + plan.source
+                                     : "orientation unknown: storage order as given";
+    note += plan.object > 0 ? ", slices through object " + std::to_string(plan.object) + " (the largest)"
+                            : ", middle slices";
+    canvas.text(kMargin, kMargin + title_h, note, 1, light);
 
-    int top = kMargin + title_h;
+    int top = kMargin + title_h + note_h;
     for (int c = 0; c < ncols; ++c) {
         const int left = kMargin + c * (cell_w + kMargin);
         canvas.text(left, top, columns[c].title, fitted_scale(columns[c].title, cell_w), white);
     }
     top += title_h;
 
-    for (int a = 0; a < 3; ++a) {
-        const Axis& axis = kAxes[a];
-        const int middle = dims[axis.fixed] / 2;
+    for (int p = 0; p < 3; ++p) {
+        const Plane& plane = kPlanes[p];
+        const int across_axis = plan.voxel_axis[plane.across], up_axis = plan.voxel_axis[plane.up];
         for (int c = 0; c < ncols; ++c) {
             const PreviewColumn& column = columns[c];
-            const int left = kMargin + c * (cell_w + kMargin) + (cell_w - panel_w[a]) / 2;
-            for (int v = 0; v < panel_h[a]; ++v)
-                for (int u = 0; u < panel_w[a]; ++u) {
-                    int at[3];
-                    at[axis.fixed] = middle;
-                    at[axis.across] = std::min(dims[axis.across] - 1,
-                                               static_cast<int>((u + 0.5) * pixel / spacing[axis.across]));
-                    // Increasing y and z point up the picture.
-                    at[axis.down] = dims[axis.down] - 1 -
-                                    std::min(dims[axis.down] - 1,
-                                             static_cast<int>((v + 0.5) * pixel / spacing[axis.down]));
-                    const int grey = window[input[at[2]][at[1]][at[0]]];
-                    const int value = column.volume[at[2]][at[1]][at[0]];
+            const int left = kMargin + c * (cell_w + kMargin) + (cell_w - panel_w[p]) / 2;
+            int at[3];
+            at[plan.voxel_axis[plane.fixed]] = plan.centre[plan.voxel_axis[plane.fixed]];
+            for (int v = 0; v < panel_h[p]; ++v) {
+                const int n_up = count[plane.up];
+                const int from_top = std::min(n_up - 1, static_cast<int>((v + 0.5) * pixel / size[plane.up]));
+                const int up = n_up - 1 - from_top;  // display index, growing up the panel
+                at[up_axis] = plan.reversed[plane.up] ? n_up - 1 - up : up;
+                for (int u = 0; u < panel_w[p]; ++u) {
+                    const int n_across = count[plane.across];
+                    const int from_left =
+                        std::min(n_across - 1, static_cast<int>((u + 0.5) * pixel / size[plane.across]));
+                    const int across = plane.across_grows_right ? from_left : n_across - 1 - from_left;
+                    at[across_axis] = plan.reversed[plane.across] ? n_across - 1 - across : across;
+
+                    const std::size_t index =
+                        (static_cast<std::size_t>(at[2]) * dims[1] + at[1]) * dims[0] + at[0];
+                    const int grey = window[input[0][0][index]];
                     unsigned char rgb[3] = {static_cast<unsigned char>(grey), static_cast<unsigned char>(grey),
                                             static_cast<unsigned char>(grey)};
                     if (column.kind != PreviewColumn::Kind::grey) {
+                        const int value = column.kind == PreviewColumn::Kind::mask ? column.volume[0][0][index]
+                                                                                   : column.labels[index];
                         unsigned char colour[3];
                         if (column.kind == PreviewColumn::Kind::mask)
                             std::memcpy(colour, mask_colour, 3);
@@ -255,33 +378,54 @@ PreviewImage render_preview(const std::vector<PreviewColumn>& columns, const flo
                     }
                     canvas.put(left + u, top + v, rgb);
                 }
-            std::string label = std::string(axis.name) + " " + kAxisLetter[axis.fixed] + "=" + std::to_string(middle);
+            }
+            const int world = plane.fixed;
+            std::string label;
+            if (plan.oriented)
+                label = std::string(plane.name) + " " + kAxisLetter[world] + "=" + millimetres(plan.position[world]) +
+                        "mm";
+            else
+                label = std::string(plane.storage_name) + " " + kAxisLetter[world] + "=" +
+                        std::to_string(plan.centre[world]) + " (" + millimetres(plan.position[world]) + "mm)";
             for (char& ch : label) ch = static_cast<char>(ch == 'x' ? 'X' : ch);
             canvas.text(left + 3, top + 3, label, 1, light);
+            const char* const* markers = plan.oriented ? plane.markers : plane.storage_markers;
+            const int mid_x = left + panel_w[p] / 2, mid_y = top + panel_h[p] / 2;
+            canvas.text(left + 3, mid_y - kGlyphHeight / 2, markers[0], 1, marker);
+            canvas.text(left + panel_w[p] - 3 - canvas.text_width(markers[1], 1), mid_y - kGlyphHeight / 2, markers[1],
+                        1, marker);
+            canvas.text(mid_x - canvas.text_width(markers[2], 1) / 2, top + 3 + kGlyphHeight + 4, markers[2], 1,
+                        marker);
+            canvas.text(mid_x - canvas.text_width(markers[3], 1) / 2, top + panel_h[p] - 3 - kGlyphHeight, markers[3],
+                        1, marker);
         }
-        top += panel_h[a] + kMargin;
+        top += panel_h[p] + kMargin;
     }
     return image;
 }
 
-void write_png(const std::string& path, const PreviewImage& picture) {
-    const std::string temporary = path.substr(0, path.size() - 4) + ".img3d-tmp-" + std::to_string(::getpid()) + ".png";
+std::string png_bytes(const PreviewImage& picture) {
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
     image.width = static_cast<png_uint_32>(picture.width);
     image.height = static_cast<png_uint_32>(picture.height);
     image.format = PNG_FORMAT_RGB;
-    const bool written = png_image_write_to_file(&image, temporary.c_str(), 0, picture.rgb.data(),
-                                                 picture.width * 3, nullptr) != 0;
-    const std::string reason = written ? "" : image.message;
-    png_image_free(&image);
-    std::error_code error;
-    if (written) std::filesystem::rename(temporary, path, error);
-    if (!written || error) {
-        std::remove(temporary.c_str());
-        throw RunError(path + ": write failed: " + (written ? error.message() : reason));
+    png_alloc_size_t size = 0;
+    // The first call measures, the second writes.
+    if (!png_image_write_to_memory(&image, nullptr, &size, 0, picture.rgb.data(), picture.width * 3, nullptr)) {
+        const std::string reason = image.message;
+        png_image_free(&image);
+        throw RunError("not enough memory to encode the preview (" + reason + ")");
     }
+    std::string bytes(size, '\0');
+    if (!png_image_write_to_memory(&image, bytes.data(), &size, 0, picture.rgb.data(), picture.width * 3, nullptr)) {
+        const std::string reason = image.message;
+        png_image_free(&image);
+        throw RunError("not enough memory to encode the preview (" + reason + ")");
+    }
+    bytes.resize(size);
+    return bytes;
 }
 
 }  // namespace img3d_tool

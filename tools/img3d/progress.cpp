@@ -1,16 +1,29 @@
 #include "progress.h"
 
 #include <cstdio>
+#include <system_error>
+
+#include "outputs.h"
 
 namespace img3d_tool {
 
 namespace {
+std::string stage_now;
 constexpr auto kDelay = std::chrono::milliseconds(400);   // before a stage shows
 constexpr auto kRefresh = std::chrono::milliseconds(250);
 }  // namespace
 
+const std::string& current_stage() { return stage_now; }
+void set_current_stage(const std::string& stage) { stage_now = stage; }
+
 Progress::Progress(bool enabled) : enabled_(enabled) {
-    if (enabled_) thread_ = std::thread([this] { run(); });
+    if (!enabled_) return;
+    try {
+        InterruptsHeld held;  // the main thread cleans up after them
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+        enabled_ = false;  // no thread to spare: no progress line
+    }
 }
 
 Progress::~Progress() {

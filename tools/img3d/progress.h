@@ -34,10 +34,17 @@ private:
     std::thread thread_;
 };
 
+// The stage that runs now (or ran last), to name where memory ran out.
+const std::string& current_stage();
+void set_current_stage(const std::string& stage);
+
 // Measures one stage for the report and shows it on the progress line.
 class StageTimer {
 public:
-    StageTimer(Progress& progress, const std::string& stage) : progress_(progress) { progress_.begin(stage); }
+    StageTimer(Progress& progress, const std::string& stage) : progress_(progress) {
+        set_current_stage(stage);
+        progress_.begin(stage);
+    }
     ~StageTimer() { progress_.end(); }
     StageTimer(const StageTimer&) = delete;
     StageTimer& operator=(const StageTimer&) = delete;

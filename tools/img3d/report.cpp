@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <climits>
+#include <cmath>
 
 namespace img3d_tool {
 namespace {
@@ -17,44 +18,96 @@ std::string volume_range(const SegmentOptions& o) {
 }
 
 std::string foreground(const SegmentReport& r) {
-    if (r.foreground_low > r.foreground_high || r.foreground_low > 255) return "no grey level (empty)";
-    return "grey " + std::to_string(r.foreground_low) + " ... " + std::to_string(r.foreground_high);
+    if (!r.empty_reason.empty()) return "no objects: " + r.empty_reason;
+    if (r.low > r.high) return "no objects: the band " + format_value(r.low) + " ... " + format_value(r.high) +
+                               " is empty";
+    std::string text = std::isinf(r.high) ? "objects are grey >= " + format_value(r.low)
+                                          : "objects are grey " + format_value(r.low) + " ... " + format_value(r.high);
+    if (r.automatic && !r.levels.raw) text += " (levels " + std::to_string(r.level + 1) + " ... 255)";
+    return text;
+}
+
+// Whether file units are the voxels' bytes themselves.
+bool plain_bytes(const RunSummary& run) { return run.values.empty(); }
+
+std::string threshold_line(const RunSummary& run) {
+    const SegmentReport& r = run.report;
+    if (r.method == "band") return "band: " + foreground(r);
+    if (r.method == "given") return "given " + format_value(r.low) + ": " + foreground(r);
+    std::string text = r.method + " " + std::to_string(r.level);
+    // The level in file units too, where they are not the levels.
+    if (!(r.levels.raw && plain_bytes(run))) text += " (grey " + format_value(r.level_value) + ")";
+    return text + ": " + foreground(r);
 }
 
 double voxel_volume(const RunSummary& run) {
-    return double{run.spacing[0]} * run.spacing[1] * run.spacing[2];
+    return double{run.geometry.spacing[0]} * run.geometry.spacing[1] * run.geometry.spacing[2];
+}
+
+// By the world axis each plane holds fixed.
+const char* const kPlaneOf[3] = {"sagittal", "coronal", "axial"};
+const char kAxisLetter[3] = {'x', 'y', 'z'};
+
+std::string millimetres(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return std::string(text) == "-0.0" ? "0.0" : text;
 }
 
 }  // namespace
 
 void print_text_report(std::FILE* out, const RunSummary& run) {
     const SegmentReport& r = run.report;
-    const std::string unit = run.unit.empty() ? "" : " " + run.unit;
+    const Geometry& g = run.geometry;
+    const std::string unit = g.unit.empty() ? "" : " " + g.unit;
     std::fprintf(out, "input      %s\n", run.input.c_str());
-    std::fprintf(out, "           %d x %d x %d voxels of %s x %s x %s%s\n", r.width, r.height, r.depth,
-                 number(run.spacing[0]).c_str(), number(run.spacing[1]).c_str(), number(run.spacing[2]).c_str(),
-                 unit.c_str());
-    if (!run.note.empty()) std::fprintf(out, "           %s\n", run.note.c_str());
-    std::fprintf(out, "grey       %d ... %d, mean %d\n", r.minimum, r.maximum, r.mean);
-    if (run.options.method == SegmentOptions::Method::band)
-        std::fprintf(out, "threshold  band: objects are %s\n", foreground(r).c_str());
-    else
-        std::fprintf(out, "threshold  %s %d: objects are %s\n", r.method.c_str(), r.level, foreground(r).c_str());
+    std::fprintf(out, "           %d x %d x %d voxels of %s x %s x %s%s%s\n", r.width, r.height, r.depth,
+                 number(g.spacing[0]).c_str(), number(g.spacing[1]).c_str(), number(g.spacing[2]).c_str(),
+                 unit.c_str(), run.format.empty() ? "" : (", " + run.format).c_str());
+    if (!run.values.empty()) std::fprintf(out, "values     %s\n", run.values.c_str());
+    std::fprintf(out, "grey       %s ... %s, mean %s\n", format_value(r.grey.minimum).c_str(),
+                 format_value(r.grey.maximum).c_str(), number(r.grey.mean).c_str());
+    if (r.grey.non_finite > 0)
+        std::fprintf(out, "           %zu voxels not a number or infinite, never objects\n", r.grey.non_finite);
+    if (r.automatic && !r.levels.raw)
+        std::fprintf(out, "levels     grey %s ... %s mapped linearly onto 0 ... 255 for %s\n",
+                     format_value(r.levels.low).c_str(), format_value(r.levels.high).c_str(), r.method.c_str());
+    std::fprintf(out, "threshold  %s\n", threshold_line(run).c_str());
     std::fprintf(out, "objects    %d found (largest %d voxels), %d kept %s\n", r.found, r.largest, r.kept,
                  volume_range(run.options).c_str());
     if (run.options.smooth > 0) std::fprintf(out, "smoothing  radius %d\n", run.options.smooth);
     if (run.options.dilate > 0) std::fprintf(out, "dilation   %d neighbours\n", run.options.dilate);
+    if (r.removed_after > 0)
+        std::fprintf(out, "removed    %d object%s no longer %s after %s\n", r.removed_after,
+                     r.removed_after == 1 ? "" : "s", volume_range(run.options).c_str(),
+                     run.options.smooth > 0 && run.options.dilate > 0 ? "smoothing and dilation"
+                     : run.options.smooth > 0                         ? "smoothing"
+                                                                      : "dilation");
 
     const long long total = static_cast<long long>(r.width) * r.height * r.depth;
     char share[64];
     std::snprintf(share, sizeof share, " (%.2f %%", 100.0 * static_cast<double>(r.voxels) / static_cast<double>(total));
     std::string size = std::to_string(r.voxels) + " voxels" + share;
-    if (run.unit == "mm") {
+    if (g.unit == "mm") {
         std::snprintf(share, sizeof share, ", %.1f ml", static_cast<double>(r.voxels) * voxel_volume(run) / 1000.0);
         size += share;
     }
     std::fprintf(out, "result     %d object%s, %s)\n", r.final_objects, r.final_objects == 1 ? "" : "s",
                  size.c_str());
+    if (run.previewed) {
+        const PreviewPlan& p = run.plan;
+        std::string where = p.object > 0 ? "slices through object " + std::to_string(p.object) : "middle slices";
+        if (p.oriented) {
+            where += ": " + std::string(kPlaneOf[2]) + " z " + millimetres(p.position[2]) + ", " + kPlaneOf[1] +
+                     " y " + millimetres(p.position[1]) + ", " + kPlaneOf[0] + " x " + millimetres(p.position[0]) +
+                     " mm";
+        } else {
+            where += " (orientation unknown):";
+            for (int a = 2; a >= 0; --a)
+                where += std::string(" ") + kAxisLetter[a] + " " + std::to_string(p.centre[a]) + (a > 0 ? "," : "");
+        }
+        std::fprintf(out, "preview    %s\n", where.c_str());
+    }
     for (std::size_t i = 0; i < run.outputs.size(); ++i)
         std::fprintf(out, "%s%s\n", i == 0 ? "written    " : "           ", run.outputs[i].c_str());
 
@@ -76,17 +129,31 @@ void print_text_report(std::FILE* out, const RunSummary& run) {
 }
 
 nlohmann::ordered_json json_report(const RunSummary& run) {
+    using json = nlohmann::ordered_json;
     const SegmentReport& r = run.report;
-    nlohmann::ordered_json j;
+    const Geometry& g = run.geometry;
+    // Infinite bounds are null.
+    auto value = [](double v) { return std::isfinite(v) ? json(v) : json(nullptr); };
+    json j;
     j["input"] = run.input;
+    if (!run.format.empty()) j["format"] = run.format;
     j["dimensions"] = {r.width, r.height, r.depth};
-    j["spacing"] = {run.spacing[0], run.spacing[1], run.spacing[2]};
-    j["unit"] = run.unit;
-    if (!run.note.empty()) j["note"] = run.note;
-    j["grey"] = {{"minimum", r.minimum}, {"maximum", r.maximum}, {"mean", r.mean}};
-    j["threshold"] = {{"method", r.method},
-                      {"level", r.level},
-                      {"foreground", {r.foreground_low, r.foreground_high}}};
+    j["spacing"] = {g.spacing[0], g.spacing[1], g.spacing[2]};
+    j["unit"] = g.unit;
+    if (!run.values.empty()) j["values"] = run.values;
+    j["grey"] = {{"minimum", r.grey.minimum}, {"maximum", r.grey.maximum}, {"mean", r.grey.mean}};
+    if (r.grey.non_finite > 0) j["grey"]["non_finite"] = r.grey.non_finite;
+    json threshold = {{"method", r.method}};
+    if (r.automatic) {
+        threshold["level"] = r.level;
+        threshold["level_grey"] = r.level_value;
+        threshold["levels"] = r.levels.raw ? json("bytes") : json({r.levels.low, r.levels.high});
+    } else {
+        threshold["level"] = r.low;
+    }
+    threshold["foreground"] = r.empty_reason.empty() ? json({value(r.low), value(r.high)}) : json(nullptr);
+    if (!r.empty_reason.empty()) threshold["empty"] = r.empty_reason;
+    j["threshold"] = threshold;
     j["objects"] = {{"found", r.found},
                     {"largest", r.largest},
                     {"kept", r.kept},
@@ -94,9 +161,16 @@ nlohmann::ordered_json json_report(const RunSummary& run) {
                     {"max_volume", run.options.max_volume}};
     j["smoothing"] = run.options.smooth;
     j["dilation"] = run.options.dilate;
-    j["result"] = {{"objects", r.final_objects}, {"voxels", r.voxels}};
+    j["result"] = {{"objects", r.final_objects}, {"voxels", r.voxels}, {"removed_after", r.removed_after}};
+    if (run.previewed) {
+        const PreviewPlan& p = run.plan;
+        j["preview"] = {{"orientation", p.oriented ? json(p.source) : json(nullptr)},
+                        {"object", p.object},
+                        {"voxel", {p.centre[0], p.centre[1], p.centre[2]}},
+                        {"position_mm", {p.position[0], p.position[1], p.position[2]}}};
+    }
     j["outputs"] = run.outputs;
-    nlohmann::ordered_json stages = nlohmann::ordered_json::object();
+    json stages = json::object();
     for (const auto& [name, ms] : run.stages) stages[name] = ms;
     j["milliseconds"] = stages;
     return j;

@@ -8,17 +8,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "geometry.h"
+#include "preview.h"
 #include "segment.h"
 
 namespace img3d_tool {
 
 struct RunSummary {
     std::string input;         // file name, or a description of the phantom
-    float spacing[3] = {1, 1, 1};
-    std::string unit;          // "mm", "um", "m" or empty when unknown
-    std::string note;          // how the input's voxels were converted
+    std::string format;        // "NIfTI-1", "NIfTI-2", "raw" or empty for the phantom
+    Geometry geometry;
+    std::string values;        // the data type and scaling, when not plain bytes
     SegmentOptions options;
     SegmentReport report;
+    bool previewed = false;
+    PreviewPlan plan;          // where the preview's planes cut, when previewed
     std::vector<std::pair<std::string, double>> stages;  // every stage, in order
     std::vector<std::string> outputs;                    // files written
 };

@@ -1,6 +1,6 @@
 // The typical request, end to end: statistics, an automatic or given
 // threshold, segmentation to 255/0, removal of objects by size, edge
-// smoothing and an optional dilation.
+// smoothing, an optional dilation, and the labels of what remains.
 #pragma once
 
 #include <img3d.h>
@@ -10,7 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "intensity.h"
+#include "objects_table.h"
 #include "progress.h"
+#include "volume_io.h"
 
 namespace img3d_tool {
 
@@ -19,55 +22,52 @@ constexpr int kBackground = 0;
 
 struct SegmentOptions {
     enum class Method { otsu, two_mode, level, band } method = Method::otsu;
-    int level = 0;                // Method::level: the foreground is grey >= level
-    int band_low = 0, band_high = 255;  // Method::band: low <= grey <= high
+    // In file units: Method::level selects values >= level, Method::band
+    // values band_low ... band_high.
+    double level = 0;
+    double band_low = 0, band_high = 0;
+    // The file units that levels 0 and 255 stand for, for Otsu and two-mode
+    // on data that are not plain bytes (default: the volume's range).
+    bool has_window = false;
+    double window[2] = {0, 0};
     int min_volume = 1, max_volume = INT_MAX;
-    int smooth = 0;               // majority window radius, 0 = off
-    int dilate = 0;               // 6 or 26 neighbours, 0 = off
-    bool labels = false;          // also make a label volume of the result
+    int smooth = 0;  // majority window radius, 0 = off
+    int dilate = 0;  // 6 or 26 neighbours, 0 = off
 };
 
 struct SegmentReport {
     int width = 0, height = 0, depth = 0;
-    int minimum = 0, maximum = 0, mean = 0;
-    std::string method;
-    int level = 0;                          // the threshold the method chose or was given
-    int foreground_low = 0, foreground_high = 0;  // empty when low > high
-    int found = 0, largest = 0;             // objects after segmentation
-    int kept = 0;                           // after the size filter
-    int final_objects = 0;                  // after smoothing and dilation
-    long long voxels = 0;                   // object voxels of the result
+    ValueStatistics grey;                // in file units
+    std::string method;                  // "otsu", "two-mode", "given" or "band"
+    bool automatic = false;              // otsu or two-mode: chosen on 8-bit levels
+    LevelMap levels;                     // how file units became those levels
+    int level = -1;                      // the automatic level 0 ... 255
+    double level_value = 0;              // that level in file units
+    std::string empty_reason;            // why the threshold selects nothing, when it cannot
+    double low = 0, high = 0;            // the selected file values (high infinite for "at least")
+    int found = 0, largest = 0;          // objects after segmentation
+    int kept = 0;                        // after the size filter
+    int removed_after = 0;               // outside the bounds after smoothing and dilation, removed
+    int final_objects = 0;
+    long long voxels = 0;                // object voxels of the result
     std::vector<std::pair<std::string, double>> stages;  // name, milliseconds
 };
 
-// The volumes a run leaves for writing and for the preview.
+// What a run leaves for writing and for the preview.
 struct SegmentVolumes {
-    CTarnImage3D segmented;  // 255 inside the threshold's range, 0 elsewhere
-    CTarnImage3D result;     // after filtering, smoothing and dilation
-    CTarnImage3D labels;     // object i of the result (raster order) holds
-                             // 1 + i % 255; only with SegmentOptions::labels
+    CTarnImage3D levels;     // 8-bit levels made by a linear map (empty when the file's bytes serve)
+    CTarnImage3D segmented;  // 255 where the threshold selects, 0 elsewhere
+    CTarnImage3D result;     // after filtering, smoothing, dilation and the second size filter
+    ObjectLabels labels;     // of the result, numbered in raster order
 };
 
-// Runs the chain on input, which it only reads.  Throws RunError when memory
-// runs out.
-SegmentReport run_segment(unsigned char*** input, const SegmentOptions& options, Progress& progress,
+// Runs the chain on the input, which it only reads.  Throws RunError when
+// memory runs out.
+SegmentReport run_segment(const LoadedVolume& input, const SegmentOptions& options, Progress& progress,
                           SegmentVolumes& out);
 
-// The 6-connected objects of one value of a volume, extracted from a copy so
-// the volume itself stays intact; the list is released on destruction.
-class ObjectList {
-public:
-    ObjectList(unsigned char*** volume, int value);
-    ~ObjectList() { FreeRunLength3D(count_, list_); }
-    ObjectList(const ObjectList&) = delete;
-    ObjectList& operator=(const ObjectList&) = delete;
-
-    int size() const { return count_; }
-    const RunLength3D* operator[](int i) const { return list_[i]; }
-
-private:
-    RunLength3D** list_ = nullptr;
-    int count_ = 0;
-};
+// The 8-bit volume the preview shows for the input: the levels the run made,
+// or the file's own bytes.
+unsigned char*** display_volume(const LoadedVolume& input, SegmentVolumes& volumes);
 
 }  // namespace img3d_tool

@@ -1,8 +1,15 @@
+// The tool's NIfTI reader parses the header's bytes itself, refusing anything
+// but a NIfTI-1 or NIfTI-2 header, and leaves nifti_clib only the geometry
+// (quaternion and matrices) and the header layouts.  It reads the voxels
+// itself too, in one pass that also checks the whole compressed stream, so
+// that a short or damaged file is refused (nifti_clib zero-fills a short
+// file), the voxels land straight in the volume without a second copy, and
+// a failed allocation is called what it is.
 #include "volume_io.h"
 
-#include <nifti1_io.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -10,10 +17,9 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
-#include <memory>
 #include <system_error>
 #include <vector>
-#include <fcntl.h>
+
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -21,47 +27,12 @@ namespace fs = std::filesystem;
 namespace img3d_tool {
 namespace {
 
-// nifti_clib reports its own problems on stderr; the tool reports them once,
-// in its own words.
-void silence_nifti() { nifti_set_debug_level(0); }
-
-// Some of nifti_clib's complaints ("** ERROR: ... bad datatype") ignore its
-// debug level: while it parses a file, its stderr goes to /dev/null.
-class QuietStderr {
-public:
-    QuietStderr() {
-        std::fflush(stderr);
-        saved_ = ::dup(STDERR_FILENO);
-        const int null = ::open("/dev/null", O_WRONLY);
-        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
-        if (null >= 0) ::close(null);
-    }
-    ~QuietStderr() {
-        std::fflush(stderr);
-        if (saved_ >= 0) {
-            ::dup2(saved_, STDERR_FILENO);
-            ::close(saved_);
-        }
-    }
-    QuietStderr(const QuietStderr&) = delete;
-    QuietStderr& operator=(const QuietStderr&) = delete;
-
-private:
-    int saved_;
-};
-
-struct NiftiImageDeleter {
-    void operator()(nifti_image* image) const { nifti_image_free(image); }
-};
-using NiftiImage = std::unique_ptr<nifti_image, NiftiImageDeleter>;
-
 [[noreturn]] void input_error(const std::string& path, const std::string& reason) {
     throw InputError(path + ": " + reason);
 }
 
 bool ends_with(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The file must exist, be a regular file and be readable; the reason
@@ -78,24 +49,353 @@ void check_readable(const std::string& path) {
     }
 }
 
+std::string dimensions(std::int64_t width, std::int64_t height, std::int64_t depth) {
+    return std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
+}
+
 // The volume block holds two pointer tables besides the voxels; its size must
-// stay within a signed 32-bit int.
-void check_allocatable(const std::string& path, int width, int height, int depth) {
-    if (width < 1 || height < 1 || depth < 1 || width > 32767 || height > 32767 || depth > 32767)
-        input_error(path, "dimensions " + std::to_string(width) + "x" + std::to_string(height) + "x" +
-                              std::to_string(depth) + " outside 1 ... 32767 voxels along an axis");
+// stay within a signed 32-bit int, and the object functions take axes of up
+// to kMaxAxis voxels.
+void check_allocatable(const std::string& path, std::int64_t width, std::int64_t height, std::int64_t depth) {
+    if (width < 1 || height < 1 || depth < 1 || width > kMaxAxis || height > kMaxAxis || depth > kMaxAxis)
+        input_error(path, "dimensions " + dimensions(width, height, depth) + " outside 1 ... " +
+                              std::to_string(kMaxAxis) + " voxels along an axis");
     const auto p = static_cast<std::int64_t>(sizeof(void*));
-    const std::int64_t voxels = std::int64_t{width} * height * depth;
-    const std::int64_t block = depth * p + std::int64_t{depth} * height * p + 12 + voxels;
+    const std::int64_t voxels = width * height * depth;
+    const std::int64_t block = depth * p + depth * height * p + 12 + voxels;
     if (block > std::numeric_limits<std::int32_t>::max())
         input_error(path, "too large: " + std::to_string(voxels) + " voxels do not fit in one volume");
 }
 
-void allocate(LoadedVolume& out, const std::string& path, int width, int height, int depth) {
-    check_allocatable(path, width, height, depth);
-    if (!out.volume.makeImage(width, height, depth))
-        throw RunError(path + ": not enough memory for " + std::to_string(width) + "x" +
-                       std::to_string(height) + "x" + std::to_string(depth) + " voxels");
+void allocate(CTarnImage3D& volume, const std::string& path, int width, int height, int depth) {
+    if (!volume.makeImage(width, height, depth))
+        throw RunError("not enough memory to read " + path + ": " +
+                       mebibytes(double(width) * height * depth) + " for its " + dimensions(width, height, depth) +
+                       " voxels");
+}
+
+// ---- bytes of a file, plain or gzip-compressed -------------------------------
+
+// Reads a file front to back.  A compressed file may hold several gzip
+// members; finish() says whether the rest of the stream is sound.  inflate
+// itself, not gzread: gzread reported a truncated second member as a clean
+// end when a read had just filled its buffer.
+class ByteSource {
+public:
+    ByteSource(const std::string& path, bool compressed)
+        : compressed_(compressed), file_(std::fopen(path.c_str(), "rb")) {
+        if (file_ && compressed_) {
+            inflating_ = inflateInit2(&stream_, 16 + MAX_WBITS) == Z_OK;
+            in_.resize(1 << 16);
+        }
+    }
+    ~ByteSource() {
+        if (inflating_) inflateEnd(&stream_);
+        if (file_) std::fclose(file_);
+    }
+    ByteSource(const ByteSource&) = delete;
+    ByteSource& operator=(const ByteSource&) = delete;
+
+    bool open() const { return file_ != nullptr && (!compressed_ || inflating_); }
+
+    // Fills size bytes; false when the file ends first or is damaged.
+    bool read(void* bytes, std::size_t size) {
+        if (!compressed_) return std::fread(bytes, 1, size, file_) == size;
+        auto* out = static_cast<unsigned char*>(bytes);
+        while (size > 0) {
+            const auto chunk = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
+            const std::size_t got = inflate_into(out, chunk);
+            if (got == 0) return false;
+            out += got;
+            size -= got;
+        }
+        return true;
+    }
+
+    bool skip(std::size_t size) {
+        unsigned char buffer[4096];
+        while (size > 0) {
+            const std::size_t step = std::min(size, sizeof buffer);
+            if (!read(buffer, step)) return false;
+            size -= step;
+        }
+        return true;
+    }
+
+    // The compressed stream ends with a complete member and nothing else
+    // follows but further complete members.
+    bool finish() {
+        if (!compressed_) return true;
+        unsigned char buffer[1 << 14];
+        while (!damaged_ && inflate_into(buffer, sizeof buffer) > 0) {
+        }
+        return !damaged_ && ended_ && !std::ferror(file_);
+    }
+
+private:
+    // Up to size bytes of output; 0 at the end of the stream or on damage.
+    std::size_t inflate_into(unsigned char* out, uInt size) {
+        stream_.next_out = out;
+        stream_.avail_out = size;
+        while (stream_.avail_out == size && !damaged_) {
+            if (stream_.avail_in == 0) {
+                const std::size_t got = std::fread(in_.data(), 1, in_.size(), file_);
+                if (got == 0) break;
+                stream_.next_in = in_.data();
+                stream_.avail_in = static_cast<uInt>(got);
+            }
+            if (ended_) {  // more bytes after a member: another member must begin
+                inflateReset(&stream_);
+                ended_ = false;
+            }
+            const int status = inflate(&stream_, Z_NO_FLUSH);
+            if (status == Z_STREAM_END) {
+                ended_ = true;
+            } else if (status != Z_OK && status != Z_BUF_ERROR) {
+                damaged_ = true;
+            }
+        }
+        return size - stream_.avail_out;
+    }
+
+    bool compressed_;
+    std::FILE* file_;
+    z_stream stream_{};
+    bool inflating_ = false, ended_ = false, damaged_ = false;
+    std::vector<unsigned char> in_;
+};
+
+// ---- the header ----------------------------------------------------------------
+
+std::int32_t swapped32(std::int32_t value) {
+    std::uint32_t v;
+    std::memcpy(&v, &value, 4);
+    v = (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
+    std::memcpy(&value, &v, 4);
+    return value;
+}
+
+std::string printable(const char* text, std::size_t size) {
+    std::string out;
+    for (std::size_t i = 0; i < size && text[i] != 0; ++i)
+        out += (text[i] >= 32 && text[i] < 127) ? text[i] : '?';
+    return out;
+}
+
+int bytes_per_voxel(int datatype) {
+    switch (datatype) {
+        case DT_UINT8: case DT_INT8: return 1;
+        case DT_INT16: case DT_UINT16: return 2;
+        case DT_INT32: case DT_UINT32: case DT_FLOAT32: return 4;
+        case DT_INT64: case DT_UINT64: case DT_FLOAT64: return 8;
+        default: return 0;  // not grey levels
+    }
+}
+
+// What the header's bytes say, read before nifti_clib is trusted with them:
+// nifti_clib falls back to ANALYZE 7.5 for any other magic or header size,
+// reads a pair header's voxels from the .nii itself and makes up dimensions
+// for some damaged headers instead of refusing them.
+struct Header {
+    int version = 0;  // 1 or 2
+    bool swapped = false;  // written in the other byte order than this machine's
+    bool pair = false;  // a .hdr whose voxels lie in the .img beside it
+    nifti_1_header one{};
+    nifti_2_header two{};
+    std::int64_t dim[8] = {};
+    int datatype = 0;
+    double vox_offset = 0;
+};
+
+Header read_header(const std::string& path, ByteSource& source) {
+    const std::string usage = "; for raw 8-bit voxels pass --raw WxHxD";
+    const bool pair = ends_with(path, ".hdr") || ends_with(path, ".hdr.gz");
+    Header h;
+    h.pair = pair;
+    std::int32_t size = 0;
+    if (!source.read(&size, 4)) input_error(path, "not a NIfTI-1 header (shorter than 348 bytes)" + usage);
+    const bool swap = size == swapped32(348) || size == swapped32(540);
+    const std::int32_t native_size = swap ? swapped32(size) : size;
+    h.swapped = swap;
+    if (native_size == 540) {
+        h.version = 2;
+        std::memcpy(&h.two, &size, 4);
+        if (!source.read(reinterpret_cast<char*>(&h.two) + 4, 536))
+            input_error(path, "not a NIfTI-2 header (shorter than 540 bytes)" + usage);
+        if (std::memcmp(h.two.magic, pair ? "ni2\0\r\n\032\n" : "n+2\0\r\n\032\n", 8) != 0)
+            input_error(path, "not a NIfTI-2 header (size 540, magic \"" + printable(h.two.magic, 8) + "\")" + usage);
+        if (swap) nifti_swap_as_nifti2(&h.two);
+        std::copy(h.two.dim, h.two.dim + 8, h.dim);
+        h.datatype = h.two.datatype;
+        h.vox_offset = static_cast<double>(h.two.vox_offset);
+    } else {
+        h.version = 1;
+        std::memcpy(&h.one, &size, 4);
+        const bool whole = source.read(reinterpret_cast<char*>(&h.one) + 4, 344);
+        if (!whole || native_size != 348 || std::memcmp(h.one.magic, pair ? "ni1" : "n+1", 4) != 0)
+            input_error(path, "not a NIfTI-1 header (size " + std::to_string(whole ? native_size : 0) + ", magic \"" +
+                                  (whole ? printable(h.one.magic, 4) : std::string()) + "\"), nor a NIfTI-2 one" +
+                                  usage);
+        if (swap) nifti_swap_as_nifti1(&h.one);
+        // Readers that take the byte order from dim[0] would see another
+        // header in this one.
+        const auto other = static_cast<std::int16_t>((h.one.dim[0] >> 8 & 0xff) | (h.one.dim[0] & 0xff) << 8);
+        if ((h.one.dim[0] < 1 || h.one.dim[0] > 7) && other >= 1 && other <= 7)
+            input_error(path, "not a NIfTI-1 header (its size and its dimensions are in different byte orders)");
+        std::copy(h.one.dim, h.one.dim + 8, h.dim);
+        h.datatype = h.one.datatype;
+        h.vox_offset = h.one.vox_offset;
+    }
+
+    bool sound = h.dim[0] >= 1 && h.dim[0] <= 7;
+    for (int i = 1; sound && i <= h.dim[0]; ++i) sound = h.dim[i] >= 1;
+    if (!sound)
+        input_error(path, "damaged header: dimensions " + dimensions(h.dim[1], h.dim[2], h.dim[3]) + " in " +
+                              std::to_string(h.dim[0]) + " axes; every axis needs at least one voxel");
+    if (!(h.vox_offset >= 0.0 && h.vox_offset < 9.0e15))
+        input_error(path, "damaged header: voxel offset " + std::to_string(h.vox_offset));
+    if (bytes_per_voxel(h.datatype) == 0) {
+        if (nifti_is_valid_datatype(h.datatype))
+            input_error(path, type_name(h.datatype) + " voxels are not grey levels");
+        input_error(path, "data type " + std::to_string(h.datatype) + " is not one of NIfTI's");
+    }
+    return h;
+}
+
+NiftiImage image_of(const std::string& path, const Header& h) {
+    nifti_set_debug_level(0);
+    NiftiImage image(h.version == 2 ? nifti_convert_n2hdr2nim(h.two, path.c_str())
+                                    : nifti_convert_n1hdr2nim(h.one, path.c_str()));
+    if (!image) input_error(path, "damaged header: nifti_clib cannot make sense of it");
+    // Voxels: 3 axes at most, beyond the ones dim[0] counts.
+    const std::int64_t expected[3] = {h.dim[1], h.dim[0] >= 2 ? h.dim[2] : 1, h.dim[0] >= 3 ? h.dim[3] : 1};
+    if (image->nx != expected[0] || image->ny != expected[1] || image->nz != expected[2])
+        input_error(path, "damaged header: its dimensions do not describe one volume");
+    return image;
+}
+
+Geometry geometry_of(const nifti_image& image) {
+    Geometry g;
+    const double pixdim[3] = {image.dx, image.dy, image.dz};
+    for (int i = 0; i < 3; ++i) {
+        const double s = std::fabs(pixdim[i]);
+        g.spacing[i] = std::isfinite(s) && s > 0.0 && s < 1e30 ? static_cast<float>(s) : 1.0f;
+    }
+    switch (image.xyz_units) {
+        case NIFTI_UNITS_METER: g.unit = "m"; break;
+        case NIFTI_UNITS_MM: g.unit = "mm"; break;
+        case NIFTI_UNITS_MICRON: g.unit = "um"; break;
+        default: break;
+    }
+    const nifti_dmat44* matrix = nullptr;
+    if (image.sform_code > 0) {
+        matrix = &image.sto_xyz;
+        g.source = "sform";
+    } else if (image.qform_code > 0) {
+        matrix = &image.qto_xyz;
+        g.source = "qform";
+    }
+    if (matrix) {
+        bool finite = true;
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 4; ++c) {
+                g.to_world[r][c] = matrix->m[r][c];
+                finite = finite && std::isfinite(matrix->m[r][c]);
+            }
+        // A matrix that maps no axis anywhere says nothing about orientation.
+        for (int c = 0; c < 3; ++c)
+            finite = finite && (g.to_world[0][c] != 0 || g.to_world[1][c] != 0 || g.to_world[2][c] != 0);
+        if (!finite) {
+            g.source.clear();
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 4; ++c) g.to_world[r][c] = r == c ? 1 : 0;
+        }
+    }
+    return g;
+}
+
+}  // namespace
+
+namespace {
+
+// The path of a pair header's voxel file: x.hdr -> x.img, x.hdr.gz -> x.img.gz.
+std::string image_file(const std::string& path) {
+    const std::size_t at = path.rfind(".hdr");
+    return path.substr(0, at) + ".img" + path.substr(at + 4);
+}
+
+void read_nifti(const std::string& path, LoadedVolume& out) {
+    ByteSource header_source(path, ends_with(path, ".gz"));
+    if (!header_source.open()) input_error(path, std::strerror(errno != 0 ? errno : EIO));
+    const Header h = read_header(path, header_source);
+    NiftiImage image = image_of(path, h);
+    const std::int64_t nx = image->nx, ny = image->ny, nz = image->nz;
+    if (image->nvox != nx * ny * nz)
+        input_error(path, std::to_string(image->nvox / (nx * ny * nz)) +
+                              " volumes in one file; only a single 3-D volume is read");
+    check_allocatable(path, nx, ny, nz);
+
+    // nifti_clib's rule for a single file: the voxels start no earlier than
+    // right after the header, whatever vox_offset says.
+    const std::string data_path = h.pair ? image_file(path) : path;
+    const std::size_t header_size = h.version == 2 ? 540 : 348;
+    const auto offset = static_cast<std::uint64_t>(h.pair ? h.vox_offset : std::max<double>(h.vox_offset, header_size));
+    const int nbyper = bytes_per_voxel(h.datatype);
+    const std::uint64_t bytes = static_cast<std::uint64_t>(image->nvox) * nbyper;
+    const bool compressed = ends_with(data_path, ".gz");
+    std::error_code error;
+    const std::uintmax_t available = fs::file_size(data_path, error);
+    if (error) input_error(data_path, error.message());
+    // Before any voxel memory is taken: a header of a few hundred bytes may
+    // claim gigabytes of voxels.  deflate packs at most 1032 bytes into one.
+    if (!compressed && available < offset + bytes)
+        input_error(path, "voxel data truncated: " + std::to_string(available) + " bytes where the header needs " +
+                              std::to_string(offset + bytes));
+    if (compressed && (offset + bytes) / 1032 > available + 1024)
+        input_error(path, "compressed data truncated or damaged");
+
+    FileVoxels& voxels = out.voxels;
+    voxels.datatype = h.datatype;
+    voxels.count = static_cast<std::size_t>(image->nvox);
+    void* data = nullptr;
+    if (h.datatype == DT_UINT8) {
+        allocate(out.volume, path, static_cast<int>(nx), static_cast<int>(ny), static_cast<int>(nz));
+        data = out.volume.getPixels();
+    } else {
+        voxels.storage.reset(std::malloc(bytes));
+        if (!voxels.storage)
+            throw RunError("not enough memory to read " + path + ": " + mebibytes(double(bytes)) + " for its " +
+                           dimensions(nx, ny, nz) + " " + type_name(h.datatype) + " voxels");
+        data = voxels.storage.get();
+    }
+    voxels.data = data;
+
+    ByteSource other_source(data_path, compressed);
+    ByteSource& source = h.pair ? other_source : header_source;
+    if (h.pair && !source.open()) input_error(data_path, std::strerror(errno != 0 ? errno : EIO));
+    const std::uint64_t consumed = h.pair ? 0 : header_size;
+    const bool complete = source.skip(offset - consumed) && source.read(data, bytes) && source.finish();
+    if (!complete) {
+        if (compressed) input_error(path, "compressed data truncated or damaged");
+        input_error(path, "voxel data truncated or unreadable");
+    }
+    if (h.swapped) {
+        if (nbyper == 2) nifti_swap_2bytes(image->nvox, data);
+        if (nbyper == 4) nifti_swap_4bytes(image->nvox, data);
+        if (nbyper == 8) nifti_swap_8bytes(image->nvox, data);
+    }
+
+    // An identity scaling is no scaling; a slope of 0 or a non-finite one
+    // means the raw values, as the format says.
+    const double slope = image->scl_slope, inter = std::isfinite(image->scl_inter) ? image->scl_inter : 0.0;
+    voxels.scaled = std::isfinite(slope) && slope != 0.0 && !(slope == 1.0 && inter == 0.0);
+    if (voxels.scaled) {
+        voxels.slope = slope;
+        voxels.inter = inter;
+    }
+    out.geometry = geometry_of(*image);
+    out.format = h.version == 2 ? "NIfTI-2" : "NIfTI-1";
+    out.header = std::move(image);
 }
 
 void read_raw(const std::string& path, const ReadOptions& options, LoadedVolume& out) {
@@ -110,285 +410,56 @@ void read_raw(const std::string& path, const ReadOptions& options, LoadedVolume&
     if (error) input_error(path, error.message());
     if (size != expected)
         input_error(path, "raw size mismatch: the file holds " + std::to_string(size) + " bytes, " +
-                              std::to_string(w) + "x" + std::to_string(h) + "x" + std::to_string(d) +
-                              " needs " + std::to_string(expected));
-    allocate(out, path, w, h, d);
+                              dimensions(w, h, d) + " needs " + std::to_string(expected));
+    allocate(out.volume, path, w, h, d);
     std::FILE* file = std::fopen(path.c_str(), "rb");
     const bool complete = file && std::fread(out.volume.getPixels(), 1, expected, file) == expected;
     if (file) std::fclose(file);
     if (!complete) input_error(path, "read failed");
+    out.voxels.datatype = DT_UINT8;
+    out.voxels.count = expected;
+    out.voxels.data = out.volume.getPixels();
     out.header = make_header(w, h, d, options.raw_spacing);
+    out.geometry = geometry_of(*out.header);
+    out.format = "raw";
 }
 
-// "FLOAT32" rather than nifti_clib's "NIFTI_TYPE_FLOAT32".
-std::string type_name(int datatype) {
-    std::string name = nifti_datatype_to_string(datatype);
-    const std::string prefix = "NIFTI_TYPE_";
-    return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
-}
+// Compresses to fd in gzip format, a block at a time.
+class GzipWriter {
+public:
+    GzipWriter(int fd, const std::string& path) : fd_(fd), path_(path), out_(1 << 18) {
+        if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+            throw RunError("not enough memory to compress " + path);
+    }
+    ~GzipWriter() { deflateEnd(&stream_); }
+    GzipWriter(const GzipWriter&) = delete;
+    GzipWriter& operator=(const GzipWriter&) = delete;
 
-// Linear map of [lo, hi] onto 0 ... 255 (all 0 when the range is one value).
-// Non-finite floating-point voxels become 0.
-template <typename T>
-std::string rescale(const nifti_image& image, unsigned char* voxels) {
-    const T* data = static_cast<const T*>(image.data);
-    const std::size_t count = image.nvox;
-    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double v = static_cast<double>(data[i]);
-        if (!std::isfinite(v)) continue;
-        lo = v < lo ? v : lo;
-        hi = v > hi ? v : hi;
+    void write(const void* bytes, std::size_t size, bool last) {
+        auto* in = static_cast<const unsigned char*>(bytes);
+        do {
+            const auto chunk = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
+            stream_.next_in = const_cast<unsigned char*>(in);
+            stream_.avail_in = chunk;
+            in += chunk;
+            size -= chunk;
+            const int flush = last && size == 0 ? Z_FINISH : Z_NO_FLUSH;
+            int status;
+            do {
+                stream_.next_out = out_.data();
+                stream_.avail_out = static_cast<uInt>(out_.size());
+                status = deflate(&stream_, flush);
+                write_all(fd_, path_, out_.data(), out_.size() - stream_.avail_out);
+            } while (stream_.avail_out == 0 || (flush == Z_FINISH && status != Z_STREAM_END));
+        } while (size > 0);
     }
-    const double span = hi > lo ? hi - lo : 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double v = static_cast<double>(data[i]);
-        voxels[i] = (!std::isfinite(v) || span == 0.0)
-                        ? 0
-                        : static_cast<unsigned char>(std::lround((v - lo) * 255.0 / span));
-    }
-    char text[160];
-    std::snprintf(text, sizeof text, "%s voxels rescaled linearly from %g ... %g to 0 ... 255",
-                  type_name(image.datatype).c_str(), lo > hi ? 0.0 : lo, lo > hi ? 0.0 : hi);
-    return text;
-}
 
-bool rescalable(int datatype) {
-    switch (datatype) {
-        case DT_INT8: case DT_INT16: case DT_UINT16: case DT_INT32: case DT_UINT32:
-        case DT_INT64: case DT_UINT64: case DT_FLOAT32: case DT_FLOAT64:
-            return true;
-        default:
-            return false;
-    }
-}
-
-std::string convert(const nifti_image& image, unsigned char* voxels) {
-    switch (image.datatype) {
-        case DT_INT8: return rescale<std::int8_t>(image, voxels);
-        case DT_INT16: return rescale<std::int16_t>(image, voxels);
-        case DT_UINT16: return rescale<std::uint16_t>(image, voxels);
-        case DT_INT32: return rescale<std::int32_t>(image, voxels);
-        case DT_UINT32: return rescale<std::uint32_t>(image, voxels);
-        case DT_INT64: return rescale<std::int64_t>(image, voxels);
-        case DT_UINT64: return rescale<std::uint64_t>(image, voxels);
-        case DT_FLOAT32: return rescale<float>(image, voxels);
-        default: return rescale<double>(image, voxels);
-    }
-}
-
-// What the written result keeps of the input's header: its geometry, now
-// describing 8-bit voxels with no intensity scaling.
-void make_8bit(nifti_1_header& header) {
-    header.sizeof_hdr = 348;
-    header.datatype = DT_UINT8;
-    header.bitpix = 8;
-    header.scl_slope = 0.0f;
-    header.scl_inter = 0.0f;
-    header.cal_min = 0.0f;
-    header.cal_max = 0.0f;
-    header.glmin = 0;
-    header.glmax = 255;
-    header.vox_offset = 0.0f;
-    std::memcpy(header.magic, "n+1", 4);
-}
-
-// The decompressed length of a gzip file of one or more members, or false
-// when it is damaged, truncated or followed by anything but another member.
-// inflate itself, not gzread: gzread reported a truncated second member as
-// a clean end when a read had just filled its buffer.
-bool gzip_length(const char* name, std::uintmax_t& length) {
-    std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) return false;
-    z_stream stream{};
-    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) {
-        std::fclose(file);
-        return false;
-    }
-    std::vector<unsigned char> in(1 << 16), out(1 << 16);
-    bool ended = false;  // the last member is complete
-    bool sound = true;
-    length = 0;
-    for (;;) {
-        if (stream.avail_in == 0) {
-            const std::size_t got = std::fread(in.data(), 1, in.size(), file);
-            if (got == 0) break;
-            stream.next_in = in.data();
-            stream.avail_in = static_cast<uInt>(got);
-        }
-        if (ended) {  // more bytes after a member: another member must begin
-            inflateReset(&stream);
-            ended = false;
-        }
-        stream.next_out = out.data();
-        stream.avail_out = static_cast<uInt>(out.size());
-        const int status = inflate(&stream, Z_NO_FLUSH);
-        length += out.size() - stream.avail_out;
-        if (status == Z_STREAM_END) {
-            ended = true;
-        } else if (status != Z_OK) {
-            sound = false;
-            break;
-        }
-    }
-    sound = sound && ended && !std::ferror(file);
-    inflateEnd(&stream);
-    std::fclose(file);
-    return sound;
-}
-
-// nifti_clib zero-fills voxels missing from a short file and carries on; a
-// short or damaged file must be refused instead.  A compressed file is
-// decompressed once to check its stream, its length and its checksum.
-void check_complete(const std::string& path, const nifti_image& image) {
-    const std::uintmax_t needed = static_cast<std::uintmax_t>(image.iname_offset) +
-                                  static_cast<std::uintmax_t>(image.nvox) * static_cast<unsigned>(image.nbyper);
-    std::uintmax_t available = 0;
-    if (nifti_is_gzfile(image.iname)) {
-        if (!gzip_length(image.iname, available)) input_error(path, "compressed data truncated or damaged");
-    } else {
-        std::error_code error;
-        available = fs::file_size(image.iname, error);
-        if (error) input_error(path, error.message());
-    }
-    if (available < needed)
-        input_error(path, "voxel data truncated: " + std::to_string(available) + " bytes where the header needs " +
-                              std::to_string(needed));
-}
-
-// The header as the file has it (in this machine's byte order), checked
-// before nifti_clib's reading of it is trusted: nifti_clib makes up
-// dimensions for some damaged ANALYZE headers instead of refusing them.
-void check_header(const std::string& path, const nifti_image& image) {
-    int swapped = 0;
-    std::unique_ptr<nifti_1_header, decltype(&std::free)> header(nifti_read_header(path.c_str(), &swapped, 0),
-                                                                 &std::free);
-    if (!header) input_error(path, "not a readable NIfTI-1 file (for raw 8-bit voxels pass --raw WxHxD)");
-    // nifti_clib falls back to ANALYZE 7.5 for any other magic or header
-    // size, reads an "ni1" header's voxels from the .nii itself and takes
-    // "n+2" for NIfTI-1: the tool reads NIfTI-1 files and nothing else.
-    // The magic is read from the file's own bytes: nifti_clib swaps the
-    // last four bytes of an ANALYZE header as a number, which makes "n+1"
-    // of a reversed magic.
-    const bool pair = ends_with(path, ".hdr") || ends_with(path, ".hdr.gz");
-    unsigned char raw[348];
-    gzFile file = gzopen(path.c_str(), "rb");  // reads uncompressed files as they are
-    const int got = file == nullptr ? -1 : gzread(file, raw, sizeof raw);
-    if (file != nullptr) gzclose_r(file);
-    // 348 in the byte order nifti_clib chose from dim[0], as its header says.
-    const bool size_ok = got == static_cast<int>(sizeof raw) && header->sizeof_hdr == 348;
-    if (!size_ok || std::memcmp(raw + 344, pair ? "ni1" : "n+1", 4) != 0) {
-        std::string magic;
-        for (int i = 344; size_ok && i < 348 && raw[i] != 0; ++i)
-            magic += (raw[i] >= 32 && raw[i] < 127) ? static_cast<char>(raw[i]) : '?';
-        input_error(path, "not a NIfTI-1 header (size " + std::to_string(header->sizeof_hdr) + ", magic \"" + magic +
-                              "\"; for raw 8-bit voxels pass --raw WxHxD)");
-    }
-    const short* dim = header->dim;
-    bool sound = dim[0] >= 1 && dim[0] <= 7;
-    for (int i = 1; sound && i <= dim[0]; ++i) sound = dim[i] >= 1;
-    if (!sound)
-        input_error(path, "damaged header: dimensions " + std::to_string(dim[1]) + "x" + std::to_string(dim[2]) +
-                              "x" + std::to_string(dim[3]) + " in " + std::to_string(dim[0]) +
-                              " axes; every axis needs at least one voxel");
-    // Where the voxels start: nifti_clib truncates it to an int unchecked.
-    if (!(header->vox_offset >= 0.0f && header->vox_offset < 2147483648.0f))
-        input_error(path, "damaged header: voxel offset " + std::to_string(header->vox_offset));
-    const int expected[3] = {dim[1], dim[0] >= 2 ? dim[2] : 1, dim[0] >= 3 ? dim[3] : 1};
-    if (image.nx != expected[0] || image.ny != expected[1] || image.nz != expected[2])
-        input_error(path, "damaged header: its dimensions do not describe one volume");
-}
-
-NiftiImage read_nifti_header(const std::string& path) {
-    silence_nifti();
-    QuietStderr quiet;
-    NiftiImage image(nifti_image_read(path.c_str(), 0));
-    if (image) check_header(path, *image);
-    return image;
-}
-
-void read_nifti(const std::string& path, const ReadOptions& options, LoadedVolume& out) {
-    NiftiImage image = read_nifti_header(path);
-    if (!image)
-        input_error(path, "not a readable NIfTI-1 file (for raw 8-bit voxels pass --raw WxHxD)");
-    if (image->nvox != static_cast<std::size_t>(image->nx) * image->ny * image->nz)
-        input_error(path, std::to_string(image->nvox / (static_cast<std::size_t>(image->nx) * image->ny *
-                                                       image->nz)) +
-                              " volumes in one file; only a single 3-D volume is read");
-    if (image->datatype != DT_UINT8) {
-        const std::string type = type_name(image->datatype);
-        if (!rescalable(image->datatype))
-            input_error(path, type + " voxels are not grey levels");
-        if (!options.rescale)
-            input_error(path, type + " voxels, not 8-bit; pass --rescale to map them onto 0 ... 255");
-    }
-    check_allocatable(path, image->nx, image->ny, image->nz);
-    // Before any voxel memory is taken: a header of a few hundred bytes may
-    // claim gigabytes of voxels.
-    check_complete(path, *image);
-    allocate(out, path, image->nx, image->ny, image->nz);
-    {
-        QuietStderr quiet;
-        if (nifti_image_load(image.get()) != 0) input_error(path, "voxel data truncated or damaged");
-    }
-    if (image->datatype == DT_UINT8) {
-        std::memcpy(out.volume.getPixels(), image->data, image->nvox);
-    } else {
-        out.note = convert(*image, out.volume.getPixels());
-    }
-    out.header = nifti_convert_nim2nhdr(image.get());
-    make_8bit(out.header);
-}
-
-std::string temporary_name(const std::string& path) {
-    // Keeps the extension, which tells nifti_clib whether to compress.
-    const std::string tag = ".img3d-tmp-" + std::to_string(::getpid());
-    for (const char* extension : {".nii.gz", ".nii", ".raw"})
-        if (ends_with(path, extension)) return path.substr(0, path.size() - std::strlen(extension)) + tag + extension;
-    return path + tag;
-}
-
-// Removes the temporary file unless the write succeeded.
-struct TemporaryFile {
-    std::string name;
-    bool keep = false;
-    ~TemporaryFile() {
-        if (!keep) std::remove(name.c_str());
-    }
+private:
+    int fd_;
+    const std::string& path_;
+    z_stream stream_{};
+    std::vector<unsigned char> out_;
 };
-
-void write_nifti(const std::string& name, unsigned char*** volume, const nifti_1_header& header) {
-    silence_nifti();
-    nifti_1_header h = header;
-    make_8bit(h);
-    h.dim[0] = 3;
-    h.dim[1] = static_cast<short>(Image3DGetWidth(volume));
-    h.dim[2] = static_cast<short>(Image3DGetHeight(volume));
-    h.dim[3] = static_cast<short>(Image3DGetDepth(volume));
-    for (int i = 4; i < 8; ++i) h.dim[i] = 1;
-    NiftiImage image(nifti_convert_nhdr2nim(h, nullptr));
-    if (!image || nifti_set_filenames(image.get(), name.c_str(), 0, 1) != 0)
-        throw RunError(name + ": cannot prepare the NIfTI header");
-    image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
-    image->data = volume[0][0];
-    nifti_image_write(image.get());
-    image->data = nullptr;  // the volume is not nifti_clib's to free
-
-    // nifti_image_write reports nothing: read the file back to be sure.
-    NiftiImage check(nifti_image_read(name.c_str(), 1));
-    if (!check || check->datatype != DT_UINT8 || check->nvox != image->nvox ||
-        std::memcmp(check->data, volume[0][0], image->nvox) != 0)
-        throw RunError(name + ": write failed");
-}
-
-void write_raw(const std::string& name, unsigned char*** volume) {
-    const std::size_t count = static_cast<std::size_t>(Image3DGetWidth(volume)) * Image3DGetHeight(volume) *
-                              Image3DGetDepth(volume);
-    std::FILE* file = std::fopen(name.c_str(), "wb");
-    bool ok = file && std::fwrite(volume[0][0], 1, count, file) == count;
-    if (file) ok = std::fclose(file) == 0 && ok;
-    if (!ok) throw RunError(name + ": write failed: " + std::strerror(errno));
-}
 
 }  // namespace
 
@@ -397,52 +468,105 @@ void read_volume(const std::string& path, const ReadOptions& options, LoadedVolu
     if (options.raw_width > 0)
         read_raw(path, options, out);
     else
-        read_nifti(path, options, out);
+        read_nifti(path, out);
 }
 
-nifti_1_header make_header(int width, int height, int depth, const float spacing[3]) {
-    const int dims[8] = {3, width, height, depth, 1, 1, 1, 1};
-    nifti_1_header* made = nifti_make_new_header(dims, DT_UINT8);
-    nifti_1_header header = *made;
-    std::free(made);
-    for (int i = 0; i < 3; ++i) header.pixdim[i + 1] = spacing[i];
-    header.xyzt_units = NIFTI_UNITS_MM;
-    make_8bit(header);
-    return header;
+NiftiImage make_header(int width, int height, int depth, const float spacing[3]) {
+    const std::int64_t dims[8] = {3, width, height, depth, 1, 1, 1, 1};
+    NiftiImage image(nifti_make_new_nim(dims, DT_UINT8, 0));
+    if (!image) throw RunError("not enough memory for a NIfTI header");
+    image->dx = image->pixdim[1] = spacing[0];
+    image->dy = image->pixdim[2] = spacing[1];
+    image->dz = image->pixdim[3] = spacing[2];
+    image->xyz_units = NIFTI_UNITS_MM;
+    image->qform_code = image->sform_code = 0;
+    image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+    return image;
 }
 
-void header_spacing(const nifti_1_header& header, float spacing[3]) {
-    for (int i = 0; i < 3; ++i) {
-        const float s = std::fabs(header.pixdim[i + 1]);
-        spacing[i] = std::isfinite(s) && s > 0.0f ? s : 1.0f;
-    }
+std::string type_name(int datatype) {
+    std::string name = nifti_datatype_to_string(datatype);
+    const std::string prefix = "NIFTI_TYPE_";
+    return name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
 }
 
 VolumeFormat output_format(const std::string& path) {
-    if (ends_with(path, ".nii") || ends_with(path, ".nii.gz")) return VolumeFormat::nifti;
+    if (ends_with(path, ".nii.gz")) return VolumeFormat::nifti_gz;
+    if (ends_with(path, ".nii")) return VolumeFormat::nifti;
     if (ends_with(path, ".raw")) return VolumeFormat::raw;
     throw InputError(path + ": unknown output format (use .nii, .nii.gz or .raw)");
 }
 
-void check_writable(const std::string& path, const char* extension) {
-    if (!ends_with(path, extension)) throw InputError(path + ": expected a " + extension + " file name");
-    std::error_code error;
-    if (fs::is_directory(path, error)) throw InputError(path + ": " + std::strerror(EISDIR));
-    const fs::path parent = fs::path(path).parent_path();
-    if (!parent.empty() && !fs::is_directory(parent, error))
-        throw InputError(path + ": no such directory " + parent.string());
+void write_all(int fd, const std::string& path, const void* bytes, std::size_t size) {
+    const auto* at = static_cast<const char*>(bytes);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, at, std::min<std::size_t>(size, 1u << 30));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) throw InputError(path + ": " + std::strerror(written < 0 ? errno : ENOSPC));
+        at += written;
+        size -= static_cast<std::size_t>(written);
+    }
 }
 
-void write_volume(const std::string& path, unsigned char*** volume, const nifti_1_header& header) {
-    TemporaryFile temporary{temporary_name(path)};
-    if (output_format(path) == VolumeFormat::nifti)
-        write_nifti(temporary.name, volume, header);
-    else
-        write_raw(temporary.name, volume);
-    std::error_code error;
-    fs::rename(temporary.name, path, error);
-    if (error) throw RunError(path + ": " + error.message());
-    temporary.keep = true;
+void write_volume(int fd, const std::string& path, VolumeFormat format, const nifti_image& like, int datatype,
+                  const void* data, int width, int height, int depth, int intent) {
+    const std::size_t bytes = static_cast<std::size_t>(width) * height * depth * bytes_per_voxel(datatype);
+    if (format == VolumeFormat::raw) {
+        write_all(fd, path, data, bytes);
+        return;
+    }
+    NiftiImage image(nifti_copy_nim_info(&like));
+    if (!image) throw RunError("not enough memory for the header of " + path);
+    nifti_free_extensions(image.get());
+    const std::int64_t dims[8] = {3, width, height, depth, 1, 1, 1, 1};
+    std::copy(dims, dims + 8, image->dim);
+    image->ndim = 3;
+    image->nx = width, image->ny = height, image->nz = depth;
+    image->nt = image->nu = image->nv = image->nw = 1;
+    image->nvox = std::int64_t{width} * height * depth;
+    image->datatype = datatype;
+    nifti_datatype_sizes(datatype, &image->nbyper, &image->swapsize);
+    image->scl_slope = 1.0;
+    image->scl_inter = 0.0;
+    image->cal_min = image->cal_max = 0.0;
+    image->intent_code = intent;
+    image->intent_p1 = image->intent_p2 = image->intent_p3 = 0.0;
+    std::memset(image->intent_name, 0, sizeof image->intent_name);
+    // NIfTI-2 where the input was, or where NIfTI-1's 16-bit dimensions
+    // cannot hold the volume.
+    const bool two = like.nifti_type == NIFTI_FTYPE_NIFTI2_1 || like.nifti_type == NIFTI_FTYPE_NIFTI2_2 ||
+                     std::max({width, height, depth}) > 32767;
+
+    unsigned char header[544] = {};
+    std::size_t header_size;
+    if (two) {
+        image->nifti_type = NIFTI_FTYPE_NIFTI2_1;
+        nifti_2_header h{};
+        if (nifti_convert_nim2n2hdr(image.get(), &h) != 0) throw InputError(path + ": cannot make a NIfTI-2 header");
+        h.sizeof_hdr = 540;
+        std::memcpy(h.magic, "n+2\0\r\n\032\n", 8);
+        h.vox_offset = 544;
+        std::memcpy(header, &h, sizeof h);
+        header_size = 544;
+    } else {
+        image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+        nifti_1_header h{};
+        if (nifti_convert_nim2n1hdr(image.get(), &h) != 0) throw InputError(path + ": cannot make a NIfTI-1 header");
+        h.sizeof_hdr = 348;
+        std::memcpy(h.magic, "n+1", 4);
+        h.vox_offset = 352.0f;
+        std::memcpy(header, &h, sizeof h);
+        header_size = 352;
+    }
+    // The 4 bytes after the header say that no extension follows.
+    if (format == VolumeFormat::nifti) {
+        write_all(fd, path, header, header_size);
+        write_all(fd, path, data, bytes);
+    } else {
+        GzipWriter gzip(fd, path);
+        gzip.write(header, header_size, false);
+        gzip.write(data, bytes, true);
+    }
 }
 
 }  // namespace img3d_tool

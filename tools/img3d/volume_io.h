@@ -1,63 +1,84 @@
-// Volume files for the img3d tool: NIfTI-1 (.nii, .nii.gz) through
-// nifti_clib, and raw 8-bit voxels.
+// Volume files for the img3d tool: NIfTI-1 and NIfTI-2 (.nii, .nii.gz)
+// through nifti_clib's libnifti2, and raw 8-bit voxels.
 #pragma once
 
 #include <img3d.h>
-#include <nifti1.h>
+#include <nifti2_io.h>
 
-#include <stdexcept>
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
-namespace img3d_tool {
+#include "errors.h"
+#include "geometry.h"
 
-// The user's input is at fault (a missing, damaged or unsupported file, a
-// bad argument): reported on one line, exit status 2, nothing written.
-struct InputError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-// Anything else that stops a run (memory, a failed write): exit status 1.
-struct RunError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+namespace img3d_tool {
 
 struct ReadOptions {
     // Raw 8-bit input of these dimensions when width > 0; NIfTI otherwise.
     int raw_width = 0, raw_height = 0, raw_depth = 0;
     float raw_spacing[3] = {1.0f, 1.0f, 1.0f};
-    // Map other data types linearly onto 0 ... 255 instead of refusing them.
-    bool rescale = false;
 };
 
-// A volume and what a written result inherits from its file: the NIfTI
-// header (spacing, orientation, units) with its data type set to 8 bits.
-struct LoadedVolume {
-    CTarnImage3D volume;
-    nifti_1_header header{};
-    std::string note;  // how the voxels were converted, when they were
+struct NiftiImageDeleter {
+    void operator()(nifti_image* image) const { nifti_image_free(image); }
 };
+using NiftiImage = std::unique_ptr<nifti_image, NiftiImageDeleter>;
+
+struct FreeDeleter {
+    void operator()(void* block) const { std::free(block); }
+};
+
+// The voxels of a file in its own data type, and how they become file units:
+// raw * slope + inter in double precision when the header's slope is finite
+// and not 0, else the raw value.
+struct FileVoxels {
+    int datatype = DT_UINT8;    // an integer type of 8 to 64 bits, FLOAT32 or FLOAT64
+    std::size_t count = 0;
+    const void* data = nullptr;  // count values, in this machine's byte order
+    bool scaled = false;
+    double slope = 1.0, inter = 0.0;
+    std::unique_ptr<void, FreeDeleter> storage;  // owns data unless the type is 8-bit unsigned
+};
+
+// A volume and what written results inherit from its file.
+struct LoadedVolume {
+    CTarnImage3D volume;   // the voxels of an 8-bit unsigned file; empty for other types
+    FileVoxels voxels;     // for an 8-bit unsigned file, data is volume's voxels
+    Geometry geometry;
+    NiftiImage header;     // dimensions, spacing, orientation, units, NIfTI version
+    std::string format;    // "NIfTI-1", "NIfTI-2" or "raw"
+};
+
+// The largest width, height or depth the library's object functions take.
+constexpr int kMaxAxis = 32768;
 
 // Fills out from the file, or throws InputError naming the file and the
 // reason (RunError when memory runs out).
 void read_volume(const std::string& path, const ReadOptions& options, LoadedVolume& out);
 
-// A NIfTI header for a new 8-bit volume of these dimensions and voxel sizes.
-nifti_1_header make_header(int width, int height, int depth, const float spacing[3]);
+// A NIfTI-1 header for a new volume of these dimensions and voxel sizes in
+// millimetres, with no orientation.
+NiftiImage make_header(int width, int height, int depth, const float spacing[3]);
 
-enum class VolumeFormat { nifti, raw };
+// "INT16" rather than nifti_clib's "NIFTI_TYPE_INT16".
+std::string type_name(int datatype);
+
+enum class VolumeFormat { nifti, nifti_gz, raw };
 
 // The format a file name asks for (.nii, .nii.gz or .raw), or InputError.
 VolumeFormat output_format(const std::string& path);
 
-// Throws InputError when the file could not be created where the path says
-// (missing directory, wrong extension), before any work is done.
-void check_writable(const std::string& path, const char* extension_hint);
+// Writes width x height x depth values of datatype (DT_UINT8, DT_INT16 or
+// DT_INT32) to the open file fd: raw, or as NIfTI with the geometry and the
+// NIfTI version of like, no intensity scaling and the given intent code.
+// path names the file in messages.  Throws InputError with the system's
+// reason when a write fails.
+void write_volume(int fd, const std::string& path, VolumeFormat format, const nifti_image& like, int datatype,
+                  const void* data, int width, int height, int depth, int intent);
 
-// Writes the volume, with the header's geometry for NIfTI.  The file appears
-// complete or not at all: it is written under a temporary name, read back
-// and only then renamed.  Throws RunError on failure.
-void write_volume(const std::string& path, unsigned char*** volume, const nifti_1_header& header);
-
-// The voxel sizes of a header, in its units (1 where it gives none).
-void header_spacing(const nifti_1_header& header, float spacing[3]);
+// Writes all bytes to fd, or throws InputError naming path and the reason.
+void write_all(int fd, const std::string& path, const void* bytes, std::size_t size);
 
 }  // namespace img3d_tool
