@@ -58,6 +58,10 @@ sigset_t interrupt_set() {
     throw InputError(path + ": " + reason);
 }
 
+[[noreturn]] void refuse_twice(const std::string& path, const std::string& other) {
+    refuse(path, other == path ? "named for two outputs" : "is the same file as the output " + other);
+}
+
 std::string folder_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -149,8 +153,7 @@ int OutputFiles::add(const std::string& path) {
             if (st.st_dev == device && st.st_ino == inode)
                 refuse(path, "is the input file; the input is never overwritten (choose another output name)");
         for (const Output& other : outputs_)
-            if (other.existed && st.st_dev == other.device && st.st_ino == other.inode)
-                refuse(path, "is also the output " + other.path);
+            if (other.existed && st.st_dev == other.device && st.st_ino == other.inode) refuse_twice(path, other.path);
         if (::access(output.target.c_str(), W_OK) != 0) refuse(path, std::strerror(errno));
         output.existed = true;
         output.mode = st.st_mode & 07777;
@@ -160,7 +163,7 @@ int OutputFiles::add(const std::string& path) {
         output.inode = st.st_ino;
     }
     for (const Output& other : outputs_)
-        if (other.target == output.target) refuse(path, "is also the output " + other.path);
+        if (other.target == output.target) refuse_twice(path, other.path);
 
     const std::string stem = folder_of(output.target) + "/." + name_of(output.target) + ".img3d-tmp-" +
                              std::to_string(::getpid());

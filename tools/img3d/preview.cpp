@@ -329,8 +329,7 @@ PreviewImage render_preview(const std::vector<PreviewColumn>& columns, const Geo
     canvas.text(kMargin, kMargin, caption, fitted_scale(caption, image.width - 2 * kMargin), white);
     std::string note = plan.oriented ? "neurological view: L on the left, planes from the " + plan.source
                                      : "orientation unknown: storage order as given";
-    note += plan.object > 0 ? ", slices through object " + std::to_string(plan.object) + " (the largest)"
-                            : ", middle slices";
+    note += plan.object > 0 ? ", slices through the largest object" : ", middle slices";
     canvas.text(kMargin, kMargin + title_h, note, 1, light);
 
     int top = kMargin + title_h + note_h;

@@ -222,6 +222,8 @@ SegmentReport run_segment(const LoadedVolume& input, const SegmentOptions& optio
         });
     }
 
+    kept.destroyImage();  // its memory serves the labels
+
     stage(report, progress, "labels", [&] {
         out.labels = label_objects(out.result, kObject);
         // Smoothing and dilation reshape, split and join objects: the result

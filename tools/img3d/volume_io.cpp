@@ -267,6 +267,9 @@ NiftiImage image_of(const std::string& path, const Header& h) {
     NiftiImage image(h.version == 2 ? nifti_convert_n2hdr2nim(h.two, path.c_str())
                                     : nifti_convert_n1hdr2nim(h.one, path.c_str()));
     if (!image) input_error(path, "damaged header: nifti_clib cannot make sense of it");
+    // nifti_clib calls every single file NIfTI-1; the writers go by this.
+    image->nifti_type = h.version == 2 ? (h.pair ? NIFTI_FTYPE_NIFTI2_2 : NIFTI_FTYPE_NIFTI2_1)
+                                       : (h.pair ? NIFTI_FTYPE_NIFTI1_2 : NIFTI_FTYPE_NIFTI1_1);
     // Voxels: 3 axes at most, beyond the ones dim[0] counts.
     const std::int64_t expected[3] = {h.dim[1], h.dim[0] >= 2 ? h.dim[2] : 1, h.dim[0] >= 3 ? h.dim[3] : 1};
     if (image->nx != expected[0] || image->ny != expected[1] || image->nz != expected[2])

@@ -6,18 +6,26 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <png.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "phantom.h"
@@ -40,7 +48,7 @@ std::string slurp(const fs::path& path) {
 }
 
 class Tool : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir_ = fs::temp_directory_path() /
@@ -70,7 +78,10 @@ protected:
     // The names in the test's folder, sorted.
     std::vector<std::string> listing() const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            const std::string name = entry.path().filename().string();
+            if (name != "stdout" && name != "stderr") names.push_back(name);
+        }
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -563,6 +574,536 @@ TEST_F(Tool, SegmentsTheCh2Brain) {
     EXPECT_GT(share, 0.2);
     EXPECT_LT(share, 0.7);
     EXPECT_TRUE(fs::exists(path("out.png")));
+}
+
+// ---- orientation, labels and file units ---------------------------------------
+
+using Matrix = std::array<std::array<double, 4>, 3>;  // voxel (i, j, k, 1) to world mm
+
+// A uint8 NIfTI of the grid whose sform is m (and no qform).
+Nifti oriented_nifti(const Grid& grid, const Matrix& m) {
+    const float spacing[3] = {1, 1, 1};
+    Nifti image = make_nifti(grid.width, grid.height, grid.depth, DT_UINT8, spacing);
+    std::memcpy(image->data, grid.voxels.data(), grid.voxels.size());
+    image->qform_code = 0;
+    image->sform_code = NIFTI_XFORM_ALIGNED_ANAT;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) image->sto_xyz.m[r][c] = m[r][c];
+    for (int c = 0; c < 3; ++c)
+        image->pixdim[c + 1] = std::sqrt(m[0][c] * m[0][c] + m[1][c] * m[1][c] + m[2][c] * m[2][c]);
+    return image;
+}
+
+// The same volume stored another way: new axis n runs along old axis
+// order[n], backwards where flip[n].
+std::pair<Grid, Matrix> restored(const Grid& g, const Matrix& m, const int order[3], const bool flip[3]) {
+    const int dims[3] = {g.width, g.height, g.depth};
+    Grid out{dims[order[0]], dims[order[1]], dims[order[2]], std::vector<std::uint8_t>(g.voxels.size())};
+    Matrix n{};
+    for (int r = 0; r < 3; ++r) n[r][3] = m[r][3];
+    for (int a = 0; a < 3; ++a)
+        for (int r = 0; r < 3; ++r) {
+            n[r][a] = flip[a] ? -m[r][order[a]] : m[r][order[a]];
+            if (flip[a]) n[r][3] += m[r][order[a]] * (dims[order[a]] - 1);
+        }
+    int at[3];
+    for (int k = 0; k < out.depth; ++k)
+        for (int j = 0; j < out.height; ++j)
+            for (int i = 0; i < out.width; ++i) {
+                const int index[3] = {i, j, k};
+                for (int a = 0; a < 3; ++a) at[order[a]] = flip[a] ? dims[order[a]] - 1 - index[a] : index[a];
+                out.voxels[out.at(i, j, k)] = g.voxels[g.at(at[0], at[1], at[2])];
+            }
+    return {out, n};
+}
+
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> rgb;
+};
+
+Picture read_png(const fs::path& path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Picture picture;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return picture;
+    image.format = PNG_FORMAT_RGB;
+    picture.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr)) {
+        picture.width = static_cast<int>(image.width);
+        picture.height = static_cast<int>(image.height);
+    }
+    return picture;
+}
+
+// Equal pictures, but for the colours of the labels, which follow the
+// storage order: grey pixels must match, coloured ones map one to one.
+void expect_same_picture(const Picture& a, const Picture& b) {
+    ASSERT_GT(a.width, 0);
+    ASSERT_EQ(a.width, b.width);
+    ASSERT_EQ(a.height, b.height);
+    std::map<std::uint32_t, std::uint32_t> forth, back;
+    int differing = 0;
+    for (std::size_t i = 0; i < a.rgb.size(); i += 3) {
+        const std::uint32_t ca = a.rgb[i] << 16 | a.rgb[i + 1] << 8 | a.rgb[i + 2];
+        const std::uint32_t cb = b.rgb[i] << 16 | b.rgb[i + 1] << 8 | b.rgb[i + 2];
+        const bool grey = a.rgb[i] == a.rgb[i + 1] && a.rgb[i] == a.rgb[i + 2];
+        if (grey ? ca != cb : forth.emplace(ca, cb).first->second != cb || back.emplace(cb, ca).first->second != ca)
+            ++differing;
+    }
+    EXPECT_EQ(differing, 0);
+}
+
+json read_report(const Result& r) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.status == 0 ? json::parse(r.out) : json();
+}
+
+// A volume and its sform against two other storage orders of it: the same
+// planes at the same world positions make the same picture.
+void expect_storage_order_ignored(const Tool& tool, const std::string& name, const Grid& grid, const Matrix& m,
+                                  const std::string& options) {
+    const int orders[2][3] = {{1, 2, 0}, {2, 0, 1}};  // P-I-R for a R-A-S volume, then S-R-P
+    const bool flips[2][3] = {{true, true, false}, {false, false, true}};
+    fs::create_directories(tool.path(name + "0"));
+    write_nifti(oriented_nifti(grid, m).get(), tool.path(name + "0/in.nii.gz"));
+    const std::string args = " " + options + " --json --preview ";
+    const json first = read_report(tool.run("segment " + tool.path(name + "0/in.nii.gz").string() + args +
+                                            tool.path(name + "0/p.png").string()));
+    const Picture canonical = read_png(tool.path(name + "0/p.png"));
+    for (int k = 0; k < 2; ++k) {
+        const auto [other, n] = restored(grid, m, orders[k], flips[k]);
+        const std::string folder = name + std::to_string(k + 1);
+        fs::create_directories(tool.path(folder));
+        write_nifti(oriented_nifti(other, n).get(), tool.path(folder + "/in.nii.gz"));
+        const json report = read_report(tool.run("segment " + tool.path(folder + "/in.nii.gz").string() + args +
+                                                 tool.path(folder + "/p.png").string()));
+        EXPECT_EQ(report["preview"]["position_mm"], first["preview"]["position_mm"]) << folder;
+        expect_same_picture(canonical, read_png(tool.path(folder + "/p.png")));
+    }
+}
+
+TEST_F(Tool, PreviewPlanesFollowTheOrientationNotTheStorageOrder) {
+    std::mt19937 rng(5);
+    Grid grid = random_grid(33, 26, 19, rng, 2);
+    for (int z = 3; z < 9; ++z)  // a block and a bar, larger than the specks
+        for (int y = 4; y < 20; ++y)
+            for (int x = 2; x < 30; ++x)
+                if (x < 9 || (y > 15 && z < 5)) grid.voxels[grid.at(x, y, z)] = 200;
+    const Matrix m = {{{1.5, 0, 0, -20}, {0, 1, 0, 31}, {0, 0, 2, -7}}};
+    expect_storage_order_ignored(*this, "synthetic", grid, m, "--threshold 128");
+
+    const fs::path ch2 = "/usr/share/mricron/templates/ch2.nii.gz";
+    if (!fs::exists(ch2)) GTEST_SKIP() << "mricron-data is not installed";
+    const Nifti brain = read_nifti(ch2);
+    ASSERT_TRUE(brain);
+    Grid head{static_cast<int>(brain->nx), static_cast<int>(brain->ny), static_cast<int>(brain->nz), {}};
+    const auto* bytes = static_cast<const std::uint8_t*>(brain->data);
+    head.voxels.assign(bytes, bytes + brain->nvox);
+    Matrix from{};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) from[r][c] = brain->sto_xyz.m[r][c];
+    expect_storage_order_ignored(*this, "ch2", head, from, "--min-volume 1000 --smooth 1");
+}
+
+// Each of the preview's three planes crosses the object it names.
+void expect_planes_cross_object(const json& report, const Nifti& labels) {
+    ASSERT_TRUE(labels);
+    const int object = report["preview"]["object"];
+    ASSERT_GT(object, 0);
+    const auto voxel = report["preview"]["voxel"].get<std::array<int, 3>>();
+    std::array<bool, 3> crossed{};
+    const auto* l = static_cast<const std::int16_t*>(labels->data);
+    for (std::int64_t z = 0, i = 0; z < labels->nz; ++z)
+        for (std::int64_t y = 0; y < labels->ny; ++y)
+            for (std::int64_t x = 0; x < labels->nx; ++x, ++i)
+                if (l[i] == object) crossed = {crossed[0] || x == voxel[0], crossed[1] || y == voxel[1],
+                                              crossed[2] || z == voxel[2]};
+    EXPECT_EQ(crossed, (std::array<bool, 3>{true, true, true}));
+}
+
+TEST_F(Tool, PreviewCutsThroughTheResult) {
+    // One small object far from the middle slices.
+    Grid grid{64, 56, 48, std::vector<std::uint8_t>(64 * 56 * 48, 30)};
+    for (int z = 38; z < 41; ++z)
+        for (int y = 45; y < 50; ++y)
+            for (int x = 3; x < 7; ++x) grid.voxels[grid.at(x, y, z)] = 200;
+    const float spacing[3] = {1, 1, 1};
+    write_grid(grid, path("in.nii.gz"), spacing);
+    const std::string outputs = " --labels '" + path("labels.nii.gz").string() + "' --preview '" +
+                                path("p.png").string() + "' --json";
+    json report = read_report(run("segment '" + path("in.nii.gz").string() + "' --band 200:200" + outputs));
+    expect_planes_cross_object(report, read_nifti(path("labels.nii.gz")));
+
+    const fs::path aal = "/usr/share/mricron/templates/aal.nii.gz";
+    if (!fs::exists(aal)) GTEST_SKIP() << "mricron-data is not installed";
+    report = read_report(run("segment " + aal.string() + " --band 5:5" + outputs));
+    EXPECT_EQ(report["result"]["voxels"], 7654);
+    expect_planes_cross_object(report, read_nifti(path("labels.nii.gz")));
+}
+
+// Every object of a 0/255 result file lies within the bounds, and the
+// report counts them.
+void expect_within_bounds(const Nifti& out, const json& report, int min_volume, int max_volume) {
+    ASSERT_TRUE(out);
+    Grid result{static_cast<int>(out->nx), static_cast<int>(out->ny), static_cast<int>(out->nz), {}};
+    const auto* bytes = static_cast<const std::uint8_t*>(out->data);
+    result.voxels.assign(bytes, bytes + out->nvox);
+    const std::vector<Object> objects = label_objects(result, 255);
+    EXPECT_EQ(report["result"]["objects"], objects.size());
+    for (const Object& o : objects) {
+        EXPECT_GE(o.voxels, min_volume);
+        EXPECT_LE(o.voxels, max_volume);
+    }
+    EXPECT_GT(report["result"]["removed_after"].get<int>(), 0);  // the case needed the second filter
+}
+
+TEST_F(Tool, TheResultHonoursTheSizeBoundsAfterSmoothing) {
+    std::mt19937 rng(17);
+    const Grid grid = random_grid(48, 40, 36, rng, 30);
+    const float spacing[3] = {1, 1, 1};
+    write_grid(grid, path("in.nii.gz"), spacing);
+    const std::string out = " -o '" + path("out.nii.gz").string() + "' --json";
+    json report = read_report(run("segment '" + path("in.nii.gz").string() +
+                                  "' --threshold 128 --min-volume 20 --max-volume 3000 --smooth 1" + out));
+    expect_within_bounds(read_nifti(path("out.nii.gz")), report, 20, 3000);
+
+    // The same by hand: the library's filter and smoothing, then the bounds.
+    CTarnImage3D segmented(grid.width, grid.height, grid.depth), kept(grid.width, grid.height, grid.depth);
+    for (std::size_t i = 0; i < grid.voxels.size(); ++i) segmented.getPixels()[i] = grid.voxels[i] >= 128 ? 255 : 0;
+    ASSERT_EQ(Img3DDelVolume(segmented, kept, 255, 0, 20, 3000), 0);
+    ASSERT_EQ(Img3DEdgeSmooth(kept, segmented, 255, 0, 1), 0);
+    Grid expected = grid_of(segmented);
+    std::vector<int> labels;
+    const std::vector<Object> objects = label_objects(expected, 255, &labels);
+    for (std::size_t i = 0; i < labels.size(); ++i)
+        if (labels[i] >= 0 && objects[static_cast<std::size_t>(labels[i])].voxels < 20) expected.voxels[i] = 0;
+    const Nifti written = read_nifti(path("out.nii.gz"));
+    EXPECT_EQ(std::memcmp(written->data, expected.voxels.data(), expected.voxels.size()), 0);
+
+    const fs::path ch2 = "/usr/share/mricron/templates/ch2.nii.gz";
+    if (!fs::exists(ch2)) GTEST_SKIP() << "mricron-data is not installed";
+    report = read_report(run("segment " + ch2.string() + " --min-volume 1000 --smooth 1" + out));
+    expect_within_bounds(read_nifti(path("out.nii.gz")), report, 1000, INT32_MAX);
+}
+
+TEST_F(Tool, LabelImageNumbersObjectsAsTheObjectTableDoes) {
+    std::mt19937 rng(23);
+    const float spacing[3] = {0.8f, 1.2f, 3.0f};
+    const Grid grid = random_grid(31, 27, 13, rng, 25);
+    write_grid(grid, path("in.nii"), spacing);
+    ASSERT_EQ(run("segment '" + path("in.nii").string() + "' --threshold 128 --min-volume 0 -o '" +
+                  path("out.nii").string() + "' --labels '" + path("labels.nii.gz").string() + "'")
+                  .status,
+              0);
+    const Nifti in = read_nifti(path("in.nii"));
+    const Nifti labels = read_nifti(path("labels.nii.gz"));
+    ASSERT_TRUE(labels);
+    EXPECT_EQ(labels->datatype, DT_INT16);
+    EXPECT_EQ(labels->intent_code, NIFTI_INTENT_LABEL);
+    EXPECT_EQ(labels->qform_code, in->qform_code);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) EXPECT_FLOAT_EQ(labels->qto_xyz.m[r][c], in->qto_xyz.m[r][c]);
+    Grid segmented = grid;
+    for (auto& v : segmented.voxels) v = v >= 128 ? 255 : 0;
+    std::vector<int> expected;
+    label_objects(segmented, 255, &expected);
+    const auto* l = static_cast<const std::int16_t*>(labels->data);
+    for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(l[i], expected[i] + 1) << i;
+    // objects on the result numbers them the same way.
+    const Result table = run("objects '" + path("out.nii").string() + "' --csv --order raster");
+    ASSERT_EQ(table.status, 0) << table.err;
+    for (const auto& row : parse_csv(table.out))
+        EXPECT_EQ(row[1], std::count(l, l + expected.size(), static_cast<std::int16_t>(row[0]))) << row[0];
+
+    // More objects than 16 bits hold: 32-bit labels.
+    Grid specks{67, 67, 67, std::vector<std::uint8_t>(67 * 67 * 67)};
+    for (int z = 0; z < 67; z += 2)
+        for (int y = 0; y < 67; y += 2)
+            for (int x = 0; x < 67; x += 2) specks.voxels[specks.at(x, y, z)] = 255;
+    write_grid(specks, path("specks.nii"), spacing);
+    ASSERT_EQ(run("segment '" + path("specks.nii").string() + "' --threshold 128 --labels '" +
+                  path("wide.nii").string() + "'")
+                  .status,
+              0);
+    const Nifti wide = read_nifti(path("wide.nii"));
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(wide->datatype, DT_INT32);
+    const auto* w = static_cast<const std::int32_t*>(wide->data);
+    EXPECT_EQ(*std::max_element(w, w + wide->nvox), 34 * 34 * 34);
+}
+
+// One NIfTI of any type with a scaling, written from doubles.
+void write_typed(const fs::path& path, int datatype, const std::vector<double>& values, double slope, double inter,
+                 int version = 1) {
+    const float spacing[3] = {1, 1, 1};
+    Nifti image = make_nifti(static_cast<int>(values.size()) / 60, 6, 10, datatype, spacing);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        switch (datatype) {
+            case DT_UINT8: static_cast<std::uint8_t*>(image->data)[i] = static_cast<std::uint8_t>(values[i]); break;
+            case DT_INT16: static_cast<std::int16_t*>(image->data)[i] = static_cast<std::int16_t>(values[i]); break;
+            default: static_cast<float*>(image->data)[i] = static_cast<float>(values[i]); break;
+        }
+    }
+    image->scl_slope = slope;
+    image->scl_inter = inter;
+    if (version == 1) return write_nifti(image.get(), path);
+    // nifti_clib's writer makes NIfTI-1 of a .nii name: the header by hand.
+    nifti_2_header header{};
+    ASSERT_EQ(nifti_convert_nim2n2hdr(image.get(), &header), 0);
+    std::memcpy(header.magic, "n+2\0\r\n\032\n", 8);
+    header.vox_offset = 544;
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(&header), sizeof header);
+    file.write("\0\0\0\0", 4);
+    file.write(static_cast<const char*>(image->data), image->nvox * image->nbyper);
+}
+
+TEST_F(Tool, ThresholdsAreInTheFileUnits) {
+    std::mt19937 rng(29);
+    std::uniform_int_distribution<int> byte(0, 255), pick(0, 2);
+    std::uniform_real_distribution<double> real(-1, 1);
+    std::vector<double> bytes(600), atlas(600), reals(600);
+    for (auto& v : bytes) v = byte(rng);
+    for (auto& v : atlas) v = std::array<double, 3>{0, 1605, 1861}[pick(rng)];  // 1861 = 1605 + 256
+    for (auto& v : reals) v = static_cast<float>(real(rng));
+    reals[7] = std::nan("");
+    struct Case {
+        int datatype;
+        const std::vector<double>& raw;
+        double slope, inter;
+        std::string options;
+        double low, high;  // the file values selected
+    };
+    const double top = HUGE_VAL;
+    const std::vector<Case> cases = {
+        {DT_UINT8, bytes, 2, 10, "--threshold 100.5", 100.5, top},
+        {DT_UINT8, bytes, -1, 255, "--band 50:100", 50, 100},
+        {DT_INT16, atlas, 0, 0, "--band 1605:1605", 1605, 1605},
+        {DT_FLOAT32, reals, 0, 0, "--threshold=-0.25", -0.25, top},
+        {DT_FLOAT32, reals, 4, -1, "--band=-2.5:1.75", -2.5, 1.75},
+    };
+    for (const Case& c : cases) {
+        write_typed(path("in.nii"), c.datatype, c.raw, c.slope, c.inter);
+        const Result r = run("segment '" + path("in.nii").string() + "' " + c.options + " --min-volume 0 -o '" +
+                             path("out.nii").string() + "' --json");
+        ASSERT_EQ(r.status, 0) << c.options << r.err;
+        const Nifti out = read_nifti(path("out.nii"));
+        ASSERT_TRUE(out);
+        const auto* mask = static_cast<const std::uint8_t*>(out->data);
+        double minimum = top;
+        for (std::size_t i = 0; i < c.raw.size(); ++i) {
+            const double value = c.slope != 0 ? c.raw[i] * c.slope + c.inter : c.raw[i];
+            if (std::isfinite(value)) minimum = std::min(minimum, value);
+            ASSERT_EQ(mask[i], c.low <= value && value <= c.high ? 255 : 0) << c.options << " voxel " << i;
+        }
+        EXPECT_DOUBLE_EQ(json::parse(r.out)["grey"]["minimum"].get<double>(), minimum) << c.options;
+    }
+
+    // An atlas label above 255 is an object of its own.
+    write_typed(path("in.nii"), DT_INT16, atlas, 0, 0);
+    const Result table = run("objects '" + path("in.nii").string() + "' --value 1861 --csv --order raster");
+    ASSERT_EQ(table.status, 0) << table.err;
+    Grid wanted{10, 6, 10, std::vector<std::uint8_t>(600)};
+    for (std::size_t i = 0; i < 600; ++i) wanted.voxels[i] = atlas[i] == 1861 ? 255 : 0;
+    EXPECT_EQ(parse_csv(table.out).size(), label_objects(wanted, 255).size());
+
+    // Otsu on 16-bit data: the volume's range mapped linearly onto 0 ... 255.
+    write_typed(path("in.nii"), DT_INT16, [&] {
+        std::vector<double> v(600);
+        for (auto& x : v) x = -300 + byte(rng) * 7;
+        return v;
+    }(), 0, 0);
+    const Nifti in = read_nifti(path("in.nii"));
+    const auto* raw = static_cast<const std::int16_t*>(in->data);
+    const double low = *std::min_element(raw, raw + 600), high = *std::max_element(raw, raw + 600);
+    CTarnImage3D levels(10, 6, 10);
+    for (std::size_t i = 0; i < 600; ++i)
+        levels.getPixels()[i] = static_cast<std::uint8_t>(std::floor((raw[i] - low) * 255 / (high - low) + 0.5));
+    const int level = Img3DDaJinThreshold(levels);
+    const json report = read_report(run("segment '" + path("in.nii").string() + "' --min-volume 0 --json -o '" +
+                                        path("out.nii").string() + "'"));
+    EXPECT_EQ(report["threshold"]["level"], level);
+    EXPECT_EQ(report["threshold"]["levels"], json({low, high}));
+    const Nifti out = read_nifti(path("out.nii"));
+    for (std::size_t i = 0; i < 600; ++i)
+        ASSERT_EQ(static_cast<const std::uint8_t*>(out->data)[i], levels.getPixels()[i] > level ? 255 : 0) << i;
+}
+
+TEST_F(Tool, NiftiTwoIsReadAndWrittenBack) {
+    std::mt19937 rng(31);
+    std::uniform_real_distribution<double> real(0, 100);
+    std::vector<double> values(600);
+    for (auto& v : values) v = real(rng);
+    write_typed(path("in.nii"), DT_FLOAT32, values, 0, 0, 2);
+    ASSERT_EQ(run("segment '" + path("in.nii").string() + "' --threshold 50 --min-volume 0 -o '" +
+                  path("out.nii").string() + "' --labels '" + path("labels.nii.gz").string() + "'")
+                  .status,
+              0);
+    const Nifti in = read_nifti(path("in.nii"));
+    for (const char* name : {"out.nii", "labels.nii.gz"}) {
+        int version = 0;
+        std::free(nifti_read_header(path(name).c_str(), &version, 1));
+        EXPECT_EQ(version, 2) << name;
+        const Nifti out = read_nifti(path(name));
+        ASSERT_TRUE(out);
+        EXPECT_EQ(out->qform_code, in->qform_code);
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c) EXPECT_DOUBLE_EQ(out->qto_xyz.m[r][c], in->qto_xyz.m[r][c]);
+    }
+    const Nifti out = read_nifti(path("out.nii"));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        ASSERT_EQ(static_cast<const std::uint8_t*>(out->data)[i],
+                  static_cast<const float*>(in->data)[i] >= 50 ? 255 : 0);
+}
+
+// ---- outputs a user can trust ---------------------------------------------------
+
+TEST_F(Tool, TheInputIsNeverOverwritten) {
+    std::mt19937 rng(37);
+    const float spacing[3] = {1, 1, 1};
+    write_grid(random_grid(20, 16, 12, rng, 30), path("in.nii"), spacing);
+    const std::string original = slurp(path("in.nii"));
+    fs::create_symlink("in.nii", path("link.nii"));
+    fs::create_hard_link(path("in.nii"), path("hard.nii"));
+    fs::permissions(path("in.nii"), fs::perms::owner_read | fs::perms::group_read);
+    const std::string in = " '" + path("in.nii").string() + "' ";
+    for (const std::string& options : {"-o '" + path("in.nii").string() + "'", "-o '" + path("link.nii").string() + "'",
+                                       "--labels '" + path("hard.nii").string() + "'"}) {
+        const Result r = run("segment" + in + options);
+        EXPECT_EQ(r.status, 2) << options;
+        EXPECT_NE(r.err.find("is the input file"), std::string::npos) << r.err;
+        EXPECT_EQ(slurp(path("in.nii")), original);
+    }
+    fs::permissions(path("in.nii"), fs::perms::owner_write, fs::perm_options::add);
+
+    // A link as output: its target is written.  An existing output keeps
+    // its permissions.
+    fs::create_symlink("target.nii", path("out.nii"));
+    std::ofstream(path("kept.nii")) << "old";
+    fs::permissions(path("kept.nii"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_EQ(run("segment" + in + "--threshold 128 -o '" + path("out.nii").string() + "' --labels '" +
+                  path("kept.nii").string() + "'")
+                  .status,
+              0);
+    EXPECT_TRUE(fs::is_symlink(path("out.nii")));
+    EXPECT_TRUE(read_nifti(path("target.nii")));
+    EXPECT_TRUE(read_nifti(path("kept.nii")));
+    EXPECT_EQ(fs::status(path("kept.nii")).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(Tool, AFailedWriteLeavesNothingAndSaysWhy) {
+    std::mt19937 rng(41);
+    const float spacing[3] = {1, 1, 1};
+    write_grid(random_grid(64, 64, 64, rng, 30), path("in.nii.gz"), spacing);
+    std::ofstream(path("file")) << "a file, not a folder";
+    const std::string in = "segment '" + path("in.nii.gz").string() + "' --threshold 128 -o '" +
+                           path("out.nii.gz").string() + "' ";
+    const auto before = listing();
+
+    struct Case {
+        std::string prefix, options, reason;
+    };
+    std::vector<Case> cases = {
+        {"", "--preview '" + path("file/p.png").string() + "'", "file/p.png: Not a directory"},
+        {"", "--preview /sys/img3d-preview.png", "/sys/img3d-preview.png: Permission denied"},
+        // A write that fails midway (past a file size limit), after the
+        // result was written.
+        {"ulimit -f 256; ", "--labels '" + path("labels.nii").string() + "'", "labels.nii: File too large"},
+    };
+    if (::geteuid() == 0 && fs::exists("/usr/bin/setpriv"))  // root writes anywhere, another user not here
+        cases.push_back({"setpriv --reuid=65534 --regid=65534 --clear-groups ", "", "out.nii.gz: Permission denied"});
+    for (const Case& c : cases) {
+        const Result r = run(in + c.options, c.prefix);
+        EXPECT_EQ(r.status, 2) << c.options;
+        EXPECT_EQ(line_count(r.err), 1) << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+        EXPECT_EQ(listing(), before) << c.options;
+    }
+}
+
+TEST_F(Tool, AnInterruptedRunLeavesNothing) {
+    std::mt19937 rng(43);
+    const float spacing[3] = {1, 1, 1};
+    write_grid(random_grid(160, 160, 160, rng, 30), path("in.nii.gz"), spacing);
+    const auto before = listing();
+    for (const int signal_number : {SIGTERM, SIGHUP}) {
+        const std::string command = std::string("exec '") + IMG3D_TOOL + "' segment '" + path("in.nii.gz").string() +
+                                    "' --threshold 128 -o '" + path("out.nii").string() + "' --labels '" +
+                                    path("labels.nii.gz").string() + "' >/dev/null 2>&1";
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // Interrupted while the labels are being compressed.
+        const fs::path temporary = path(".labels.nii.gz.img3d-tmp-" + std::to_string(child));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        std::error_code error;
+        while (!(fs::exists(temporary, error) && fs::file_size(temporary, error) > 0) &&
+               std::chrono::steady_clock::now() < deadline && ::waitpid(child, nullptr, WNOHANG) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::kill(child, signal_number);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before it was interrupted";
+        EXPECT_EQ(WTERMSIG(status), signal_number);
+        EXPECT_EQ(listing(), before);
+    }
+}
+
+// ---- out of memory ------------------------------------------------------------
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Runs the tool under growing address-space limits: each run succeeds or
+// says which stage ran out of memory, exit 1, never blaming the file.
+void expect_memory_named(const Tool& tool, const std::string& arguments, int step_mb, int limit_mb) {
+    int smallest = 4;  // where the program itself loads
+    while (smallest < 256 && tool.run("--version", "ulimit -v " + std::to_string(smallest * 1024) + "; ").status != 0)
+        smallest += 4;
+    fs::remove(tool.path("out.nii.gz"));
+    int failed = 0, done = 0;
+    for (int mb = smallest; mb <= limit_mb && done == 0; mb += step_mb) {
+        const Result r = tool.run(arguments, "ulimit -v " + std::to_string(mb * 1024) + "; ");
+        if (r.status == 0) {
+            ++done;
+            continue;
+        }
+        ++failed;
+        EXPECT_EQ(r.status, 1) << mb << " MB: " << r.err;
+        EXPECT_EQ(line_count(r.err), 1) << mb << " MB: " << r.err;
+        EXPECT_NE(r.err.find("not enough memory"), std::string::npos) << mb << " MB: " << r.err;
+        EXPECT_FALSE(fs::exists(tool.path("out.nii.gz")));
+    }
+    EXPECT_GT(failed, 2);
+    EXPECT_EQ(done, 1) << "no limit up to " << limit_mb << " MB sufficed";
+}
+
+TEST_F(Tool, RunningOutOfMemoryIsCalledSo) {
+    // An address-space limit does not work with AddressSanitizer's shadow
+    // memory, nor under valgrind: those builds skip this test.
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (kSanitized || (preload && std::strstr(preload, "vgpreload")))
+        GTEST_SKIP() << "memory limits do not apply under the sanitizers or valgrind";
+    std::mt19937 rng(47);
+    const float spacing[3] = {1, 1, 1};
+    write_grid(random_grid(200, 180, 150, rng, 20), path("in.nii.gz"), spacing);
+    const std::string outputs = " --min-volume 3 --smooth 1 -o '" + path("out.nii.gz").string() + "' --labels '" +
+                                path("labels.nii.gz").string() + "' --preview '" + path("p.png").string() + "' -q";
+    expect_memory_named(*this, "segment '" + path("in.nii.gz").string() + "' --threshold 128" + outputs, 4, 600);
+
+    const fs::path ch2better = "/usr/share/mricron/templates/ch2better.nii.gz";
+    if (!fs::exists(ch2better)) GTEST_SKIP() << "mricron-data is not installed";
+    expect_memory_named(*this, "segment " + ch2better.string() + outputs, 24, 1200);
 }
 
 }  // namespace
