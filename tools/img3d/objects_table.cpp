@@ -8,55 +8,6 @@
 #include "errors.h"
 
 namespace img3d_tool {
-namespace {
-
-#ifdef IMG3D_TOOL_OWN_LABELS
-// Labels from GetAllRunLength3D's records, measured by a raster scan.
-int Img3DLabel(unsigned char*** volume, int value, int, std::int32_t* labels) {
-    const int w = Image3DGetWidth(volume), h = Image3DGetHeight(volume), d = Image3DGetDepth(volume);
-    std::fill(labels, labels + static_cast<std::size_t>(w) * h * d, 0);
-    CTarnImage3D scratch(w, h, d);
-    if (scratch.getSize() == 0) return -1;
-    Img3DCopy(volume, scratch);
-    int count = 0;
-    RunLength3D** list = GetAllRunLength3D(scratch, value, value == 0 ? 1 : 0, &count, 0);
-    bool complete = list != nullptr || count == 0;
-    for (int i = 0; complete && i < count; ++i) complete = list[i] != nullptr;
-    for (int i = 0; complete && i < count; ++i) {
-        const Run3D* runs = RunLength3DRuns(list[i]);
-        for (int r = 0; r < list[i]->count; ++r) {
-            std::int32_t* row = labels + (static_cast<std::size_t>(runs[r].z) * h + runs[r].y) * w;
-            std::fill(row + runs[r].xStart, row + runs[r].xEnd + 1, i + 1);
-        }
-    }
-    FreeRunLength3D(count, list);
-    return complete ? count : -1;
-}
-
-int Img3DObjectStats(const std::int32_t* labels, int w, int h, int d, int count, Img3DObject* objects) {
-    std::fill(objects, objects + count, Img3DObject{});
-    std::size_t i = 0;
-    for (int z = 0; z < d; ++z)
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x, ++i) {
-                if (labels[i] < 1 || labels[i] > count) continue;
-                Img3DObject& o = objects[labels[i] - 1];
-                if (o.voxels == 0) {
-                    o.xMin = o.xMax = o.firstX = x;
-                    o.yMin = o.yMax = o.firstY = y;
-                    o.zMin = o.zMax = o.firstZ = z;
-                }
-                ++o.voxels;
-                o.sumX += x, o.sumY += y, o.sumZ += z;
-                o.xMin = std::min(o.xMin, x), o.xMax = std::max(o.xMax, x);
-                o.yMin = std::min(o.yMin, y), o.yMax = std::max(o.yMax, y);
-                o.zMax = z;
-            }
-    return 0;
-}
-#endif
-
-}  // namespace
 
 ObjectLabels label_objects(unsigned char*** volume, int value) {
     ObjectLabels out;
@@ -68,7 +19,9 @@ ObjectLabels label_objects(unsigned char*** volume, int value) {
     if (!out.labels)
         throw RunError("not enough memory for the object labels: " + mebibytes(4.0 * voxels) + ", 4 bytes per voxel");
     const int count = Img3DLabel(volume, value, 6, out.labels.get());
-    if (count < 0) throw RunError("not enough memory to label the objects");
+    if (count < 0)
+        throw RunError("not enough memory to label the objects: " + mebibytes(out.width / 8.0 * out.height * 2) +
+                       " for one bit per voxel of two slices");
     try {
         out.objects.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {

@@ -9,18 +9,6 @@
 #include <string>
 #include <vector>
 
-// The label functions arrive with version 1.1 of the library; until then
-// the tool labels from the object records itself.
-#if IMG3D_VERSION_MAJOR == 1 && IMG3D_VERSION_MINOR < 1
-#define IMG3D_TOOL_OWN_LABELS 1
-struct Img3DObject {
-    int64_t sumX, sumY, sumZ;
-    int32_t voxels;
-    int32_t xMin, xMax, yMin, yMax, zMin, zMax;
-    int32_t firstX, firstY, firstZ;
-};
-#endif
-
 namespace img3d_tool {
 
 // Object k (1 ... count) of one grey value: its voxels carry label k, every
