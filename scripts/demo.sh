@@ -4,7 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+echo "demo: building the library, tests, examples and tool in build/default (a few minutes the first time)"
 cmake -S . -B build/default -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/default >/dev/null
+# Ninja's own progress: one line per step, or one updating line on a terminal.
+cmake --build build/default
+echo
 build/default/tools/img3d/img3d demo -o build/img3d-demo
 echo "picture: build/img3d-demo/preview.png"

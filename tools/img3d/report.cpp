@@ -13,7 +13,8 @@ std::string number(double value) {
 }
 
 std::string volume_range(const SegmentOptions& o) {
-    if (o.max_volume == INT_MAX) return "of at least " + std::to_string(o.min_volume) + " voxels";
+    if (o.max_volume == INT_MAX)
+        return "of at least " + std::to_string(o.min_volume) + (o.min_volume == 1 ? " voxel" : " voxels");
     return "of " + std::to_string(o.min_volume) + " ... " + std::to_string(o.max_volume) + " voxels";
 }
 
@@ -34,6 +35,7 @@ std::string threshold_line(const RunSummary& run) {
     const SegmentReport& r = run.report;
     if (r.method == "band") return "band: " + foreground(r);
     if (r.method == "given") return "given " + format_value(r.low) + ": " + foreground(r);
+    if (!r.empty_reason.empty()) return r.method + ": no objects, " + r.empty_reason;
     std::string text = r.method + " " + std::to_string(r.level);
     // The level in file units too, where they are not the levels.
     if (!(r.levels.raw && plain_bytes(run))) text += " (grey " + format_value(r.level_value) + ")";
