@@ -138,10 +138,6 @@ void parse_threshold(const std::string& threshold, const std::string& band, cons
             throw InputError("--threshold " + threshold + ": expected otsu, two-mode or a value in file units");
         options.method = SegmentOptions::Method::level;
     }
-    const bool automatic =
-        options.method == SegmentOptions::Method::otsu || options.method == SegmentOptions::Method::two_mode;
-    if (options.has_window && !automatic)
-        throw InputError("--window maps values onto levels for otsu and two-mode; a given threshold needs none");
 }
 
 // The file's voxels, when they are not plain bytes: their type and scaling.
@@ -387,6 +383,7 @@ int run_demo_command(DemoCommand& c) {
         if (!fs::create_directories(c.folder, error) || error)
             throw InputError(c.folder + ": cannot create the folder: " + error.message());
         made.path = c.folder;
+        remove_on_interrupt(c.folder);
     } else if (!fs::is_directory(c.folder, error)) {
         throw InputError(c.folder + ": " + std::strerror(ENOTDIR));
     }
@@ -469,8 +466,8 @@ int main(int argc, char** argv) {
         ->type_name("LO:HI")
         ->excludes(threshold);
     segment_app->add_option("--window", segment.window,
-                            "The file units that otsu and two-mode map linearly onto levels 0 ... 255 (default: the "
-                            "volume's minimum ... maximum; plain bytes are used as they are)")
+                            "The file units that otsu, two-mode and the preview map linearly onto levels 0 ... 255 "
+                            "(default: the volume's minimum ... maximum; plain bytes are used as they are)")
         ->type_name("LO:HI");
     segment_app->add_flag("--rescale", segment.rescale,
                           "Accepted for compatibility: the default --window (the volume's minimum ... maximum)");

@@ -24,6 +24,8 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr std::size_t kSlots = 16;
 std::array<char[PATH_MAX], kSlots> slot_names;
 std::array<std::atomic<bool>, kSlots> slot_used;
+char made_folder[PATH_MAX];
+std::atomic<bool> folder_made{false};
 
 int register_temporary(const std::string& name) {
     if (name.size() >= PATH_MAX) return -1;
@@ -43,6 +45,7 @@ void release_slot(int slot) {
 extern "C" void on_interrupt(int signal_number) {
     for (std::size_t i = 0; i < kSlots; ++i)
         if (slot_used[i].load()) ::unlink(slot_names[i]);
+    if (folder_made.load()) ::rmdir(made_folder);
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);  // delivered when the handler returns
 }
@@ -104,6 +107,12 @@ void install_interrupt_handlers() {
         if (::sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
         ::sigaction(s, &action, nullptr);
     }
+}
+
+void remove_on_interrupt(const std::string& folder) {
+    if (folder.size() >= PATH_MAX) return;
+    std::memcpy(made_folder, folder.c_str(), folder.size() + 1);
+    folder_made.store(true);
 }
 
 InterruptsHeld::InterruptsHeld() {

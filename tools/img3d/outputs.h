@@ -17,6 +17,10 @@ namespace img3d_tool {
 // before any output is made.
 void install_interrupt_handlers();
 
+// A folder the run made, removed (when empty) by those signals after the
+// temporaries in it.
+void remove_on_interrupt(const std::string& folder);
+
 // Holds those signals back in the calling thread while it lives; a thread
 // started meanwhile keeps them held for good, leaving them to the main one.
 class InterruptsHeld {

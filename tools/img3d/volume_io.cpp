@@ -321,6 +321,12 @@ Geometry geometry_of(const nifti_image& image) {
 
 namespace {
 
+std::string format_count(double count) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", count);
+    return text;
+}
+
 // The path of a pair header's voxel file: x.hdr -> x.img, x.hdr.gz -> x.img.gz.
 std::string image_file(const std::string& path) {
     const std::size_t at = path.rfind(".hdr");
@@ -331,12 +337,14 @@ void read_nifti(const std::string& path, LoadedVolume& out) {
     ByteSource header_source(path, ends_with(path, ".gz"));
     if (!header_source.open()) input_error(path, std::strerror(errno != 0 ? errno : EIO));
     const Header h = read_header(path, header_source);
+    // From the header's own numbers, before any product of them is formed.
+    double volumes = 1;
+    for (int i = 4; i <= h.dim[0]; ++i) volumes *= static_cast<double>(h.dim[i]);
+    if (volumes > 1)
+        input_error(path, format_count(volumes) + " volumes in one file; only a single 3-D volume is read");
+    check_allocatable(path, h.dim[1], h.dim[0] >= 2 ? h.dim[2] : 1, h.dim[0] >= 3 ? h.dim[3] : 1);
     NiftiImage image = image_of(path, h);
-    const std::int64_t nx = image->nx, ny = image->ny, nz = image->nz;
-    if (image->nvox != nx * ny * nz)
-        input_error(path, std::to_string(image->nvox / (nx * ny * nz)) +
-                              " volumes in one file; only a single 3-D volume is read");
-    check_allocatable(path, nx, ny, nz);
+    const std::int64_t nx = image->nx, ny = image->ny, nz = image->nz, count = nx * ny * nz;
 
     // nifti_clib's rule for a single file: the voxels start no earlier than
     // right after the header, whatever vox_offset says.
@@ -344,7 +352,7 @@ void read_nifti(const std::string& path, LoadedVolume& out) {
     const std::size_t header_size = h.version == 2 ? 540 : 348;
     const auto offset = static_cast<std::uint64_t>(h.pair ? h.vox_offset : std::max<double>(h.vox_offset, header_size));
     const int nbyper = bytes_per_voxel(h.datatype);
-    const std::uint64_t bytes = static_cast<std::uint64_t>(image->nvox) * nbyper;
+    const std::uint64_t bytes = static_cast<std::uint64_t>(count) * nbyper;
     const bool compressed = ends_with(data_path, ".gz");
     std::error_code error;
     const std::uintmax_t available = fs::file_size(data_path, error);
@@ -359,7 +367,7 @@ void read_nifti(const std::string& path, LoadedVolume& out) {
 
     FileVoxels& voxels = out.voxels;
     voxels.datatype = h.datatype;
-    voxels.count = static_cast<std::size_t>(image->nvox);
+    voxels.count = static_cast<std::size_t>(count);
     void* data = nullptr;
     if (h.datatype == DT_UINT8) {
         allocate(out.volume, path, static_cast<int>(nx), static_cast<int>(ny), static_cast<int>(nz));
@@ -383,9 +391,9 @@ void read_nifti(const std::string& path, LoadedVolume& out) {
         input_error(path, "voxel data truncated or unreadable");
     }
     if (h.swapped) {
-        if (nbyper == 2) nifti_swap_2bytes(image->nvox, data);
-        if (nbyper == 4) nifti_swap_4bytes(image->nvox, data);
-        if (nbyper == 8) nifti_swap_8bytes(image->nvox, data);
+        if (nbyper == 2) nifti_swap_2bytes(count, data);
+        if (nbyper == 4) nifti_swap_4bytes(count, data);
+        if (nbyper == 8) nifti_swap_8bytes(count, data);
     }
 
     // An identity scaling is no scaling; a slope of 0 or a non-finite one
