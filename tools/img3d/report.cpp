@@ -67,8 +67,12 @@ void print_text_report(std::FILE* out, const RunSummary& run) {
                  number(g.spacing[0]).c_str(), number(g.spacing[1]).c_str(), number(g.spacing[2]).c_str(),
                  unit.c_str(), run.format.empty() ? "" : (", " + run.format).c_str());
     if (!run.values.empty()) std::fprintf(out, "values     %s\n", run.values.c_str());
-    std::fprintf(out, "grey       %s ... %s, mean %s\n", format_value(r.grey.minimum).c_str(),
-                 format_value(r.grey.maximum).c_str(), number(r.grey.mean).c_str());
+    const long long total = static_cast<long long>(r.width) * r.height * r.depth;
+    if (static_cast<long long>(r.grey.non_finite) == total)
+        std::fprintf(out, "grey       no finite value\n");
+    else
+        std::fprintf(out, "grey       %s ... %s, mean %s\n", format_value(r.grey.minimum).c_str(),
+                     format_value(r.grey.maximum).c_str(), number(r.grey.mean).c_str());
     if (r.grey.non_finite > 0)
         std::fprintf(out, "           %zu voxels not a number or infinite, never objects\n", r.grey.non_finite);
     if (r.automatic && !r.levels.raw)
@@ -86,7 +90,6 @@ void print_text_report(std::FILE* out, const RunSummary& run) {
                      : run.options.smooth > 0                         ? "smoothing"
                                                                       : "dilation");
 
-    const long long total = static_cast<long long>(r.width) * r.height * r.depth;
     char share[64];
     std::snprintf(share, sizeof share, " (%.2f %%", 100.0 * static_cast<double>(r.voxels) / static_cast<double>(total));
     std::string size = std::to_string(r.voxels) + " voxels" + share;

@@ -105,7 +105,9 @@ void choose_threshold(const LoadedVolume& input, const SegmentOptions& options, 
             // objects are the upper class.
             report.level = otsu ? Img3DDaJinThreshold(levels) : Img3D2ModeThreshold(levels);
             report.level_value = report.levels.value_of(input.voxels, report.level);
-            if (report.grey.minimum == report.grey.maximum)
+            if (report.grey.non_finite == input.voxels.count)
+                report.empty_reason = "no voxel holds a finite value";
+            else if (report.grey.minimum == report.grey.maximum)
                 report.empty_reason = "every voxel is " + format_value(report.grey.minimum);
             else if (otsu && report.level == 255)
                 report.empty_reason = "every level lies in the lower class";
