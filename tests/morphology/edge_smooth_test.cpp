@@ -26,7 +26,7 @@ TEST(EdgeSmooth, MatchesTheLiteralWindowSumOnRandomVolumes) {
                 if (background == val.object) continue;
                 Volume src = blobby_volume(s, rng, val.object, 0.3, {background, 90});
                 const auto before = src.voxels();
-                ref::Grid expected;
+                Grid expected;
                 const int expected_result =
                     ref::edge_smooth(grid_of(src), expected, val.object, background, radius);
                 SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << "x" << s.depth << " object "
@@ -59,7 +59,7 @@ TEST(EdgeSmooth, WideWindowsMatchTheLiteralWindowSum) {
                         const bool inside = dx * dx + dy * dy + dz * dz <= 64;
                         src.get()[z][y][x] = static_cast<unsigned char>(inside != flip(rng) ? object : background);
                     }
-            ref::Grid expected;
+            Grid expected;
             const int expected_result = ref::edge_smooth(grid_of(src), expected, object, background, radius);
             Volume dst(23, 20, 17);
             EXPECT_EQ(Img3DEdgeSmooth(src, dst, object, background, radius), expected_result) << radius;
@@ -126,7 +126,7 @@ TEST(EdgeSmooth, EveryAllocationFailureLeavesASoundResult) {
     std::mt19937 rng(23);
     Volume src = blobby_volume({11, 10, 9}, rng, 255, 0.3, {0});
     const auto before = src.voxels();
-    ref::Grid expected;
+    Grid expected;
     ref::edge_smooth(grid_of(src), expected, 255, 0, 1);
     Volume dst(11, 10, 9);
     walk_allocation_failures([&] { return Img3DEdgeSmooth(src, dst, 255, 0, 1); },
@@ -154,7 +154,7 @@ TEST(EdgeSmooth, InPlaceAllocationFailuresLeaveTheVolumeOrSkipObjects) {
     std::mt19937 rng(29);
     Volume src = blobby_volume({40, 33, 30}, rng, 255, 0.55, {0, 7, 200});
     const auto before = src.voxels();
-    ref::Grid expected;
+    Grid expected;
     ref::edge_smooth(grid_of(src), expected, 255, 0, 2);
     Volume work(40, 33, 30);
     int refused = 0;
