@@ -80,8 +80,9 @@
  *                       another volume)
  *   GetAllRunLength3D   each record while it is built, and the fill's stack
  *                       of points (6 bytes each)
- *   Img3DLabel          1 bit per voxel of two slices; the label array
- *                       itself serves as the union-find's scratch
+ *   Img3DLabel          1 bit per voxel (rows rounded up to 64 bits) and 1
+ *                       byte per row; the label array itself serves as
+ *                       the union-find's scratch
  *   Img3DDelVolume      4 bytes per run of the object value (a run being a
  *                       stretch of the value along x) and 1 bit per voxel of
  *                       two slices; no record per object is built

@@ -17,7 +17,8 @@
 // label; any other run's parent is an earlier run of its object, already
 // written with the object's label, which the run takes.
 //
-// Working memory: the bits of the rows of two slices.
+// Working memory: the bits of the volume's rows, which the second pass
+// reads instead of the voxels.
 #include "objects/labelling.h"
 
 #include <algorithm>
@@ -100,32 +101,31 @@ void join_rows(RunForest& forest, Row a, Row b, std::size_t words, bool touching
     }
 }
 
-// The bits of every row of two slices, the current one and the one before,
-// and which rows hold a run.
-class SliceBits {
+// The bits of every row of the volume (word_bits, `words` per row), and
+// which rows hold a run.
+class VolumeBits {
 public:
-    SliceBits(int width, int height)
+    VolumeBits(int width, int height, int depth)
         : words_((static_cast<std::size_t>(width) + 63) / 64),
           height_(static_cast<std::size_t>(height)),
-          bits_(static_cast<std::uint64_t*>(heap_alloc(2 * height_ * (words_ * 8 + 1)))) {}
-    ~SliceBits() { heap_free(bits_); }
-    SliceBits(const SliceBits&) = delete;
-    SliceBits& operator=(const SliceBits&) = delete;
+          rows_(height_ * static_cast<std::size_t>(depth)),
+          bits_(static_cast<std::uint64_t*>(heap_alloc(rows_ * (words_ * 8 + 1)))) {}
+    ~VolumeBits() { heap_free(bits_); }
+    VolumeBits(const VolumeBits&) = delete;
+    VolumeBits& operator=(const VolumeBits&) = delete;
 
     bool allocated() const { return bits_ != nullptr; }
     std::size_t words() const { return words_; }
 
-    // Slice z's row y; slices alternate between the two halves.
-    std::uint64_t* bits(int y, int z) const {
-        return bits_ + (static_cast<std::size_t>(z & 1) * height_ + static_cast<std::size_t>(y)) * words_;
-    }
+    std::uint64_t* bits(int y, int z) const { return bits_ + row(y, z) * words_; }
     std::uint8_t& holds_runs(int y, int z) const {
-        auto* flags = reinterpret_cast<std::uint8_t*>(bits_ + 2 * height_ * words_);
-        return flags[static_cast<std::size_t>(z & 1) * height_ + static_cast<std::size_t>(y)];
+        return reinterpret_cast<std::uint8_t*>(bits_ + rows_ * words_)[row(y, z)];
     }
 
 private:
-    std::size_t words_, height_;
+    std::size_t row(int y, int z) const { return static_cast<std::size_t>(z) * height_ + static_cast<std::size_t>(y); }
+
+    std::size_t words_, height_, rows_;
     std::uint64_t* bits_;
 };
 
@@ -140,17 +140,17 @@ int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, i
         std::memset(labels, 0, count * sizeof *labels);
         return 0;
     }
-    SliceBits slices(width, height);
-    if (!slices.allocated()) return -1;
+    VolumeBits rows(width, height, depth);
+    if (!rows.allocated()) return -1;
     const auto v = static_cast<std::uint8_t>(value);
-    const std::size_t words = slices.words();
+    const std::size_t words = rows.words();
     auto offset = [&](int y, int z) { return (z * height + y) * width; };
 
     // First pass: the runs of each row, joined with those they touch.
     RunForest forest(labels);
     for (int z = 0; z < depth; ++z) {
         for (int y = 0; y < height; ++y) {
-            const Row row{slices.bits(y, z), offset(y, z)};
+            const Row row{rows.bits(y, z), offset(y, z)};
             bool any = false;
             for_each_run(
                 voxels + row.offset, width, v,
@@ -158,12 +158,12 @@ int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, i
                     forest.add(row.offset + start);
                     any = true;
                 },
-                slices.bits(y, z));
-            slices.holds_runs(y, z) = any;
+                rows.bits(y, z));
+            rows.holds_runs(y, z) = any;
             if (!any) continue;
             auto join = [&](int ny, int nz, bool touching) {
-                if (ny < 0 || ny >= height || nz < 0 || !slices.holds_runs(ny, nz)) return;
-                join_rows(forest, row, Row{slices.bits(ny, nz), offset(ny, nz)}, words, touching);
+                if (ny < 0 || ny >= height || nz < 0 || !rows.holds_runs(ny, nz)) return;
+                join_rows(forest, row, Row{rows.bits(ny, nz), offset(ny, nz)}, words, touching);
             };
             const bool faces_touch = connectivity != 6;
             join(y - 1, z, faces_touch);
@@ -181,6 +181,10 @@ int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, i
         for (int y = 0; y < height; ++y) {
             const std::int32_t row = offset(y, z);
             std::int32_t* out = labels + row;
+            if (!rows.holds_runs(y, z)) {
+                std::memset(out, 0, static_cast<std::size_t>(width) * sizeof *out);
+                continue;
+            }
             int written = 0;  // columns before this one are done
             auto label_run = [&](int start, int end) {
                 std::memset(out + written, 0, static_cast<std::size_t>(start - written) * sizeof *out);
@@ -189,7 +193,7 @@ int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, i
                 std::fill(out + start, out + end + 1, label);
                 written = end + 1;
             };
-            for_each_run(voxels + row, width, v, label_run);
+            for_each_run_in_bits(rows.bits(y, z), width, label_run);
             std::memset(out + written, 0, static_cast<std::size_t>(width - written) * sizeof *out);
         }
     }
