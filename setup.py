@@ -45,4 +45,6 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built[0], target)
 
 
-setup(version=version(), ext_modules=[Extension("img3d._img3d", sources=[])], cmdclass={"build_ext": CMakeBuild})
+# Everything the build makes stays under build/ with the project's other builds.
+setup(version=version(), ext_modules=[Extension("img3d._img3d", sources=[])], cmdclass={"build_ext": CMakeBuild},
+      options={"build": {"build_base": "build/setuptools"}})

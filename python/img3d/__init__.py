@@ -250,7 +250,8 @@ def edge_smooth(a, value=255, background=0, radius=1):
     ``((w**3 + 1) * value) // 2``).  Objects never count in each other's
     windows and never grow beyond their bounding boxes.  ``radius`` is
     0 ... 101 (0 keeps the objects as they are); ``background`` must differ
-    from ``value``.  Each extent of ``a`` must be at most 32768."""
+    from ``value``.  Without any voxel of ``value``, the result is a copy of
+    ``a``.  Each extent of ``a`` must be at most 32768."""
     a = _array(a)
     value = _level(a, "value", value)
     background = _level(a, "background", background)
