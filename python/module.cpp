@@ -157,6 +157,24 @@ Source source_of(const py::array& a, bool mask) {
     return {block, block.cast<const Block&>().volume, e};
 }
 
+// The volumes of an operation that may write in place: the destination is a
+// new block, the source the array's own block or, for any other array, the
+// destination itself once the array is copied in (one block, not two).
+struct SourceAndResult {
+    Source source;
+    py::object result;
+    unsigned char*** destination;
+};
+
+SourceAndResult in_place(const py::array& a) {
+    const Extent e = checked_volume(a, "a", true);
+    py::object result = new_block(e);
+    unsigned char*** destination = result.cast<const Block&>().volume;
+    if (unsigned char*** volume = resident_volume(a)) return {{a, volume, e}, result, destination};
+    copy_into(result, a);
+    return {{result, destination, e}, result, destination};
+}
+
 // Whether any voxel of the block holds value: tells "no object" from "out of
 // memory" where the library returns -1 for both.
 bool holds(unsigned char*** volume, const Extent& e, int value) {
@@ -235,20 +253,20 @@ py::array segment(const py::array& a, int low, int high, int object, int backgro
 }
 
 py::array dilate(const py::array& a, int value, int background, int element) {
-    const Source s = source_of(a, true);
-    py::object block = new_block(s.extent);
+    const SourceAndResult v = in_place(a);
     int status = 0;
     {
         py::gil_scoped_release unlocked;
-        status = Img3DDilatation(s.volume, block.cast<const Block&>().volume, value, background, element);
+        status = Img3DDilatation(v.source.volume, v.destination, value, background, element);
     }
     if (status != 0) throw std::bad_alloc();
-    return view_of(block, is_bool(a));
+    return view_of(v.result, is_bool(a));
 }
 
 py::array remove_objects(const py::array& a, int value, int min_volume, int max_volume, int paint) {
     const Source s = source_of(a, true);
     check_run_extent(s.extent);
+    const bool any = holds(s.volume, s.extent, value);
     py::object block = new_block(s.extent);
     int status = 0;
     {
@@ -256,21 +274,22 @@ py::array remove_objects(const py::array& a, int value, int min_volume, int max_
         status = Img3DDelVolume(s.volume, block.cast<const Block&>().volume, value, paint, min_volume, max_volume);
     }
     // -1 with no voxel of the value leaves an exact copy, which is the result.
-    if (status != 0 && holds(s.volume, s.extent, value)) throw std::bad_alloc();
+    if (status != 0 && any) throw std::bad_alloc();
     return view_of(block, is_bool(a));
 }
 
 py::array edge_smooth(const py::array& a, int value, int background, int radius) {
-    const Source s = source_of(a, true);
-    check_run_extent(s.extent);
-    py::object block = new_block(s.extent);
+    check_run_extent(checked_volume(a, "a", true));
+    const SourceAndResult v = in_place(a);
+    // Asked before the call: in place, a failure leaves objects painted over.
+    const bool any = holds(v.source.volume, v.source.extent, value);
     int status = 0;
     {
         py::gil_scoped_release unlocked;
-        status = Img3DEdgeSmooth(s.volume, block.cast<const Block&>().volume, value, background, radius);
+        status = Img3DEdgeSmooth(v.source.volume, v.destination, value, background, radius);
     }
-    if (status != 0 && holds(s.volume, s.extent, value)) throw std::bad_alloc();
-    return view_of(block, is_bool(a));
+    if (status != 0 && any) throw std::bad_alloc();
+    return view_of(v.result, is_bool(a));
 }
 
 // Releases an object list on every path out.
