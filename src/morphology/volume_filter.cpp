@@ -9,27 +9,18 @@
 
 #include "img3d.h"
 #include "objects/objects_internal.h"
-#include "objects/row_scan.h"
-#include "objects/run_labels.h"
-#include "volume/volume_internal.h"
 
 extern "C" IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                                         int objectValue, int paintValue, int minVolume,
                                         int maxVolume) {
-    // The source is only read, so the destination must be another volume;
-    // a paint value equal to the object value could not remove anything.
-    if (source == destination || (paintValue & 0xFF) == objectValue ||
-        !img3d::detail::same_dimensions(source, destination))
+    // The source is read after the destination is written, so the two must
+    // be different volumes.  Volumes whose objects could not be recorded
+    // are refused as the object list refuses them, though no record is made
+    // here.
+    if (source == destination || !img3d::detail::begin_object_filter(source, destination, objectValue, paintValue))
         return -1;
-
-    Img3DCopy(source, destination);
     const int width = Image3DGetWidth(source), height = Image3DGetHeight(source),
               depth = Image3DGetDepth(source);
-    // No object of a value outside 0 ... 255; beyond 16-bit coordinates the
-    // objects could not be recorded, and such volumes are refused alike.
-    if (objectValue < 0 || objectValue > 255 || width > img3d::detail::kMaxExtent ||
-        height > img3d::detail::kMaxExtent || depth > img3d::detail::kMaxExtent)
-        return -1;
     const auto value = static_cast<std::uint8_t>(objectValue);
     const auto* voxels = static_cast<const std::uint8_t*>(source[0][0]);
 

@@ -16,7 +16,7 @@ void release_records(RunLength3D** list, std::size_t count) {
 }  // namespace
 }  // namespace img3d::detail
 
-using img3d::detail::Extractor;
+using img3d::detail::FloodFill;
 using img3d::detail::heap_free;
 using img3d::detail::heap_realloc;
 
@@ -25,25 +25,16 @@ extern "C" {
 IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, int paint, int* count,
                                           int /*reserved*/) {
     if (count != nullptr) *count = 0;
-    if (volume == nullptr || count == nullptr) return nullptr;
-    // A value outside 0 ... 255 matches no voxel.  A paint value that still
-    // matches would be found again by the fill forever; extents beyond 16-bit
-    // coordinates cannot be recorded.  All three leave the volume alone.
-    if (value < 0 || value > 255 || (paint & 0xFF) == value) return nullptr;
-    Extractor extractor(volume, value, paint);
-    const int width = extractor.width();
-    const int height = extractor.height();
-    const int depth = extractor.depth();
-    if (width > img3d::detail::kMaxExtent || height > img3d::detail::kMaxExtent ||
-        depth > img3d::detail::kMaxExtent)
+    if (volume == nullptr || count == nullptr || !img3d::detail::objects_takeable(volume, value, paint))
         return nullptr;
+    FloodFill fill(volume, value, paint);
 
     RunLength3D** list = nullptr;
     std::size_t entries = 0;
     std::size_t capacity = 0;
     bool refused = false;
     img3d::detail::for_each_seed(
-        static_cast<const std::uint8_t*>(volume[0][0]), width, height, depth,
+        static_cast<const std::uint8_t*>(volume[0][0]), fill.width(), fill.height(), fill.depth(),
         static_cast<std::uint8_t>(value), [&](img3d::detail::CMyPoint3D seed) {
             if (entries == capacity) {
                 constexpr std::size_t kMaxEntries = static_cast<std::size_t>(-1) / sizeof(RunLength3D*);
@@ -60,7 +51,7 @@ IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, in
             }
             // After a refused first allocation the seed still holds the value
             // and the next voxel of the same object starts a fresh extraction.
-            list[entries++] = extractor.extract(seed);
+            list[entries++] = fill.take(seed);
             return true;
         });
     if (refused) {

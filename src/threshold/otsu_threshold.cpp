@@ -56,10 +56,8 @@ int otsu_level(const int histogram[256], int voxels) {
 }  // namespace img3d::detail
 
 extern "C" IMG3D_API int Img3DDaJinThreshold(unsigned char*** volume) {
-    if (volume == nullptr) return -1;
-    int histogram[256];
-    Img3DHisto(volume, histogram);
-    // The voxel count as a 32-bit product, which every volume respects.
-    const int voxels = Image3DGetWidth(volume) * Image3DGetHeight(volume) * Image3DGetDepth(volume);
-    return img3d::detail::otsu_level(histogram, voxels);
+    return img3d::detail::level_of(volume, [&](const int* histogram) {
+        // Every volume's voxel count fits in an int.
+        return img3d::detail::otsu_level(histogram, static_cast<int>(img3d::detail::voxel_count(volume)));
+    });
 }

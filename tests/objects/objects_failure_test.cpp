@@ -143,7 +143,7 @@ TEST(ObjectListFailure, RefusedFirstRecordBlockPaintsNothing) {
     // Straight through the extraction itself: the volume is untouched.
     v.assign({0, 1, 1, 0, 0, 1});
     heap_fail_at(1);
-    EXPECT_EQ(img3d::detail::GetRunLength3D(v, 1, 0, 0, kValue, kPaint), nullptr);
+    EXPECT_EQ(img3d::test::GetRunLength3D(v, 1, 0, 0, kValue, kPaint), nullptr);
     heap_fail_at(0);
     EXPECT_EQ(v.voxels(), (std::vector<std::uint8_t>{0, 1, 1, 0, 0, 1}));
 }
@@ -175,7 +175,7 @@ TEST(ObjectListFailure, RefusedStackGrowthKeepsWhatWasTaken) {
     }
     // 1 record, 2 stack, 3 record growth, 4 stack growth.
     heap_fail_at(4);
-    EXPECT_EQ(img3d::detail::GetRunLength3D(v, 0, 0, 0, kValue, kPaint), nullptr);
+    EXPECT_EQ(img3d::test::GetRunLength3D(v, 0, 0, 0, kValue, kPaint), nullptr);
     heap_fail_at(0);
     for (int x = 0; x < width; ++x) {
         EXPECT_EQ(v.get()[0][1][x], kPaint);

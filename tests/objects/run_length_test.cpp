@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <random>
 
-#include "objects/objects_internal.h"
+#include "objects/flood_fill.h"
 #include "reference_objects.h"
 #include "test_support.h"
 
@@ -22,7 +22,7 @@ extern "C" std::size_t __sanitizer_get_allocated_size(const volatile void* block
 
 namespace {
 
-using img3d::detail::GetRunLength3D;
+using img3d::test::GetRunLength3D;
 using img3d::test::RefRun;
 using img3d::test::runs_of;
 using img3d::test::Volume;

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "objects/flood_fill.h"
+
 namespace img3d::test {
 
 const std::vector<Shape>& odd_shapes() {
@@ -24,6 +26,20 @@ Volume random_volume(const Shape& shape, std::mt19937& rng, const std::vector<in
     for (std::size_t i = 0; i < v.size(); ++i)
         v.data()[i] = static_cast<unsigned char>(palette[pick(rng)]);
     return v;
+}
+
+RunLength3D* GetRunLength3D(unsigned char*** volume, int x, int y, int z, int value, int paint) {
+    const int width = Image3DGetWidth(volume), height = Image3DGetHeight(volume), depth = Image3DGetDepth(volume);
+    if (x < 0 || x >= width || y < 0 || y >= height || z < 0 || z >= depth) return nullptr;
+    if (value >= 0 && value <= 255) {
+        if (!detail::objects_takeable(volume, value, paint)) return nullptr;
+        detail::FloodFill fill(volume, value, paint);
+        return fill.take(detail::CMyPoint3D(x, y, z));
+    }
+    if (width > detail::kMaxExtent || height > detail::kMaxExtent || depth > detail::kMaxExtent) return nullptr;
+    auto* record = static_cast<RunLength3D*>(detail::heap_alloc(detail::record_bytes(0)));
+    if (record != nullptr) record->count = 0;
+    return record;
 }
 
 }  // namespace img3d::test

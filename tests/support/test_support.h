@@ -55,6 +55,13 @@ Volume random_volume(const Shape& shape, std::mt19937& rng);
 Volume random_volume(const Shape& shape, std::mt19937& rng, const std::vector<int>& palette,
                      const std::vector<double>& weights);
 
+// One object from a seed, by the library's flood fill with working memory
+// of its own.  Returns null, and leaves the volume alone, for a seed outside
+// the volume, a paint value whose low 8 bits equal value, or an extent above
+// 32768; a value outside 0 ... 255 holds at no seed and gives a record of
+// count 0.  Otherwise as the fill itself (null when memory runs out).
+RunLength3D* GetRunLength3D(unsigned char*** volume, int x, int y, int z, int value, int paint);
+
 // Runs operation() with its 1st, 2nd, 3rd ... allocation failing, until a run
 // makes no failed allocation.  check(result, failed) follows every run;
 // failed is false only for the last one.  Returns the number of runs.
