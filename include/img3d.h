@@ -116,9 +116,9 @@
 #include <stdint.h>
 
 #define IMG3D_VERSION_MAJOR 1
-#define IMG3D_VERSION_MINOR 0
+#define IMG3D_VERSION_MINOR 1
 #define IMG3D_VERSION_PATCH 0
-#define IMG3D_VERSION "1.0.0"
+#define IMG3D_VERSION "1.1.0"
 
 /* IMG3D_API marks what the library exports; everything else is hidden. */
 #if defined(_WIN32) || defined(__CYGWIN__)
@@ -454,6 +454,62 @@ IMG3D_API void GetObjectXYLimit3D(const RunLength3D* record, int* xMin, int* xMa
  * assembled by hosts) is skipped; a NULL volume or record writes nothing.
  */
 IMG3D_API void Img3DFillObject(unsigned char*** volume, const RunLength3D* record, int value);
+
+/*
+ * Labels the objects of the voxels equal to value: labels[i], for every voxel
+ * i = (z*height + y)*width + x, becomes the number of the voxel's object, or
+ * 0 for a voxel of another value.  connectivity says which voxels touch: 6
+ * (across a face), 18 (a face or an edge) or 26 (a face, an edge or a
+ * corner).  Objects are numbered 1 ... n in raster order of their first
+ * voxel (x fastest, then y, then z) -- the numbering scipy.ndimage.label
+ * gives on the [z][y][x] array.  With connectivity 6, object k is the object
+ * whose record GetAllRunLength3D lists at index k-1 on the same volume (when
+ * that list holds no NULL entry).
+ *
+ * Reads the volume and writes every one of its width*height*depth entries of
+ * labels, an array the caller provides; nothing is painted, and any volume
+ * Image3DAlloc made is accepted.
+ *
+ * Returns n, the number of objects (0 for a value outside 0 ... 255, with
+ * every label 0).  Returns -1, with labels untouched, for a NULL volume or
+ * labels, a connectivity other than 6, 18 or 26, or when the working memory
+ * cannot be allocated.
+ *
+ * Working memory: one bit per voxel of two slices; the label array serves as
+ * the union-find's scratch.
+ */
+IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, int32_t* labels);
+
+/*
+ * What Img3DObjectStats reports of one object, 64 bytes.  The centroid is
+ * (sumX / voxels, sumY / voxels, sumZ / voxels).
+ */
+typedef struct Img3DObject {
+    int64_t sumX, sumY, sumZ;   /* sums of the voxels' coordinates */
+    int32_t voxels;             /* voxel count */
+    int32_t xMin, xMax;         /* inclusive bounding box */
+    int32_t yMin, yMax;
+    int32_t zMin, zMax;
+    int32_t firstX, firstY, firstZ;  /* the first voxel in raster order */
+} Img3DObject;
+
+/*
+ * Measures the objects of a label array of width x height x depth entries in
+ * voxel order (x fastest), such as Img3DLabel writes: objects[k-1] receives
+ * the statistics of label k, for k = 1 ... count.  Label 0 is background;
+ * labels below 0 or above count are not counted.  A label of 1 ... count
+ * that no entry carries gets voxels 0 and every other field 0.
+ *
+ * Reads labels; writes the count entries of objects, an array the caller
+ * provides (count is Img3DLabel's result).  Allocates nothing.
+ *
+ * Returns the number of entries whose label lies outside 0 ... count (0 for
+ * the array of Img3DLabel with its count).  Returns -1, writing nothing, for
+ * NULL labels, NULL objects with count above 0, count below 0, a dimension
+ * below 1, or more than 2^31 - 1 entries.
+ */
+IMG3D_API int Img3DObjectStats(const int32_t* labels, int width, int height, int depth, int count,
+                               Img3DObject* objects);
 
 /* ===========================================================================
  * Morphology and object filters

@@ -1,5 +1,6 @@
-// The object list against a breadth-first labelling and against the
-// step-by-step fill, on seeded random volumes of odd shapes and densities.
+// The object list and the label image against a breadth-first labelling,
+// and the list against the step-by-step fill, on seeded random volumes of
+// odd shapes and densities.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -63,6 +64,32 @@ std::vector<Case> cases(std::mt19937& rng) {
     return out;
 }
 
+// The label image and the statistics of every connectivity against the
+// breadth-first labelling.
+void expect_label_image(unsigned char*** volume, const std::vector<std::uint8_t>& voxels, const Extent& e,
+                        int value) {
+    for (int connectivity : {6, 18, 26}) {
+        SCOPED_TRACE(connectivity);
+        const auto expected = img3d::test::label_objects(voxels, e, value, connectivity);
+        std::vector<std::int32_t> labels(e.size(), -3);
+        ASSERT_EQ(Img3DLabel(volume, value, connectivity, labels.data()), expected.objects);
+        ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), expected.label);
+        std::vector<Img3DObject> stats(static_cast<std::size_t>(expected.objects) + 1);
+        ASSERT_EQ(Img3DObjectStats(labels.data(), e.width, e.height, e.depth, expected.objects, stats.data()), 0);
+        for (std::size_t k = 0; k < static_cast<std::size_t>(expected.objects); ++k) {
+            const Img3DObject& o = stats[k];
+            const auto& box = expected.boxes[k];
+            const std::size_t first = expected.first_voxel[k];
+            EXPECT_EQ(static_cast<std::size_t>(o.voxels), expected.voxels[k]);
+            EXPECT_EQ((std::vector<long long>{o.sumX, o.sumY, o.sumZ}),
+                      (std::vector<long long>(expected.sums[k].begin(), expected.sums[k].end())));
+            EXPECT_EQ((std::vector<int>{o.xMin, o.xMax, o.yMin, o.yMax, o.zMin, o.zMax}),
+                      (std::vector<int>{box.x_min, box.x_max, box.y_min, box.y_max, box.z_min, box.z_max}));
+            EXPECT_EQ(e.index(o.firstX, o.firstY, o.firstZ), first);
+        }
+    }
+}
+
 TEST(ObjectListRandom, AgreesWithLabellingAndTheStepByStepFill) {
     std::mt19937 rng(20240611);
     const int value = 1;
@@ -75,6 +102,7 @@ TEST(ObjectListRandom, AgreesWithLabellingAndTheStepByStepFill) {
 
         Volume v(e.width, e.height, e.depth);
         v.assign(c.voxels);
+        expect_label_image(v, c.voxels, e, value);
         int count = -1;
         RunLength3D** list = GetAllRunLength3D(v, value, 300, &count, 0);
         ASSERT_EQ(count, labels.objects);

@@ -1,6 +1,7 @@
 #include "reference_objects.h"
 
 #include <algorithm>
+#include <array>
 #include <queue>
 
 namespace img3d::test {
@@ -19,7 +20,17 @@ std::vector<RefRun> runs_of(const RunLength3D* record) {
     return runs;
 }
 
-Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& e, int value) {
+Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& e, int value, int connectivity) {
+    // The neighbours differ by at most one in each coordinate, and in at
+    // most one (6), two (18) or three (26) coordinates.
+    const int reach = connectivity == 6 ? 1 : connectivity == 18 ? 2 : 3;
+    std::vector<std::array<int, 3>> neighbours;
+    for (int dz = -1; dz <= 1; ++dz)
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) {
+                const int moved = (dx != 0) + (dy != 0) + (dz != 0);
+                if (moved != 0 && moved <= reach) neighbours.push_back({dx, dy, dz});
+            }
     Labelling result;
     result.label.assign(e.size(), 0);
     for (int z = 0; z < e.depth; ++z)
@@ -30,6 +41,7 @@ Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& e
                 const int id = ++result.objects;
                 Labelling::Box box{x, x, y, y, z, z};
                 std::size_t count = 0;
+                std::array<long long, 3> sum{0, 0, 0};
                 std::queue<std::size_t> queue;
                 queue.push(start);
                 result.label[start] = id;
@@ -40,14 +52,15 @@ Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& e
                     const int vx = static_cast<int>(i % e.width);
                     const int vy = static_cast<int>(i / e.width % e.height);
                     const int vz = static_cast<int>(i / e.width / e.height);
+                    sum[0] += vx;
+                    sum[1] += vy;
+                    sum[2] += vz;
                     box.x_min = std::min(box.x_min, vx);
                     box.x_max = std::max(box.x_max, vx);
                     box.y_min = std::min(box.y_min, vy);
                     box.y_max = std::max(box.y_max, vy);
                     box.z_min = std::min(box.z_min, vz);
                     box.z_max = std::max(box.z_max, vz);
-                    const int neighbours[6][3] = {{-1, 0, 0}, {1, 0, 0},  {0, -1, 0},
-                                                  {0, 1, 0},  {0, 0, -1}, {0, 0, 1}};
                     for (const auto& d : neighbours) {
                         const int nx = vx + d[0], ny = vy + d[1], nz = vz + d[2];
                         if (nx < 0 || ny < 0 || nz < 0 || nx >= e.width || ny >= e.height ||
@@ -62,6 +75,7 @@ Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& e
                 }
                 result.voxels.push_back(count);
                 result.boxes.push_back(box);
+                result.sums.push_back(sum);
                 result.first_voxel.push_back(start);
             }
     return result;

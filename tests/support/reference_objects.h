@@ -3,6 +3,7 @@
 // storage order (x fastest, then y, then z) and favour obviousness over speed.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <ostream>
 #include <vector>
@@ -32,9 +33,9 @@ std::ostream& operator<<(std::ostream& out, const RefRun& run);
 // The runs of a record (none for a null record).
 std::vector<RefRun> runs_of(const RunLength3D* record);
 
-// Breadth-first 6-connected labelling of the voxels equal to value: label 0
-// for other voxels, objects numbered 1, 2, ... in raster order of their first
-// voxel.
+// Breadth-first labelling of the voxels equal to value, 6-, 18- or
+// 26-connected: label 0 for other voxels, objects numbered 1, 2, ... in
+// raster order of their first voxel.
 struct Labelling {
     std::vector<int> label;
     int objects = 0;
@@ -43,9 +44,11 @@ struct Labelling {
     };
     std::vector<std::size_t> voxels;       // per object
     std::vector<Box> boxes;                // per object, inclusive
+    std::vector<std::array<long long, 3>> sums;  // per object, of x, y and z
     std::vector<std::size_t> first_voxel;  // per object, storage index
 };
-Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& extent, int value);
+Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& extent, int value,
+                        int connectivity = 6);
 
 // The scan-line fill written out step by step, with a std::vector as the
 // stack: runs in the order the fill takes them.  Paints `voxels`.

@@ -1,0 +1,264 @@
+// The label image, by a union-find over runs in two passes over the volume.
+//
+// The first pass finds the runs of each row -- stretches of the value along
+// x, read sixty-four voxels at a time as bits -- and joins every run with the
+// runs it touches in the rows scanned before it: the row before in the same
+// slice and the same row of the slice before, overlapping (6-connectivity);
+// for 18 and 26 those two rows a column apart as well, and the rows before
+// and after in the slice before, overlapping (18) or a column apart (26).  A
+// run is known by the offset of its first voxel, and its parent in the
+// union-find is kept in the label array at that offset: the label array is
+// the labelling's own scratch, and no memory per run is needed.  A join keeps
+// the smaller offset as the root, so every object's root is its first run in
+// raster order.
+//
+// The second pass writes the label array row by row.  A run that is its own
+// parent is the first run of an object not met before and takes the next
+// label; any other run's parent is an earlier run of its object, already
+// written with the object's label, which the run takes.
+//
+// Working memory: the bits of the rows of two slices.
+#include "objects/labelling.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include "img3d.h"
+#include "objects/row_scan.h"
+#include "platform/heap.h"
+
+namespace img3d::detail {
+namespace {
+
+// The union-find over runs, each run known by the offset of its first voxel
+// and its parent stored in the label array there.
+class RunForest {
+public:
+    explicit RunForest(std::int32_t* labels) : parent_(labels) {}
+
+    void add(std::int32_t run) { parent_[run] = run; }
+
+    void unite(std::int32_t a, std::int32_t b) {
+        a = find(a);
+        b = find(b);
+        if (a < b)
+            parent_[b] = a;
+        else if (b < a)
+            parent_[a] = b;
+    }
+
+private:
+    std::int32_t find(std::int32_t run) {
+        // Path splitting: every run on the way is pointed at its grandparent.
+        while (parent_[run] != run) {
+            const std::int32_t up = parent_[run];
+            parent_[run] = parent_[up];
+            run = up;
+        }
+        return run;
+    }
+
+    std::int32_t* parent_;
+};
+
+// One row of a slice whose bits (word_bits, `words` per row) are kept.
+struct Row {
+    const std::uint64_t* bits;
+    std::int32_t offset;  // of its first voxel in the volume
+};
+
+// The stretches of set bits of one row's bits, from left to right.  Bits
+// past the row's width are clear.
+class BitRuns {
+public:
+    BitRuns(const std::uint64_t* bits, std::size_t words) : bits_(bits), words_(words), word_(bits[0]) {}
+
+    bool next(int& start, int& end) {
+        while (word_ == 0) {
+            if (++index_ >= words_) return false;
+            word_ = bits_[index_];
+        }
+        const int first = __builtin_ctzll(word_);
+        start = static_cast<int>(index_ * 64) + first;
+        // The clear bits at and after the start's; the stretch ends before
+        // the first of them, possibly some words on.
+        std::uint64_t clear = ~word_ & (~0ull << first);
+        while (clear == 0) {
+            if (++index_ == words_) {
+                end = static_cast<int>(words_ * 64) - 1;
+                word_ = 0;
+                return true;
+            }
+            word_ = bits_[index_];
+            clear = ~word_;
+        }
+        const int stop = __builtin_ctzll(clear);
+        end = static_cast<int>(index_ * 64) + stop - 1;
+        word_ &= ~0ull << stop;
+        return true;
+    }
+
+private:
+    const std::uint64_t* bits_;
+    std::size_t words_;
+    std::size_t index_ = 0;
+    std::uint64_t word_;
+};
+
+// Joins the runs of row a with the runs of row b that overlap them.  Two runs
+// overlap exactly when their rows share a stretch of set bits, one stretch per
+// pair; at its first column each run is the one whose start is the latest up
+// to there.
+void join_overlapping(RunForest& forest, Row a, Row b, std::size_t words) {
+    std::uint64_t a_last = 0, b_last = 0, both_last = 0;
+    int a_open = 0, b_open = 0;  // the latest start before the current word
+    for (std::size_t w = 0; w < words; ++w) {
+        const std::uint64_t ma = a.bits[w], mb = b.bits[w], both = ma & mb;
+        const std::uint64_t a_starts = ma & ~(ma << 1 | a_last);
+        const std::uint64_t b_starts = mb & ~(mb << 1 | b_last);
+        const int base = static_cast<int>(w * 64);
+        for (std::uint64_t shared = both & ~(both << 1 | both_last); shared != 0; shared &= shared - 1) {
+            const std::uint64_t upto = ~0ull >> (63 - __builtin_ctzll(shared));
+            const std::uint64_t a_before = a_starts & upto, b_before = b_starts & upto;
+            const int a_start = a_before != 0 ? base + 63 - __builtin_clzll(a_before) : a_open;
+            const int b_start = b_before != 0 ? base + 63 - __builtin_clzll(b_before) : b_open;
+            forest.unite(a.offset + a_start, b.offset + b_start);
+        }
+        if (a_starts != 0) a_open = base + 63 - __builtin_clzll(a_starts);
+        if (b_starts != 0) b_open = base + 63 - __builtin_clzll(b_starts);
+        a_last = ma >> 63;
+        b_last = mb >> 63;
+        both_last = both >> 63;
+    }
+}
+
+// Joins the runs of row a with the runs of row b that overlap them or end a
+// column before or after them (the neighbours across an edge or a corner).
+void join_touching(RunForest& forest, Row a, Row b, std::size_t words) {
+    BitRuns a_runs(a.bits, words), b_runs(b.bits, words);
+    int a_start, a_end, b_start, b_end;
+    bool a_more = a_runs.next(a_start, a_end), b_more = b_runs.next(b_start, b_end);
+    while (a_more && b_more) {
+        if (a_end + 1 < b_start) {
+            a_more = a_runs.next(a_start, a_end);
+        } else if (b_end + 1 < a_start) {
+            b_more = b_runs.next(b_start, b_end);
+        } else {
+            forest.unite(a.offset + a_start, b.offset + b_start);
+            // The run that ends first touches nothing further on.
+            if (a_end < b_end)
+                a_more = a_runs.next(a_start, a_end);
+            else
+                b_more = b_runs.next(b_start, b_end);
+        }
+    }
+}
+
+// The bits of every row of two slices, the current one and the one before,
+// and which rows hold a run.
+class SliceBits {
+public:
+    SliceBits(int width, int height)
+        : words_((static_cast<std::size_t>(width) + 63) / 64),
+          height_(static_cast<std::size_t>(height)),
+          bits_(static_cast<std::uint64_t*>(heap_alloc(2 * height_ * (words_ * 8 + 1)))) {}
+    ~SliceBits() { heap_free(bits_); }
+    SliceBits(const SliceBits&) = delete;
+    SliceBits& operator=(const SliceBits&) = delete;
+
+    bool allocated() const { return bits_ != nullptr; }
+    std::size_t words() const { return words_; }
+
+    // Slice z's row y; slices alternate between the two halves.
+    std::uint64_t* bits(int y, int z) const {
+        return bits_ + (static_cast<std::size_t>(z & 1) * height_ + static_cast<std::size_t>(y)) * words_;
+    }
+    std::uint8_t& holds_runs(int y, int z) const {
+        auto* flags = reinterpret_cast<std::uint8_t*>(bits_ + 2 * height_ * words_);
+        return flags[static_cast<std::size_t>(z & 1) * height_ + static_cast<std::size_t>(y)];
+    }
+
+private:
+    std::size_t words_, height_;
+    std::uint64_t* bits_;
+};
+
+}  // namespace
+
+int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, int value, int connectivity,
+                 std::int32_t* labels) noexcept {
+    if (connectivity != 6 && connectivity != 18 && connectivity != 26) return -1;
+    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                              static_cast<std::size_t>(depth);
+    if (value < 0 || value > 255) {
+        std::memset(labels, 0, count * sizeof *labels);
+        return 0;
+    }
+    SliceBits slices(width, height);
+    if (!slices.allocated()) return -1;
+    const auto v = static_cast<std::uint8_t>(value);
+    const std::size_t words = slices.words();
+    auto offset = [&](int y, int z) { return (z * height + y) * width; };
+
+    // First pass: the runs of each row, joined with those they touch.
+    RunForest forest(labels);
+    for (int z = 0; z < depth; ++z) {
+        for (int y = 0; y < height; ++y) {
+            const Row row{slices.bits(y, z), offset(y, z)};
+            bool any = false;
+            for_each_run(
+                voxels + row.offset, width, v,
+                [&](int start, int) {
+                    forest.add(row.offset + start);
+                    any = true;
+                },
+                slices.bits(y, z));
+            slices.holds_runs(y, z) = any;
+            if (!any) continue;
+            auto join = [&](int ny, int nz, bool touching) {
+                if (ny < 0 || ny >= height || nz < 0 || !slices.holds_runs(ny, nz)) return;
+                const Row neighbour{slices.bits(ny, nz), offset(ny, nz)};
+                if (touching)
+                    join_touching(forest, row, neighbour, words);
+                else
+                    join_overlapping(forest, row, neighbour, words);
+            };
+            const bool faces_touch = connectivity != 6;
+            join(y - 1, z, faces_touch);
+            join(y, z - 1, faces_touch);
+            if (connectivity != 6) {
+                join(y - 1, z - 1, connectivity == 26);
+                join(y + 1, z - 1, connectivity == 26);
+            }
+        }
+    }
+
+    // Second pass: every voxel's label, runs in raster order.
+    std::int32_t objects = 0;
+    for (int z = 0; z < depth; ++z) {
+        for (int y = 0; y < height; ++y) {
+            const std::int32_t row = offset(y, z);
+            std::int32_t* out = labels + row;
+            int written = 0;  // columns before this one are done
+            auto label_run = [&](int start, int end) {
+                std::memset(out + written, 0, static_cast<std::size_t>(start - written) * sizeof *out);
+                const std::int32_t parent = out[start];
+                const std::int32_t label = parent == row + start ? ++objects : labels[parent];
+                std::fill(out + start, out + end + 1, label);
+                written = end + 1;
+            };
+            for_each_run(voxels + row, width, v, label_run);
+            std::memset(out + written, 0, static_cast<std::size_t>(width - written) * sizeof *out);
+        }
+    }
+    return objects;
+}
+
+}  // namespace img3d::detail
+
+extern "C" IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, std::int32_t* labels) {
+    if (volume == nullptr || labels == nullptr) return -1;
+    return img3d::detail::label_voxels(volume[0][0], Image3DGetWidth(volume), Image3DGetHeight(volume),
+                                       Image3DGetDepth(volume), value, connectivity, labels);
+}

@@ -1,0 +1,156 @@
+// The label image and object statistics on hand-drawn volumes, at the edges
+// of their contracts, and when memory runs out.  (Random volumes of every
+// connectivity are compared with the breadth-first labelling in
+// objects_random_test.cpp.)
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <random>
+#include <utility>
+
+#include "reference_objects.h"
+#include "test_support.h"
+
+namespace {
+
+using img3d::test::Volume;
+using Labels = std::vector<std::int32_t>;
+
+Labels label(const Volume& v, int value, int connectivity, int* objects = nullptr) {
+    Labels labels(v.size(), -9);
+    const int n = Img3DLabel(v, value, connectivity, labels.data());
+    if (objects != nullptr) *objects = n;
+    return labels;
+}
+
+// With 6-connectivity label k is record k-1 of the object list, voxel for
+// voxel; 18 and 26 join the objects that touch along an edge or at a corner.
+TEST(Labelling, DocumentedVolumes) {
+    Volume list_example(4, 3, 2);
+    for (auto p : {std::array<int, 3>{3, 0, 0}, {0, 1, 0}, {0, 2, 0}, {1, 2, 0}, {3, 0, 1}, {3, 1, 1}})
+        list_example.get()[p[2]][p[1]][p[0]] = 200;
+    Volume corners(3, 3, 2);
+    corners.assign({1, 0, 1, 0, 1, 0, 0, 0, 0,  //
+                    0, 0, 0, 0, 0, 0, 0, 0, 1});
+    struct Example {
+        const Volume& volume;
+        int value;
+        int objects6, objects18, objects26;
+    };
+    for (const Example& example : {Example{list_example, 200, 2, 2, 2}, Example{corners, 1, 4, 2, 1}}) {
+        const Volume& v = example.volume;
+        int n6 = -1, n18 = -1, n26 = -1;
+        const Labels six = label(v, example.value, 6, &n6);
+        label(v, example.value, 18, &n18);
+        label(v, example.value, 26, &n26);
+        EXPECT_EQ(n6, example.objects6);
+        EXPECT_EQ(n18, example.objects18);
+        EXPECT_EQ(n26, example.objects26);
+
+        Volume work(v.width(), v.height(), v.depth());
+        work.assign(v.voxels());
+        int count = 0;
+        RunLength3D** list = GetAllRunLength3D(work, example.value, 0, &count, 0);
+        ASSERT_EQ(count, n6);
+        Labels from_records(v.size(), 0);
+        for (int k = 0; k < count; ++k)
+            for (const auto& run : img3d::test::runs_of(list[k]))
+                for (int x = run.x_start; x <= run.x_end; ++x)
+                    from_records[(static_cast<std::size_t>(run.z) * v.height() + run.y) * v.width() + x] = k + 1;
+        FreeRunLength3D(count, list);
+        EXPECT_EQ(six, from_records);
+    }
+}
+
+TEST(Labelling, RefusalsAndValuesOutsideTheGreyLevels) {
+    Volume v(5, 4, 3);
+    v.assign(std::vector<std::uint8_t>(v.size(), 7));
+    Labels labels(v.size(), -9);
+    for (int connectivity : {0, 4, 5, 8, 19, 27, -6})
+        EXPECT_EQ(Img3DLabel(v, 7, connectivity, labels.data()), -1) << connectivity;
+    EXPECT_EQ(Img3DLabel(nullptr, 7, 6, labels.data()), -1);
+    EXPECT_EQ(Img3DLabel(v, 7, 6, nullptr), -1);
+    EXPECT_EQ(labels, Labels(v.size(), -9));
+
+    for (int value : {-1, 256, 7 + 256}) {
+        int n = -1;
+        EXPECT_EQ(label(v, value, 26, &n), Labels(v.size(), 0)) << value;
+        EXPECT_EQ(n, 0);
+    }
+    int n = -1;
+    EXPECT_EQ(label(v, 7, 6, &n), Labels(v.size(), 1));
+    EXPECT_EQ(n, 1);
+}
+
+// No 16-bit record is made, so extents beyond 32768 are labelled like any.
+TEST(Labelling, ExtentsBeyondRecords) {
+    Volume v(40000, 1, 2);
+    v.assign(std::vector<std::uint8_t>(v.size(), 1));
+    v.get()[0][0][35000] = 0;
+    v.get()[1][0][35000] = 0;
+    v.get()[1][0][0] = 0;
+    int n = -1;
+    const Labels labels = label(v, 1, 6, &n);
+    EXPECT_EQ(n, 2);
+    EXPECT_EQ(labels[34999], 1);
+    EXPECT_EQ(labels[35001], 2);
+    EXPECT_EQ(labels[40000 + 39999], 2);
+    EXPECT_EQ(labels[40000], 0);
+}
+
+TEST(Labelling, OutOfMemoryLeavesTheLabelsUntouched) {
+    std::mt19937 rng(8);
+    const Volume v = img3d::test::random_volume({23, 9, 7}, rng, {0, 1}, {1, 1});
+    int expected = -1;
+    const Labels reference = label(v, 1, 26, &expected);
+    img3d::test::walk_allocation_failures(
+        [&] {
+            Labels labels(v.size(), -9);
+            const int n = Img3DLabel(v, 1, 26, labels.data());
+            return std::make_pair(n, labels);
+        },
+        [&](const std::pair<int, Labels>& result, bool failed) {
+            if (failed) {
+                EXPECT_EQ(result.first, -1);
+                EXPECT_EQ(result.second, Labels(v.size(), -9));
+            } else {
+                EXPECT_EQ(result.first, expected);
+                EXPECT_EQ(result.second, reference);
+            }
+        });
+}
+
+TEST(ObjectStats, LabelsOutsideTheCountAreLeftOut) {
+    // Two rows of a 5 x 2 x 1 array: labels 2 and 1 as given, -4 and 7
+    // outside 0 ... 2.
+    const Labels labels = {2, 2, 0, 7, 1,  //
+                           -4, 2, 2, 0, 0};
+    Img3DObject objects[3];
+    std::memset(objects, 0x5A, sizeof objects);
+    EXPECT_EQ(Img3DObjectStats(labels.data(), 5, 2, 1, 3, objects), 2);
+    EXPECT_EQ(objects[0].voxels, 1);
+    EXPECT_EQ((std::vector<int>{objects[0].xMin, objects[0].xMax, objects[0].firstX, objects[0].firstY}),
+              (std::vector<int>{4, 4, 4, 0}));
+    EXPECT_EQ(objects[1].voxels, 4);
+    EXPECT_EQ((std::vector<long long>{objects[1].sumX, objects[1].sumY, objects[1].sumZ}),
+              (std::vector<long long>{0 + 1 + 1 + 2, 2, 0}));
+    EXPECT_EQ((std::vector<int>{objects[1].xMin, objects[1].xMax, objects[1].yMin, objects[1].yMax}),
+              (std::vector<int>{0, 2, 0, 1}));
+    Img3DObject none;
+    std::memset(&none, 0, sizeof none);
+    EXPECT_EQ(std::memcmp(&objects[2], &none, sizeof none), 0);  // label 3 is on no voxel
+
+    // Refused: nothing written.
+    std::memset(objects, 0x5A, sizeof objects);
+    const Img3DObject untouched = objects[0];
+    EXPECT_EQ(Img3DObjectStats(nullptr, 5, 2, 1, 3, objects), -1);
+    EXPECT_EQ(Img3DObjectStats(labels.data(), 5, 2, 1, 3, nullptr), -1);
+    EXPECT_EQ(Img3DObjectStats(labels.data(), 5, 2, 1, -1, objects), -1);
+    EXPECT_EQ(Img3DObjectStats(labels.data(), 0, 2, 1, 3, objects), -1);
+    EXPECT_EQ(Img3DObjectStats(labels.data(), 65536, 65536, 1, 3, objects), -1);
+    EXPECT_EQ(std::memcmp(&objects[0], &untouched, sizeof untouched), 0);
+    EXPECT_EQ(Img3DObjectStats(labels.data(), 5, 2, 1, 0, nullptr), 7);  // every label left out
+}
+
+}  // namespace
