@@ -100,7 +100,7 @@ run_valgrind() {
 # warnings as errors), then the package's tests from outside the tree.
 run_python() {
   local dir="$root/build/python" log="$root/build/python/pytest.log"
-  rm -rf "$dir/venv"
+  rm -rf "$dir/venv" "$root/build/setuptools"
   mkdir -p "$dir"
   if ! /usr/bin/python3 -m venv --system-site-packages "$dir/venv" >"$dir/venv.log" 2>&1 ||
      ! IMG3D_CMAKE_ARGS=-DIMG3D_WERROR=ON "$dir/venv/bin/pip" install --no-build-isolation "$root" \
