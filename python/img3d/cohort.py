@@ -274,6 +274,12 @@ def main(argv=None):
                   f"threshold {row['threshold']}, {row['seconds']} s")
 
     try:
+        import distributed  # noqa: F401
+        import nibabel  # noqa: F401
+    except ImportError as e:
+        print(f"img3d.cohort needs {e.name} (Debian: python3-distributed, python3-nibabel)", file=sys.stderr)
+        return 2
+    try:
         table = run(args.in_dir, args.output, options, scheduler=args.scheduler, workers=args.workers, log=log)
     except (OSError, ValueError) as e:
         print(f"img3d.cohort: {e}", file=sys.stderr)
