@@ -97,13 +97,15 @@ run_valgrind() {
 
 # The Python package as a user installs it: a fresh venv of Debian's python3
 # with the system's packages, pip install of this tree (its CMake build with
-# warnings as errors), then the package's tests from outside the tree.
+# warnings as errors; nothing downloaded), then the package's tests from
+# outside the tree.
 run_python() {
   local dir="$root/build/python" log="$root/build/python/pytest.log"
   rm -rf "$dir/venv" "$root/build/setuptools"
   mkdir -p "$dir"
   if ! /usr/bin/python3 -m venv --system-site-packages "$dir/venv" >"$dir/venv.log" 2>&1 ||
-     ! IMG3D_CMAKE_ARGS=-DIMG3D_WERROR=ON "$dir/venv/bin/pip" install --no-build-isolation "$root" \
+     ! IMG3D_CMAKE_ARGS=-DIMG3D_WERROR=ON "$dir/venv/bin/pip" install --no-build-isolation --no-index \
+         --disable-pip-version-check "$root" \
          >"$dir/install.log" 2>&1; then
     tail -n 60 "$dir/venv.log" "$dir/install.log"; status=1; summary+=("python: install failed"); return
   fi
