@@ -8,57 +8,7 @@
 #include <vector>
 
 #include "bench_volumes.h"
-
-#if defined(__GLIBC__)
-#include <malloc.h>
-
-// Peak heap use over one call: this program's malloc family wraps glibc's
-// and, while armed, keeps the bytes in use (the library's blocks come from
-// the same malloc).
-extern "C" {
-void* __libc_malloc(std::size_t);
-void* __libc_calloc(std::size_t, std::size_t);
-void* __libc_realloc(void*, std::size_t);
-void __libc_free(void*);
-}
-
-namespace {
-bool g_counting = false;
-long long g_in_use = 0;
-long long g_peak = 0;
-
-void count(long long delta) {
-    g_in_use += delta;
-    if (g_in_use > g_peak) g_peak = g_in_use;
-}
-}  // namespace
-
-extern "C" {
-void* malloc(std::size_t bytes) {
-    void* p = __libc_malloc(bytes);
-    if (g_counting && p) count(static_cast<long long>(malloc_usable_size(p)));
-    return p;
-}
-void* calloc(std::size_t n, std::size_t size) {
-    void* p = __libc_calloc(n, size);
-    if (g_counting && p) count(static_cast<long long>(malloc_usable_size(p)));
-    return p;
-}
-void* realloc(void* old, std::size_t bytes) {
-    const long long before =
-        g_counting && old ? static_cast<long long>(malloc_usable_size(old)) : 0;
-    void* p = __libc_realloc(old, bytes);
-    if (g_counting && (p || bytes == 0))
-        count((p ? static_cast<long long>(malloc_usable_size(p)) : 0) - before);
-    return p;
-}
-void free(void* p) {
-    if (g_counting && p) count(-static_cast<long long>(malloc_usable_size(p)));
-    __libc_free(p);
-}
-}
-#define IMG3D_BENCH_PEAK 1
-#endif
+#include "heap_peak.h"
 
 namespace {
 
@@ -99,18 +49,12 @@ void BM_GetAllRunLength3D(benchmark::State& state) {
     }
     state.counters["objects"] = count;
     state.counters["runs"] = static_cast<double>(runs);
-#if IMG3D_BENCH_PEAK
     // Everything the call holds at its busiest, the records included.
     std::memcpy(work.data(), input.data(), bench::kVoxels);
-    g_in_use = g_peak = 0;
-    g_counting = true;
-    RunLength3D** list = GetAllRunLength3D(work.v, 255, 0, &count, 0);
-    const long long kept = g_in_use;
-    g_counting = false;
+    RunLength3D** list = nullptr;
+    state.counters["peak_heap_MB"] =
+        bench::peak_heap_mib([&] { list = GetAllRunLength3D(work.v, 255, 0, &count, 0); });
     FreeRunLength3D(count, list);
-    state.counters["peak_heap_MB"] = static_cast<double>(g_peak) / (1 << 20);
-    state.counters["result_MB"] = static_cast<double>(kept) / (1 << 20);
-#endif
     bench::report_voxels(state);
 }
 
@@ -143,13 +87,8 @@ void BM_Img3DLabel(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     state.counters["objects"] = objects;
-#if IMG3D_BENCH_PEAK
-    g_in_use = g_peak = 0;
-    g_counting = true;
-    Img3DLabel(input.v, 255, connectivity, labels.data());
-    g_counting = false;
-    state.counters["peak_heap_MB"] = static_cast<double>(g_peak) / (1 << 20);
-#endif
+    state.counters["peak_heap_MB"] =
+        bench::peak_heap_mib([&] { Img3DLabel(input.v, 255, connectivity, labels.data()); });
     bench::report_voxels(state);
 }
 

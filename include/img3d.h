@@ -39,76 +39,65 @@
  *   whole int, so a value outside 0 ... 255 matches no voxel.  Where a value
  *   is written, its low 8 bits are stored (300 stores 44, -1 stores 255).
  * - Operations with two volumes take the source first and the destination
- *   second.  The dimensions come from the source.  The voxel-wise
- *   transforms need a destination with at least as many voxels, the
- *   segmentations one at least as large in each dimension, the dilation
- *   and the object filters one of exactly the same dimensions.
- * - Objects are 6-connected: two voxels touch when they differ by one in
- *   exactly one coordinate.  Voxels touching only along an edge or at a
- *   corner belong to different objects.
+ *   second.  The dimensions come from the source; each operation's
+ *   paragraph says how large its destination must be.
+ * - Objects are sets of connected voxels of one value.  GetAllRunLength3D,
+ *   Img3DDelVolume and Img3DEdgeSmooth take 6-connected objects: two voxels
+ *   touch when they differ by one in exactly one coordinate, so voxels
+ *   touching only along an edge or at a corner belong to different objects.
+ *   Img3DLabel takes a connectivity: 6, 18 (edges too) or 26 (corners too).
  * - Results: the voxel-wise transforms, statistics, segmentations and the
  *   dilation return 0; the thresholds return a grey level; the object filters
- *   return 0 when they processed an object list and -1 otherwise; allocating
+ *   return 0 when they processed the objects and -1 otherwise; allocating
  *   functions return NULL on failure.  A call the library can see is wrong
- *   is refused before anything is written (see the table below).
+ *   is refused before anything is written: each function's paragraph lists
+ *   its refusals and what it returns for them.
  * - The library keeps no global state, starts no threads, opens no files and
  *   never prints.  Every call runs to completion on the caller's thread; calls
  *   on disjoint volumes may run concurrently.  No C++ exception ever leaves a
  *   function of this header.
- * - Volumes must be made by Image3DAlloc and not yet released; arrays must
- *   have the stated sizes.
- * - Every block comes from malloc, calloc or realloc.  On Linux, blocks of
- *   4 MiB and more (large volumes, records and lists of noisy volumes,
- *   working arrays) are marked with madvise(MADV_HUGEPAGE), so that where
- *   transparent huge pages are enabled on request they fault in 2 MiB at a
- *   time; this is advice only and changes no result.
- *
- * ---------------------------------------------------------------------------
- * Calls outside the contract
- * ---------------------------------------------------------------------------
- * What the library can check cheaply it refuses, writing nothing:
- *
- *   call                                                  result
- *   Image3DAlloc: a dimension below 1, a voxel count or   NULL, nothing
- *     block size beyond 2^31 - 1                           allocated
- *   Image3DFree: NULL                                     nothing done
- *   Image3DGetWidth/Height/Depth: NULL                    0
- *   Img3DCopy, Img3DConvert, Img3DReverse: a NULL         -1
- *     volume or table, a destination with fewer voxels
- *     than the source
- *   Img3DClear: NULL volume                               -1
- *   Img3DHisto, Img3DLimit: a NULL volume or result       -1, the arrays
- *     pointer                                              untouched
- *   Img3DMean, Img3DDaJinThreshold, Img3D2ModeThreshold:  -1
- *     NULL volume
- *   Img3DSingleSegment, Img3DDoubleSegment: a NULL        -1
- *     volume, a destination smaller in any dimension
- *   GetAllRunLength3D: a NULL volume or count, paint      NULL, *count 0
- *     whose low 8 bits equal value, a dimension above      (when count is
- *     32768                                                not NULL)
- *   FreeRunLength3D: NULL list; NULL entries              nothing; skipped
- *   ObjVolume: NULL record                                -1
- *   GetObjectXYLimit3D: NULL record or output pointer,    nothing written
- *     a record without runs
- *   Img3DFillObject: NULL volume or record                nothing written
- *   Img3DFillObject: runs not wholly inside the volume    those runs skipped
- *   Img3DDilatation: a NULL volume, volumes of other      -1
- *     dimensions
- *   Img3DDelVolume: a NULL volume, other dimensions, the  -1
- *     same volume twice, paint equal to the object value
- *   Img3DEdgeSmooth: a NULL volume, other dimensions,     -1
- *     radius below 0 or above 101, background equal to
- *     the object value
- *   CTarnImage3D::clearImage on an empty object           nothing done
  *
  * Left to the caller, because the library cannot see them:
  * - a handle that did not come from Image3DAlloc, was already released, or
  *   whose tables or header were overwritten;
  * - arrays shorter than stated (a histogram of 256 ints, a table of 256
- *   bytes) and result pointers that do not address writable ints;
+ *   bytes, a label array of one int32 per voxel) and result pointers that
+ *   do not address writable ints;
  * - a record whose count exceeds the runs its block holds, and records or
  *   lists released twice;
  * - two calls that write the same volume at the same time.
+ *
+ * ---------------------------------------------------------------------------
+ * Memory
+ * ---------------------------------------------------------------------------
+ * Every block the library hands out or uses comes from malloc, calloc or
+ * realloc, and is released with free.  What outlives a call is the caller's:
+ * volumes (Image3DFree) and object lists with their records
+ * (FreeRunLength3D).  Working memory lives for one call only:
+ *
+ *   Img3DDilatation     five slices of the source, 1 byte per voxel (none
+ *                       when they cannot be had and the destination is
+ *                       another volume)
+ *   GetAllRunLength3D   each record while it is built, and the fill's stack
+ *                       of points (6 bytes each)
+ *   Img3DLabel          1 bit per voxel of two slices; the label array
+ *                       itself serves as the union-find's scratch
+ *   Img3DDelVolume      4 bytes per run of the object value (a run being a
+ *                       stretch of the value along x) and 1 bit per voxel of
+ *                       two slices; no record per object is built
+ *   Img3DEdgeSmooth     4 bytes per run of objectValue and 1 bit per voxel
+ *                       of two slices (finding the objects); a claim mask of
+ *                       1 bit per voxel of the volume (rows rounded up to
+ *                       whole bytes); 4 bytes per row of the volume and 24
+ *                       per object that can pass a window; per object, in
+ *                       turn, window sums of 4 bytes per voxel of one slice
+ *                       of its bounding box, for about w + 2 slices at
+ *                       radius 0 ... 4 and 2 above (w = 2*radius + 1)
+ *
+ * Everything else allocates nothing but what it returns.  On Linux, blocks
+ * of 4 MiB and more are marked with madvise(MADV_HUGEPAGE), so that where
+ * transparent huge pages are enabled on request they fault in 2 MiB at a
+ * time; this is advice only and changes no result.
  */
 #ifndef IMG3D_H
 #define IMG3D_H
@@ -236,14 +225,17 @@ IMG3D_API int Img3DLimit(unsigned char*** volume, int* maximum, int* minimum);
  * The two threshold selections read a volume, count its histogram and
  * return a grey level chosen from the histogram alone: the order of the
  * voxels never matters, nothing is written and nothing is allocated on the
- * heap.  The level suits the threshold argument of the segmentations.
+ * heap.  Each paragraph says which voxels its level separates; the
+ * segmentations take a voxel of exactly the threshold into the upper class.
  * ======================================================================== */
 
 /*
  * Otsu's threshold.  Returns the level t, 0 ... 255, whose split of the grey
  * levels into a lower class 0 ... t (t included) and an upper class
  * t+1 ... 255 has the largest between-class variance; t is the highest grey
- * level of the lower class.  The volume is only read.
+ * level of the lower class.  The volume is only read.  To take exactly the
+ * upper class, pass t + 1 to Img3DSingleSegment (passing t also takes the
+ * voxels of value t).
  *
  * With N the voxel count and h[i] the count of level i, the computation is
  * IEEE double with each operation rounded, in this order, so that every
@@ -268,8 +260,8 @@ IMG3D_API int Img3DDaJinThreshold(unsigned char*** volume);
 /*
  * Two-mode threshold.  Returns the valley level, 1 ... 254, that lies
  * deepest between a higher level on its left and one on its right, or 0
- * when no level has both.  Integer arithmetic only.  The volume is only
- * read.
+ * when no level has both (then no split was found; as a threshold, 0 takes
+ * every voxel).  Integer arithmetic only.  The volume is only read.
  *
  * The histogram h is first smoothed, each value from h alone, with
  * truncating division: s[i] = (h[i-1] + h[i] + h[i+1]) / 3 for i = 1 ...
@@ -356,9 +348,11 @@ typedef struct Run3D {
  * same and it is released the same way.)  Within a record:
  * - runs never share a voxel, and each is a whole stretch: the voxels just
  *   left of xStart and right of xEnd (where they exist) are not the object's;
- * - run 0 holds the seed, the object's first voxel in raster order (z, then
- *   y, then x), so it lies in the object's lowest slice, on its lowest row
- *   there, and starts at the seed's column;
+ * - run 0 holds the seed, the voxel the fill started from.  In a list
+ *   without NULL entries that is the object's first voxel in raster order
+ *   (z, then y, then x), so run 0 lies in the object's lowest slice, on its
+ *   lowest row there, and starts at the seed's column (see
+ *   GetAllRunLength3D for the records of a list with NULL entries);
  * - the other runs follow in the order the fill took them.  That order is
  *   fixed: points wait on a last-in, first-out stack, starting with the
  *   seed.  A point whose voxel no longer holds the value yields nothing;
@@ -374,10 +368,8 @@ typedef struct RunLength3D {
     /* followed by count Run3D entries */
 } RunLength3D;
 
-/* The first run of a record. */
-static inline Run3D* RunLength3DRuns(RunLength3D* record) {
-    return (Run3D*)(void*)(record + 1);
-}
+/* The first run of a record (a RunLength3D pointer), as a Run3D pointer. */
+#define RunLength3DRuns(record) ((Run3D*)(void*)((record) + 1))
 
 /*
  * Extracts every 6-connected object whose voxels equal value.
@@ -398,10 +390,13 @@ static inline Run3D* RunLength3DRuns(RunLength3D* record) {
  * An entry is NULL when memory ran out while that object was taken; *count
  * includes such entries, so skip them before passing entries on.  When the
  * object's record could not be allocated at all nothing of it was painted,
- * so its next voxel in raster order (if any) starts a new object and the
- * voxel that failed keeps the value.  When the record or the fill's working
- * memory could not grow, the part already taken stays painted and the rest
- * is found as one or more further objects.
+ * so its next voxel in raster order (if any) starts a new extraction that
+ * takes the rest of the object: that record begins at a later voxel than
+ * the object's first, and only a single-voxel object keeps its value.  When
+ * the record or the fill's working memory could not grow, the part already
+ * taken stays painted and the rest is found as one or more further objects.
+ * In such a list, run 0 of a record need not be its object's first voxel
+ * nor lie in its lowest slice.
  *
  * Returns NULL and sets *count to 0 when:
  * - volume or count is NULL (count left alone when it is the NULL one);
@@ -474,9 +469,6 @@ IMG3D_API void Img3DFillObject(unsigned char*** volume, const RunLength3D* recor
  * every label 0).  Returns -1, with labels untouched, for a NULL volume or
  * labels, a connectivity other than 6, 18 or 26, or when the working memory
  * cannot be allocated.
- *
- * Working memory: one bit per voxel of two slices; the label array serves as
- * the union-find's scratch.
  */
 IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, int32_t* labels);
 
@@ -531,9 +523,11 @@ IMG3D_API int Img3DObjectStats(const int32_t* labels, int width, int height, int
  * The destination must have the source's dimensions; it may be the source
  * itself (the result is the same as with a separate destination).
  *
- * Returns 0; -1 without writing anything when a volume is NULL, the
- * dimensions differ, or the working memory (five slices of the source)
- * cannot be allocated.
+ * Returns 0.  When its working memory cannot be allocated, a separate
+ * destination is still written, by a slower scan that needs none, and the
+ * result is 0; in place the volume is left untouched and the result is -1.
+ * Returns -1 without writing anything when a volume is NULL or the
+ * dimensions differ.
  */
 IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destination,
                               int objectValue, int backgroundValue, int elementType);
@@ -559,10 +553,6 @@ IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destinat
  *       dimensions, source and destination the same volume, or the low 8
  *       bits of paintValue equal to objectValue (a removed object could not
  *       be told from one that stays).
- *
- * Working memory: 4 bytes per run of objectValue (a run being a stretch of
- * the value along x) plus one bit per voxel of two slices; no record per
- * object is built.
  */
 IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
                              int objectValue, int paintValue, int minVolume, int maxVolume);
@@ -571,10 +561,10 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  * Smooths the surface of every 6-connected object of objectValue by a cubic
  * majority window of side w = 2*radius + 1, one object at a time.
  *
- * Each object is placed alone into a scratch mask of its bounding box (plus
- * a margin of radius voxels holding the background), and every voxel of its
- * bounding box becomes the object value when the sum of the grey values in
- * the window around it, n*objectValue + (w^3 - n)*background for n object
+ * Each object is taken alone, as a mask of its bounding box (plus a margin
+ * of radius voxels holding the background), and every voxel of its bounding
+ * box becomes the object value when the sum of the grey values in the
+ * window around it, n*objectValue + (w^3 - n)*background for n object
  * voxels, reaches ((w^3 + 1) * objectValue) / 2.  With background 0 this is a
  * strict majority of object voxels (14 of 27 for radius 1).  Results of all
  * objects are joined; neighbouring objects never count in each other's
@@ -587,27 +577,19 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  *
  * Returns
  *    0  the objects were smoothed;
- *   -1  the source holds no voxel of objectValue: the destination is an
- *       exact copy of the source;
- *   -1  memory ran out for the claim mask or while an object was taken:
- *       the destination is an exact copy of the source (in place: the
- *       volume keeps the objects taken before the failure painted with the
- *       background value);
+ *   -1  the source holds no voxel of objectValue (every value outside
+ *       0 ... 255 included), or a dimension is above 32768 (as for
+ *       GetAllRunLength3D): the destination is an exact copy of the source;
+ *   -1  memory ran out while the objects were found: the destination is an
+ *       exact copy of the source (in place: the volume is unchanged);
  *   -1  refused before anything is written: a NULL volume, volumes of other
  *       dimensions, radius below 0 or above 101 (the window threshold would
  *       not fit in 32 bits), or the low 8 bits of backgroundValue equal to
  *       objectValue.
- * An object whose scratch memory cannot be allocated is skipped: its box
- * receives nothing from it, and the result is still 0.
- *
- * Working memory: a claim mask of one bit per voxel of the volume (each row
- * rounded up to whole bytes), where the objects' results are joined; one
- * object's record at a time (each object is taken, smoothed and released
- * before the next is taken); and per object, its scratch mask (1 byte per
- * voxel of the box with its margin) and window sums of 4 bytes per voxel of
- * one slice of the box, for about w + 2 slices at radius 0 ... 4 and about
- * 2 above.  An object with fewer voxels than a window needs to pass (with
- * objectValue above the background) claims nothing and gets no scratch.
+ * An object whose own working memory cannot be allocated is skipped: its
+ * box receives nothing from it, and the result is still 0.  An object with
+ * fewer voxels than a window needs to pass (with objectValue above the
+ * background) claims nothing.
  */
 IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination,
                               int objectValue, int backgroundValue, int radius);

@@ -70,6 +70,26 @@ void write_slice(unsigned char*** destination, int z, const Slices& s, const Byt
     }
 }
 
+// The dilation without working memory, for when none can be had: the
+// destination is cleared, then every interior match of the source writes
+// its element into it.  The source must be another volume.
+void dilate_directly(unsigned char*** source, unsigned char*** destination, int width, int height, int depth,
+                     Byte object, Byte background, int element_type) {
+    std::memset(destination[0][0], background,
+                static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(depth));
+    for (int z = 1; z < depth - 1; ++z)
+        for (int y = 1; y < height - 1; ++y)
+            for (int x = 1; x < width - 1; ++x) {
+                if (source[z][y][x] != object) continue;
+                for (int dz = -1; dz <= 1; ++dz)
+                    for (int dy = -1; dy <= 1; ++dy)
+                        for (int dx = -1; dx <= 1; ++dx)
+                            // The cross is the cube's voxels that move along one axis at most.
+                            if (element_type == 2 || (dx != 0) + (dy != 0) + (dz != 0) <= 1)
+                                destination[z + dz][y + dy][x + dx] = object;
+            }
+}
+
 }  // namespace
 
 extern "C" IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destination,
@@ -89,7 +109,13 @@ extern "C" IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*
     // A ring of three derived slices (z-1, z, z+1) and scratch for the
     // in-plane pass.
     auto* work = static_cast<Byte*>(img3d::detail::heap_alloc(5 * s.area));
-    if (work == nullptr) return -1;
+    if (work == nullptr) {
+        // In place, a scan without working memory would read what it wrote.
+        if (source == destination) return -1;
+        dilate_directly(source, destination, s.width, s.height, depth, static_cast<Byte>(objectValue),
+                        static_cast<Byte>(backgroundValue), elementType);
+        return 0;
+    }
     Byte* ring[3] = {work, work + s.area, work + 2 * s.area};
     Byte* mask = work + 3 * s.area;
     Byte* plane = work + 4 * s.area;

@@ -68,58 +68,26 @@ struct Row {
     std::int32_t offset;  // of its first voxel in the volume
 };
 
-// The stretches of set bits of one row's bits, from left to right.  Bits
-// past the row's width are clear.
-class BitRuns {
-public:
-    BitRuns(const std::uint64_t* bits, std::size_t words) : bits_(bits), words_(words), word_(bits[0]) {}
-
-    bool next(int& start, int& end) {
-        while (word_ == 0) {
-            if (++index_ >= words_) return false;
-            word_ = bits_[index_];
-        }
-        const int first = __builtin_ctzll(word_);
-        start = static_cast<int>(index_ * 64) + first;
-        // The clear bits at and after the start's; the stretch ends before
-        // the first of them, possibly some words on.
-        std::uint64_t clear = ~word_ & (~0ull << first);
-        while (clear == 0) {
-            if (++index_ == words_) {
-                end = static_cast<int>(words_ * 64) - 1;
-                word_ = 0;
-                return true;
-            }
-            word_ = bits_[index_];
-            clear = ~word_;
-        }
-        const int stop = __builtin_ctzll(clear);
-        end = static_cast<int>(index_ * 64) + stop - 1;
-        word_ &= ~0ull << stop;
-        return true;
-    }
-
-private:
-    const std::uint64_t* bits_;
-    std::size_t words_;
-    std::size_t index_ = 0;
-    std::uint64_t word_;
-};
-
-// Joins the runs of row a with the runs of row b that overlap them.  Two runs
-// overlap exactly when their rows share a stretch of set bits, one stretch per
-// pair; at its first column each run is the one whose start is the latest up
-// to there.
-void join_overlapping(RunForest& forest, Row a, Row b, std::size_t words) {
-    std::uint64_t a_last = 0, b_last = 0, both_last = 0;
-    int a_open = 0, b_open = 0;  // the latest start before the current word
+// Joins the runs of row a with the runs of row b that they touch: that
+// overlap them or, when `touching`, also end a column before or after them
+// (the neighbours across an edge or a corner).  Two runs a column apart
+// overlap once each is stretched one column to the right, and stretched
+// runs still never overlap within a row; so every pair to join shares a
+// stretch of the stretched rows' bits, whose first column is the later of
+// the two runs' starts.  A run there is the one whose start is the latest up
+// to that column.
+void join_rows(RunForest& forest, Row a, Row b, std::size_t words, bool touching) {
+    std::uint64_t a_last = 0, b_last = 0;  // bit 63 of the word before
+    int a_open = 0, b_open = 0;            // the latest start before this word
     for (std::size_t w = 0; w < words; ++w) {
-        const std::uint64_t ma = a.bits[w], mb = b.bits[w], both = ma & mb;
+        const std::uint64_t ma = a.bits[w], mb = b.bits[w];
         const std::uint64_t a_starts = ma & ~(ma << 1 | a_last);
         const std::uint64_t b_starts = mb & ~(mb << 1 | b_last);
+        const std::uint64_t a_reach = touching ? ma | ma << 1 | a_last : ma;
+        const std::uint64_t b_reach = touching ? mb | mb << 1 | b_last : mb;
         const int base = static_cast<int>(w * 64);
-        for (std::uint64_t shared = both & ~(both << 1 | both_last); shared != 0; shared &= shared - 1) {
-            const std::uint64_t upto = ~0ull >> (63 - __builtin_ctzll(shared));
+        for (std::uint64_t pairs = a_reach & b_reach & (a_starts | b_starts); pairs != 0; pairs &= pairs - 1) {
+            const std::uint64_t upto = ~0ull >> (63 - __builtin_ctzll(pairs));
             const std::uint64_t a_before = a_starts & upto, b_before = b_starts & upto;
             const int a_start = a_before != 0 ? base + 63 - __builtin_clzll(a_before) : a_open;
             const int b_start = b_before != 0 ? base + 63 - __builtin_clzll(b_before) : b_open;
@@ -129,29 +97,6 @@ void join_overlapping(RunForest& forest, Row a, Row b, std::size_t words) {
         if (b_starts != 0) b_open = base + 63 - __builtin_clzll(b_starts);
         a_last = ma >> 63;
         b_last = mb >> 63;
-        both_last = both >> 63;
-    }
-}
-
-// Joins the runs of row a with the runs of row b that overlap them or end a
-// column before or after them (the neighbours across an edge or a corner).
-void join_touching(RunForest& forest, Row a, Row b, std::size_t words) {
-    BitRuns a_runs(a.bits, words), b_runs(b.bits, words);
-    int a_start, a_end, b_start, b_end;
-    bool a_more = a_runs.next(a_start, a_end), b_more = b_runs.next(b_start, b_end);
-    while (a_more && b_more) {
-        if (a_end + 1 < b_start) {
-            a_more = a_runs.next(a_start, a_end);
-        } else if (b_end + 1 < a_start) {
-            b_more = b_runs.next(b_start, b_end);
-        } else {
-            forest.unite(a.offset + a_start, b.offset + b_start);
-            // The run that ends first touches nothing further on.
-            if (a_end < b_end)
-                a_more = a_runs.next(a_start, a_end);
-            else
-                b_more = b_runs.next(b_start, b_end);
-        }
     }
 }
 
@@ -218,11 +163,7 @@ int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, i
             if (!any) continue;
             auto join = [&](int ny, int nz, bool touching) {
                 if (ny < 0 || ny >= height || nz < 0 || !slices.holds_runs(ny, nz)) return;
-                const Row neighbour{slices.bits(ny, nz), offset(ny, nz)};
-                if (touching)
-                    join_touching(forest, row, neighbour, words);
-                else
-                    join_overlapping(forest, row, neighbour, words);
+                join_rows(forest, row, Row{slices.bits(ny, nz), offset(ny, nz)}, words, touching);
             };
             const bool faces_touch = connectivity != 6;
             join(y - 1, z, faces_touch);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "morphology_fixtures.h"
-#include "platform/heap.h"
 
 namespace {
 
@@ -68,15 +67,29 @@ TEST(Dilation, FaceVoxelsAndThinVolumesDoNotSpread) {
     EXPECT_EQ(thin_out.voxels(), std::vector<std::uint8_t>(thin_out.size(), 3));
 }
 
-TEST(Dilation, WorkingMemoryFailureWritesNothing) {
+// Without working memory a separate destination still gets the dilation;
+// in place the volume is left as it was.
+TEST(Dilation, WorkingMemoryFailure) {
     std::mt19937 rng(3);
-    Volume src = blobby_volume({9, 8, 7}, rng, 1, 0.3, {0});
-    Volume dst(9, 8, 7);
-    Img3DClear(dst, 77);
-    img3d::detail::heap_fail_at(1);
-    EXPECT_EQ(Img3DDilatation(src, dst, 1, 0, 2), -1);
-    EXPECT_EQ(dst.voxels(), std::vector<std::uint8_t>(dst.size(), 77));
-    img3d::detail::heap_fail_at(0);
+    for (const auto& s : odd_shapes())
+        for (int element : {1, 2}) {
+            const Volume src = blobby_volume(s, rng, 1, 0.3, {0, 9});
+            const auto expected = ref::dilate(grid_of(src), 1, 4, element);
+            SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << "x" << s.depth << " element " << element);
+            Volume dst(s.width, s.height, s.depth);
+            walk_allocation_failures([&] { return Img3DDilatation(src, dst, 1, 4, element); },
+                                     [&](int result, bool) {
+                                         EXPECT_EQ(result, 0);
+                                         EXPECT_EQ(dst.voxels(), expected.voxels);
+                                     });
+            const auto before = src.voxels();
+            walk_allocation_failures([&] { return Img3DDilatation(src, src, 1, 4, element); },
+                                     [&](int result, bool failed) {
+                                         EXPECT_EQ(result, failed ? -1 : 0);
+                                         EXPECT_EQ(src.voxels(), failed ? before : expected.voxels);
+                                         if (!failed) src.assign(before);
+                                     });
+        }
 }
 
 }  // namespace

@@ -43,6 +43,15 @@ TEST(Statistics, AgreeWithAReferenceOnRandomVolumes) {
             const int a = static_cast<int>(rng() % 256), b = static_cast<int>(rng() % 256);
             expect_statistics_match(random_volume(s, rng, {a, b}, {0.9, 0.1}));
             expect_statistics_match(random_volume(s, rng, {a}, {1.0}));
+            // Stretches of one value of every length, as the background of
+            // a scan: uniform blocks next to mixed ones and to each other.
+            Volume stretches(s.width, s.height, s.depth);
+            for (std::size_t i = 0; i < stretches.size();) {
+                const std::size_t length = 1 + rng() % (rng() % 2 == 0 ? 20 : 200);
+                const auto value = static_cast<unsigned char>(rng() % 3 == 0 ? rng() : a);
+                for (std::size_t end = std::min(stretches.size(), i + length); i < end; ++i) stretches.data()[i] = value;
+            }
+            expect_statistics_match(stretches);
         }
     }
 }

@@ -1,0 +1,357 @@
+// The edge smoothing as it was before objects were found by a union-find
+// over runs: each object taken by the flood fill into a record, placed into
+// a byte-per-voxel scratch volume.  Kept as the yardstick of the benchmark;
+// its results are the library's, bit for bit.
+#include <cstdint>
+#include <cstring>
+
+#include "img3d.h"
+#include "objects/objects_internal.h"
+#include "platform/heap.h"
+
+namespace {
+
+using img3d::detail::heap_alloc;
+using img3d::detail::heap_free;
+
+// Largest radius whose threshold ((2r+1)^3 + 1) * 255 fits in 32 bits.
+constexpr int kMaxRadius = 101;
+// Windows up to this side are summed along x directly (radius 0 ... 4), and
+// their in-plane sums are kept rather than computed twice.
+constexpr int kDirectSide = 9;
+
+// The window test as a bound on n, the number of object voxels in a window:
+// the sum grows (object > background) or shrinks (object < background)
+// monotonically in n, so the voxels that pass are exactly those with
+// n >= bound (growing) or n <= bound (shrinking).
+struct WindowTest {
+    bool growing;
+    std::int64_t bound;
+
+    WindowTest(int object, int background, int side) {
+        const std::int64_t cells = std::int64_t{side} * side * side;
+        const std::int64_t threshold = ((cells + 1) * object) / 2;
+        auto sum = [&](std::int64_t n) { return n * object + (cells - n) * background; };
+        growing = object > background;
+        // Binary search for the boundary of the passing range of n in 0 ... cells.
+        std::int64_t lo = 0, hi = cells + 1;
+        if (growing) {  // first n with sum >= threshold
+            while (lo < hi) {
+                const std::int64_t mid = (lo + hi) / 2;
+                if (sum(mid) >= threshold) hi = mid; else lo = mid + 1;
+            }
+            bound = lo;
+        } else {  // last n with sum >= threshold, or -1
+            while (lo < hi) {
+                const std::int64_t mid = (lo + hi) / 2;
+                if (sum(mid) >= threshold) lo = mid + 1; else hi = mid;
+            }
+            bound = lo - 1;
+        }
+    }
+    // The passing range lowest() <= n <= highest() in 32 bits (n never
+    // exceeds the window's cells), so that the test of a row compiles to
+    // vector code.
+    std::int32_t lowest() const { return growing ? static_cast<std::int32_t>(bound) : 0; }
+    std::int32_t highest() const { return growing ? INT32_MAX : static_cast<std::int32_t>(bound); }
+};
+
+// One bit per voxel of the volume, each row starting on a byte: what the
+// objects claim.
+class ClaimMask {
+public:
+    ClaimMask(int width, int height, int depth)
+        : width_(width),
+          row_bytes_((static_cast<std::size_t>(width) + 7) / 8),
+          rows_(static_cast<std::size_t>(height) * static_cast<std::size_t>(depth)),
+          height_(height),
+          bits_(static_cast<std::uint8_t*>(img3d::detail::heap_alloc_zeroed(rows_ * row_bytes_))) {}
+    ~ClaimMask() { heap_free(bits_); }
+    ClaimMask(const ClaimMask&) = delete;
+    ClaimMask& operator=(const ClaimMask&) = delete;
+
+    bool allocated() const { return bits_ != nullptr; }
+
+    // The mask byte holding the bit of column x of row y, slice z.
+    std::uint8_t* byte_at(int x, int y, int z) const {
+        return bits_ + (static_cast<std::size_t>(z) * static_cast<std::size_t>(height_) + static_cast<std::size_t>(y)) *
+                           row_bytes_ +
+               static_cast<std::size_t>(x / 8);
+    }
+
+    // Writes every voxel of the volume: object where claimed, background
+    // elsewhere.  Each mask byte becomes eight voxels: its bits spread to
+    // bytes of 0 or 1, which select the object or the background value byte
+    // by byte.
+    void write(std::uint8_t* voxels, std::uint8_t object, std::uint8_t background) const {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+        std::uint64_t spread[256];
+        for (unsigned b = 0; b < 256; ++b) {
+            std::uint64_t bytes = 0;
+            for (unsigned i = 0; i < 8; ++i)
+                if (b & (1u << i)) bytes |= std::uint64_t{1} << (8 * i);
+            spread[b] = bytes * object + (bytes ^ kOnes) * background;
+        }
+        const std::size_t whole = static_cast<std::size_t>(width_) / 8;
+        for (std::size_t r = 0; r < rows_; ++r) {
+            const std::uint8_t* bits = bits_ + r * row_bytes_;
+            std::uint8_t* out = voxels + r * static_cast<std::size_t>(width_);
+            for (std::size_t k = 0; k < whole; ++k) std::memcpy(out + 8 * k, &spread[bits[k]], 8);
+            for (int x = static_cast<int>(8 * whole); x < width_; ++x)
+                out[x] = (bits[x / 8] >> (x % 8)) & 1 ? object : background;
+        }
+    }
+
+private:
+    int width_;
+    std::size_t row_bytes_, rows_;
+    int height_;
+    std::uint8_t* bits_;
+};
+
+// Eight flags of 0 or 1 (flag i at flags[i]) as the bits of one byte (bit i).
+std::uint8_t pack_flags(const std::uint8_t* flags) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Flag i sits at bit 8i; the product's top byte collects bit 8i + 7 - j
+    // of each term at j = 7 - i, and no two terms share a bit.
+    std::uint64_t word;
+    std::memcpy(&word, flags, sizeof word);
+    return static_cast<std::uint8_t>((word * 0x0102040810204080ull) >> 56);
+#else
+    std::uint8_t bits = 0;
+    for (int i = 0; i < 8; ++i) bits = static_cast<std::uint8_t>(bits | (flags[i] << i));
+    return bits;
+#endif
+}
+
+struct Box {
+    int x_min, x_max, y_min, y_max, z_min, z_max;
+    int width() const { return x_max - x_min + 1; }
+    int height() const { return y_max - y_min + 1; }
+    int depth() const { return z_max - z_min + 1; }
+};
+
+// The number of object voxels in the window around every voxel of one slice
+// of an object's box, kept as the window moves through the box's slices:
+// add_slice brings a scratch slice into the window, drop_slice takes one out.
+// A slice's in-plane sums come from running sums along x (or side additions,
+// for narrow windows) and then along y; narrow windows keep the in-plane sums
+// of the last side slices, so that a slice leaving the window need not be
+// summed again.
+class WindowSums {
+public:
+    // Working memory for a box of the given width and height and a window of
+    // the given side; the scratch slices have height + side - 1 rows.
+    static std::size_t cells(int width, int height, int side) {
+        const std::size_t w = static_cast<std::size_t>(width), area = w * static_cast<std::size_t>(height);
+        const std::size_t kept = side <= kDirectSide ? static_cast<std::size_t>(side) * area : 0;
+        return static_cast<std::size_t>(height + side - 1) * w + w + area + kept;
+    }
+
+    // memory holds cells(width, height, side) int32s.
+    WindowSums(int width, int height, int side, std::int32_t* memory)
+        : width_(width),
+          height_(height),
+          side_(side),
+          row_sums_(memory),
+          column_sums_(row_sums_ + static_cast<std::size_t>(height + side - 1) * width),
+          window_(column_sums_ + width),
+          kept_(side <= kDirectSide ? window_ + area() : nullptr) {
+        std::memset(window_, 0, area() * sizeof *window_);
+    }
+
+    // The window sums of row y of the current slice, width() entries.
+    const std::int32_t* row(int y) const { return window_ + static_cast<std::size_t>(y) * width_; }
+
+    void add_slice(unsigned char*** scratch, int slice) {
+        std::int32_t* kept = kept_slice(slice);
+        plane_sums(scratch, slice, [&](int y, const std::int32_t* sums) {
+            std::int32_t* w = window_ + static_cast<std::size_t>(y) * width_;
+            if (kept != nullptr) std::memcpy(kept + static_cast<std::size_t>(y) * width_, sums, width_ * sizeof *sums);
+            for (int x = 0; x < width_; ++x) w[x] += sums[x];
+        });
+    }
+
+    // slice is at most side - 1 slices after the last one added.
+    void drop_slice(unsigned char*** scratch, int slice) {
+        if (const std::int32_t* kept = kept_slice(slice)) {
+            for (std::size_t i = 0; i < area(); ++i) window_[i] -= kept[i];
+            return;
+        }
+        plane_sums(scratch, slice, [&](int y, const std::int32_t* sums) {
+            std::int32_t* w = window_ + static_cast<std::size_t>(y) * width_;
+            for (int x = 0; x < width_; ++x) w[x] -= sums[x];
+        });
+    }
+
+private:
+    std::size_t area() const { return static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_); }
+
+    std::int32_t* kept_slice(int slice) const {
+        return kept_ == nullptr ? nullptr : kept_ + static_cast<std::size_t>(slice % side_) * area();
+    }
+
+    // Calls use(y, sums) for y = 0 ... height - 1, sums holding the sums of
+    // the side x side square of scratch slice `slice` around each voxel of
+    // box row y.
+    template <class Use>
+    void plane_sums(unsigned char*** scratch, int slice, Use use) {
+        const std::size_t width = static_cast<std::size_t>(width_);
+        for (int y = 0; y < height_ + side_ - 1; ++y) {
+            const unsigned char* m = scratch[slice][y];
+            std::int32_t* r = row_sums_ + static_cast<std::size_t>(y) * width;
+            if (side_ <= kDirectSide) {
+                // Narrow windows: side vector additions per row beat a
+                // running sum, whose every voxel waits for the one before.
+                for (std::size_t x = 0; x < width; ++x) r[x] = m[x];
+                for (int k = 1; k < side_; ++k)
+                    for (std::size_t x = 0; x < width; ++x) r[x] += m[x + k];
+                continue;
+            }
+            std::int32_t run = 0;
+            for (int x = 0; x < side_ - 1; ++x) run += m[x];
+            for (std::size_t x = 0; x < width; ++x) {
+                run += m[x + side_ - 1];
+                r[x] = run;
+                run -= m[x];
+            }
+        }
+        std::memset(column_sums_, 0, width * sizeof *column_sums_);
+        for (int y = 0; y < side_; ++y)
+            for (std::size_t x = 0; x < width; ++x) column_sums_[x] += row_sums_[y * width + x];
+        for (int y = 0; y < height_; ++y) {
+            if (y > 0) {
+                const std::int32_t* enter = row_sums_ + (y + side_ - 1) * width;
+                const std::int32_t* leave = row_sums_ + (y - 1) * width;
+                for (std::size_t x = 0; x < width; ++x) column_sums_[x] += enter[x] - leave[x];
+            }
+            use(y, column_sums_);
+        }
+    }
+
+    int width_, height_, side_;
+    std::int32_t* row_sums_;     // (height + side - 1) x width: along x, per scratch row
+    std::int32_t* column_sums_;  // width: along x and y, for one box row
+    std::int32_t* window_;       // height x width: the window sums
+    std::int32_t* kept_;         // side x height x width, or null
+};
+
+// The scratch of an object: its box with a margin of radius voxels on every
+// side, holding 1 at the object's voxels and 0 elsewhere.  Null when it
+// cannot be allocated.
+unsigned char*** object_scratch(const RunLength3D* record, const Box& box, int radius) {
+    unsigned char*** scratch =
+        Image3DAlloc(box.width() + 2 * radius, box.height() + 2 * radius, box.depth() + 2 * radius);
+    if (scratch == nullptr) return nullptr;
+    const Run3D* runs = RunLength3DRuns(const_cast<RunLength3D*>(record));
+    for (std::int32_t i = 0; i < record->count; ++i) {
+        const Run3D& run = runs[i];
+        unsigned char* row = scratch[run.z - box.z_min + radius][run.y - box.y_min + radius];
+        std::memset(row + (run.xStart - box.x_min + radius), 1, static_cast<std::size_t>(run.xEnd - run.xStart + 1));
+    }
+    return scratch;
+}
+
+// Sets the claim bits of one row of the box where the window test passes.
+// flags has room for the row from the mask byte holding x_min's bit to the
+// one holding x_max's (span bytes, a multiple of 8) and is 0 outside the box.
+void claim_row(const std::int32_t* sums, const Box& box, int y, int z, const WindowTest& test, std::uint8_t* flags,
+               std::size_t span, const ClaimMask& claims) {
+    const std::int32_t lowest = test.lowest(), highest = test.highest();
+    const int lead = box.x_min % 8;
+    // The test writes every flag of the row, a select the compiler
+    // vectorises, where a branch per voxel would be mispredicted along every
+    // surface.
+    for (int x = 0; x < box.width(); ++x)
+        flags[lead + x] = static_cast<std::uint8_t>((sums[x] >= lowest) & (sums[x] <= highest));
+    std::uint8_t* bits = claims.byte_at(box.x_min, box.y_min + y, box.z_min + z);
+    for (std::size_t k = 0; k < span; k += 8) bits[k / 8] |= pack_flags(flags + k);
+}
+
+// Smooths one object: claims the voxels of its box whose window, on a mask
+// of the object alone, passes the test.  An object whose working memory
+// cannot be allocated claims nothing.
+void smooth_object(const RunLength3D* record, int radius, const WindowTest& test, const ClaimMask& claims) {
+    // No window holds more object voxels than the object has: one too small
+    // to reach the bound claims nothing (the specks of a noisy volume), and
+    // needs no scratch.
+    if (test.growing && ObjVolume(record) < test.bound) return;
+    Box box;
+    GetObjectXYLimit3D(record, &box.x_min, &box.x_max, &box.y_min, &box.y_max, &box.z_min, &box.z_max);
+    const int side = 2 * radius + 1;
+    unsigned char*** scratch = object_scratch(record, box, radius);
+    if (scratch == nullptr) return;
+
+    const std::size_t span = (static_cast<std::size_t>(box.x_min % 8) + static_cast<std::size_t>(box.width()) + 7) / 8 * 8;
+    const std::size_t sum_cells = WindowSums::cells(box.width(), box.height(), side);
+    const std::size_t flag_cells = (span + sizeof(std::int32_t) - 1) / sizeof(std::int32_t);
+    auto* memory = static_cast<std::int32_t*>(heap_alloc((sum_cells + flag_cells) * sizeof(std::int32_t)));
+    if (memory == nullptr) {
+        Image3DFree(scratch);
+        return;
+    }
+    WindowSums sums(box.width(), box.height(), side, memory);
+    auto* flags = reinterpret_cast<std::uint8_t*>(memory + sum_cells);
+    std::memset(flags, 0, span);
+
+    // Scratch slices outside the margins hold no object voxel and add
+    // nothing to any window.
+    auto holds_object = [&](int slice) { return slice >= radius && slice < radius + box.depth(); };
+    for (int s = 0; s < side - 1; ++s)
+        if (holds_object(s)) sums.add_slice(scratch, s);
+    for (int z = 0; z < box.depth(); ++z) {
+        if (holds_object(z + side - 1)) sums.add_slice(scratch, z + side - 1);
+        for (int y = 0; y < box.height(); ++y) claim_row(sums.row(y), box, y, z, test, flags, span, claims);
+        if (holds_object(z)) sums.drop_slice(scratch, z);
+    }
+    heap_free(memory);
+    Image3DFree(scratch);
+}
+
+}  // namespace
+
+namespace bench {
+
+int edge_smooth_before(unsigned char*** source, unsigned char*** destination, int objectValue, int backgroundValue,
+                       int radius) {
+    // The window threshold must fit in 32 bits; the objects are taken by
+    // painting them with the background value.
+    if (radius < 0 || radius > kMaxRadius ||
+        !img3d::detail::begin_object_filter(source, destination, objectValue, backgroundValue))
+        return -1;
+    const int width = Image3DGetWidth(destination), height = Image3DGetHeight(destination),
+              depth = Image3DGetDepth(destination);
+    ClaimMask claims(width, height, depth);
+    if (!claims.allocated()) return -1;
+
+    const WindowTest test(objectValue, backgroundValue & 0xFF, 2 * radius + 1);
+    unsigned char*** const queue = destination;  // the objects not yet taken
+    img3d::detail::FloodFill fill(queue, objectValue, backgroundValue);
+    bool found = false, refused = false;
+    img3d::detail::for_each_seed(queue[0][0], width, height, depth, static_cast<std::uint8_t>(objectValue),
+                                 [&](img3d::detail::CMyPoint3D seed) {
+                                     RunLength3D* record = fill.take(seed);
+                                     if (record == nullptr) {
+                                         refused = true;
+                                         return false;
+                                     }
+                                     found = true;
+                                     // A large object's points are no longer
+                                     // needed while it is smoothed.
+                                     fill.shrink_stack();
+                                     smooth_object(record, radius, test, claims);
+                                     heap_free(record);
+                                     return true;
+                                 });
+    if (refused || !found) {
+        // No object, or out of memory while taking one: undo the painting
+        // where the source is still there to copy from.
+        if (refused && source != destination) Img3DCopy(source, destination);
+        return -1;
+    }
+    claims.write(destination[0][0], static_cast<std::uint8_t>(objectValue),
+                 static_cast<std::uint8_t>(backgroundValue & 0xFF));
+    return 0;
+}
+
+}  // namespace bench

@@ -1,0 +1,41 @@
+// The label image of every connectivity and the object statistics against
+// the breadth-first labelling.
+#include "fuzz_input.h"
+#include "reference_objects.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace img3d::test;
+    img3d::fuzz::Input in(data, size);
+    const int value = in.integer();
+    static const int kConnectivities[] = {6, 18, 26};
+    const int connectivity = in.byte() % 8 == 7 ? in.integer() : kConnectivities[in.byte() % 3];
+    unsigned char*** volume = in.volume(12, {value & 0xFF, 0, 3}, 70);
+    const Grid extent{Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume)};
+    const auto before = img3d::fuzz::voxels_of(volume);
+
+    std::vector<std::int32_t> labels(extent.size(), -5);
+    const int n = Img3DLabel(volume, value, connectivity, labels.data());
+    FUZZ_CHECK(img3d::fuzz::voxels_of(volume) == before);
+    if (connectivity != 6 && connectivity != 18 && connectivity != 26) {
+        FUZZ_CHECK(n == -1 && labels == std::vector<std::int32_t>(extent.size(), -5));
+        Image3DFree(volume);
+        return 0;
+    }
+    const Labelling expected = label_objects(before, extent, value, connectivity);
+    FUZZ_CHECK(n == expected.objects);
+    FUZZ_CHECK(std::vector<int>(labels.begin(), labels.end()) == expected.label);
+
+    std::vector<Img3DObject> objects(static_cast<std::size_t>(n) + 1);
+    FUZZ_CHECK(Img3DObjectStats(labels.data(), extent.width, extent.height, extent.depth, n, objects.data()) == 0);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(n); ++k) {
+        const Img3DObject& o = objects[k];
+        const auto& box = expected.boxes[k];
+        FUZZ_CHECK(static_cast<std::size_t>(o.voxels) == expected.voxels[k]);
+        FUZZ_CHECK(o.sumX == expected.sums[k][0] && o.sumY == expected.sums[k][1] && o.sumZ == expected.sums[k][2]);
+        FUZZ_CHECK(o.xMin == box.x_min && o.xMax == box.x_max && o.yMin == box.y_min && o.yMax == box.y_max &&
+                   o.zMin == box.z_min && o.zMax == box.z_max);
+        FUZZ_CHECK(extent.index(o.firstX, o.firstY, o.firstZ) == expected.first_voxel[k]);
+    }
+    Image3DFree(volume);
+    return 0;
+}
