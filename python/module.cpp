@@ -281,8 +281,8 @@ py::array remove_objects(const py::array& a, int value, int min_volume, int max_
 py::array edge_smooth(const py::array& a, int value, int background, int radius) {
     check_run_extent(checked_volume(a, "a", true));
     const SourceAndResult v = in_place(a);
-    // Asked before the call, as the call tells "no object" from "out of
-    // memory" by neither: both return -1 with the volume as it was.
+    // Asked before the call: it returns -1, with the volume as it was, both
+    // when there is no object and when memory runs out.
     const bool any = holds(v.source.volume, v.source.extent, value);
     int status = 0;
     {
