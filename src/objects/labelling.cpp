@@ -106,54 +106,48 @@ void join_rows(RunForest& forest, Row a, Row b, std::size_t words, bool touching
 class VolumeBits {
 public:
     VolumeBits(int width, int height, int depth)
-        : words_((static_cast<std::size_t>(width) + 63) / 64),
-          height_(static_cast<std::size_t>(height)),
-          rows_(height_ * static_cast<std::size_t>(depth)),
-          bits_(static_cast<std::uint64_t*>(heap_alloc(rows_ * (words_ * 8 + 1)))) {}
+        : width(width),
+          height(height),
+          depth(depth),
+          words((static_cast<std::size_t>(width) + 63) / 64),
+          rows_(static_cast<std::size_t>(height) * static_cast<std::size_t>(depth)),
+          bits_(static_cast<std::uint64_t*>(heap_alloc(rows_ * (words * 8 + 1)))) {}
     ~VolumeBits() { heap_free(bits_); }
     VolumeBits(const VolumeBits&) = delete;
     VolumeBits& operator=(const VolumeBits&) = delete;
 
     bool allocated() const { return bits_ != nullptr; }
-    std::size_t words() const { return words_; }
 
-    std::uint64_t* bits(int y, int z) const { return bits_ + row(y, z) * words_; }
+    // The offset of row y of slice z's first voxel in the volume.
+    std::int32_t offset(int y, int z) const { return (z * height + y) * width; }
+    Row row(int y, int z) const { return Row{bits_ + index(y, z) * words, offset(y, z)}; }
+    std::uint64_t* bits(int y, int z) const { return bits_ + index(y, z) * words; }
     std::uint8_t& holds_runs(int y, int z) const {
-        return reinterpret_cast<std::uint8_t*>(bits_ + rows_ * words_)[row(y, z)];
+        return reinterpret_cast<std::uint8_t*>(bits_ + rows_ * words)[index(y, z)];
     }
 
-private:
-    std::size_t row(int y, int z) const { return static_cast<std::size_t>(z) * height_ + static_cast<std::size_t>(y); }
+    const int width, height, depth;
+    const std::size_t words;
 
-    std::size_t words_, height_, rows_;
+private:
+    std::size_t index(int y, int z) const {
+        return static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y);
+    }
+
+    std::size_t rows_;
     std::uint64_t* bits_;
 };
 
-}  // namespace
-
-int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, int value, int connectivity,
-                 std::int32_t* labels) noexcept {
-    if (connectivity != 6 && connectivity != 18 && connectivity != 26) return -1;
-    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                              static_cast<std::size_t>(depth);
-    if (value < 0 || value > 255) {
-        std::memset(labels, 0, count * sizeof *labels);
-        return 0;
-    }
-    VolumeBits rows(width, height, depth);
-    if (!rows.allocated()) return -1;
-    const auto v = static_cast<std::uint8_t>(value);
-    const std::size_t words = rows.words();
-    auto offset = [&](int y, int z) { return (z * height + y) * width; };
-
-    // First pass: the runs of each row, joined with those they touch.
-    RunForest forest(labels);
-    for (int z = 0; z < depth; ++z) {
-        for (int y = 0; y < height; ++y) {
-            const Row row{rows.bits(y, z), offset(y, z)};
+// First pass: the runs of every row, each joined with the runs it touches in
+// the rows scanned before it.
+void join_runs(const std::uint8_t* voxels, std::uint8_t value, int connectivity, const VolumeBits& rows,
+               RunForest& forest) {
+    for (int z = 0; z < rows.depth; ++z) {
+        for (int y = 0; y < rows.height; ++y) {
+            const Row row = rows.row(y, z);
             bool any = false;
             for_each_run(
-                voxels + row.offset, width, v,
+                voxels + row.offset, rows.width, value,
                 [&](int start, int) {
                     forest.add(row.offset + start);
                     any = true;
@@ -162,42 +156,60 @@ int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, i
             rows.holds_runs(y, z) = any;
             if (!any) continue;
             auto join = [&](int ny, int nz, bool touching) {
-                if (ny < 0 || ny >= height || nz < 0 || !rows.holds_runs(ny, nz)) return;
-                join_rows(forest, row, Row{rows.bits(ny, nz), offset(ny, nz)}, words, touching);
+                if (ny < 0 || ny >= rows.height || nz < 0 || !rows.holds_runs(ny, nz)) return;
+                join_rows(forest, row, rows.row(ny, nz), rows.words, touching);
             };
-            const bool faces_touch = connectivity != 6;
-            join(y - 1, z, faces_touch);
-            join(y, z - 1, faces_touch);
+            join(y - 1, z, connectivity != 6);
+            join(y, z - 1, connectivity != 6);
             if (connectivity != 6) {
                 join(y - 1, z - 1, connectivity == 26);
                 join(y + 1, z - 1, connectivity == 26);
             }
         }
     }
+}
 
-    // Second pass: every voxel's label, runs in raster order.
+// Second pass: every voxel's label, runs in raster order.  Returns the
+// number of objects.
+std::int32_t write_labels(const VolumeBits& rows, std::int32_t* labels) {
+    const auto width = static_cast<std::size_t>(rows.width);
     std::int32_t objects = 0;
-    for (int z = 0; z < depth; ++z) {
-        for (int y = 0; y < height; ++y) {
-            const std::int32_t row = offset(y, z);
+    for (int z = 0; z < rows.depth; ++z) {
+        for (int y = 0; y < rows.height; ++y) {
+            const std::int32_t row = rows.offset(y, z);
             std::int32_t* out = labels + row;
-            if (!rows.holds_runs(y, z)) {
-                std::memset(out, 0, static_cast<std::size_t>(width) * sizeof *out);
-                continue;
+            std::size_t written = 0;  // columns before this one are done
+            if (rows.holds_runs(y, z)) {
+                for_each_run_in_bits(rows.bits(y, z), rows.width, [&](int start, int end) {
+                    std::memset(out + written, 0, (static_cast<std::size_t>(start) - written) * sizeof *out);
+                    const std::int32_t parent = out[start];
+                    const std::int32_t label = parent == row + start ? ++objects : labels[parent];
+                    std::fill(out + start, out + end + 1, label);
+                    written = static_cast<std::size_t>(end) + 1;
+                });
             }
-            int written = 0;  // columns before this one are done
-            auto label_run = [&](int start, int end) {
-                std::memset(out + written, 0, static_cast<std::size_t>(start - written) * sizeof *out);
-                const std::int32_t parent = out[start];
-                const std::int32_t label = parent == row + start ? ++objects : labels[parent];
-                std::fill(out + start, out + end + 1, label);
-                written = end + 1;
-            };
-            for_each_run_in_bits(rows.bits(y, z), width, label_run);
-            std::memset(out + written, 0, static_cast<std::size_t>(width - written) * sizeof *out);
+            std::memset(out + written, 0, (width - written) * sizeof *out);
         }
     }
     return objects;
+}
+
+}  // namespace
+
+int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, int value, int connectivity,
+                 std::int32_t* labels) noexcept {
+    if (connectivity != 6 && connectivity != 18 && connectivity != 26) return -1;
+    if (value < 0 || value > 255) {
+        std::memset(labels, 0,
+                    static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                        static_cast<std::size_t>(depth) * sizeof *labels);
+        return 0;
+    }
+    const VolumeBits rows(width, height, depth);
+    if (!rows.allocated()) return -1;
+    RunForest forest(labels);
+    join_runs(voxels, static_cast<std::uint8_t>(value), connectivity, rows, forest);
+    return write_labels(rows, labels);
 }
 
 }  // namespace img3d::detail
