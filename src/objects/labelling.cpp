@@ -21,7 +21,6 @@
 // reads instead of the voxels.
 #include "objects/labelling.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -101,8 +100,8 @@ void join_rows(RunForest& forest, Row a, Row b, std::size_t words, bool touching
     }
 }
 
-// The bits of every row of the volume (word_bits, `words` per row), and
-// which rows hold a run.
+// The bits of every row of the volume (word_bits, `words` per row), which
+// rows hold a run, and room for the labels of one row's runs.
 class VolumeBits {
 public:
     VolumeBits(int width, int height, int depth)
@@ -111,7 +110,8 @@ public:
           depth(depth),
           words((static_cast<std::size_t>(width) + 63) / 64),
           rows_(static_cast<std::size_t>(height) * static_cast<std::size_t>(depth)),
-          bits_(static_cast<std::uint64_t*>(heap_alloc(rows_ * (words * 8 + 1)))) {}
+          bits_(static_cast<std::uint64_t*>(
+              heap_alloc(rows_ * words * 8 + (static_cast<std::size_t>(width) / 2 + 1) * 4 + rows_))) {}
     ~VolumeBits() { heap_free(bits_); }
     VolumeBits(const VolumeBits&) = delete;
     VolumeBits& operator=(const VolumeBits&) = delete;
@@ -122,8 +122,10 @@ public:
     std::int32_t offset(int y, int z) const { return (z * height + y) * width; }
     Row row(int y, int z) const { return Row{bits_ + index(y, z) * words, offset(y, z)}; }
     std::uint64_t* bits(int y, int z) const { return bits_ + index(y, z) * words; }
+    // Room for the labels of one row's runs.
+    std::int32_t* run_labels() const { return reinterpret_cast<std::int32_t*>(bits_ + rows_ * words); }
     std::uint8_t& holds_runs(int y, int z) const {
-        return reinterpret_cast<std::uint8_t*>(bits_ + rows_ * words)[index(y, z)];
+        return reinterpret_cast<std::uint8_t*>(run_labels() + width / 2 + 1)[index(y, z)];
     }
 
     const int width, height, depth;
@@ -137,6 +139,16 @@ private:
     std::size_t rows_;
     std::uint64_t* bits_;
 };
+
+// Sets n labels to label; runs of masks are long, so four at a time.
+void fill_labels(std::int32_t* out, std::size_t n, std::int32_t label) {
+    std::size_t i = 0;
+#if IMG3D_ROW_SCAN_SSE2
+    const __m128i four = _mm_set1_epi32(label);
+    for (; i + 4 <= n; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), four);
+#endif
+    for (; i < n; ++i) out[i] = label;
+}
 
 // First pass: the runs of every row, each joined with the runs it touches in
 // the rows scanned before it.
@@ -178,17 +190,24 @@ std::int32_t write_labels(const VolumeBits& rows, std::int32_t* labels) {
         for (int y = 0; y < rows.height; ++y) {
             const std::int32_t row = rows.offset(y, z);
             std::int32_t* out = labels + row;
-            std::size_t written = 0;  // columns before this one are done
-            if (rows.holds_runs(y, z)) {
-                for_each_run_in_bits(rows.bits(y, z), rows.width, [&](int start, int end) {
-                    std::memset(out + written, 0, (static_cast<std::size_t>(start) - written) * sizeof *out);
-                    const std::int32_t parent = out[start];
-                    const std::int32_t label = parent == row + start ? ++objects : labels[parent];
-                    std::fill(out + start, out + end + 1, label);
-                    written = static_cast<std::size_t>(end) + 1;
-                });
+            if (!rows.holds_runs(y, z)) {
+                std::memset(out, 0, width * sizeof *out);
+                continue;
             }
-            std::memset(out + written, 0, (width - written) * sizeof *out);
+            // Each run's label, from its parent, into its first entry (a
+            // later run of the row may have it as parent) and aside; then
+            // the row is cleared in one call and the runs written, as the
+            // gaps of noisy rows are too short to be worth a call each.
+            std::int32_t* run_label = rows.run_labels();
+            for_each_run_in_bits(rows.bits(y, z), rows.width, [&](int start, int) {
+                const std::int32_t parent = out[start];
+                out[start] = *run_label++ = parent == row + start ? ++objects : labels[parent];
+            });
+            std::memset(out, 0, width * sizeof *out);
+            run_label = rows.run_labels();
+            for_each_run_in_bits(rows.bits(y, z), rows.width, [&](int start, int end) {
+                fill_labels(out + start, static_cast<std::size_t>(end - start + 1), *run_label++);
+            });
         }
     }
     return objects;
