@@ -356,7 +356,7 @@ public:
     ObjectBoxes(std::int32_t objects, std::size_t rows)
         : boxes_(static_cast<Box*>(heap_alloc(static_cast<std::size_t>(objects) * sizeof(Box) +
                                               rows * sizeof(std::uint32_t)))),
-          first_run_(reinterpret_cast<std::uint32_t*>(boxes_ + objects)) {}
+          first_run_(boxes_ == nullptr ? nullptr : reinterpret_cast<std::uint32_t*>(boxes_ + objects)) {}
     ~ObjectBoxes() { heap_free(boxes_); }
     ObjectBoxes(const ObjectBoxes&) = delete;
     ObjectBoxes& operator=(const ObjectBoxes&) = delete;
