@@ -56,9 +56,9 @@ BENCHMARK(BM_Img3DEdgeSmooth_ball)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMil
 void BM_direct_window_sum_ball(benchmark::State& state) {
     Owned src;
     bench::fill_ball(src, 100);
-    img3d::reference::Grid grid(bench::kSide, bench::kSide, bench::kSide,
+    img3d::test::Grid grid(bench::kSide, bench::kSide, bench::kSide,
                                 {src.data(), src.data() + bench::kVoxels});
-    img3d::reference::Grid out;
+    img3d::test::Grid out;
     const int radius = static_cast<int>(state.range(0));
     for (auto _ : state)
         benchmark::DoNotOptimize(img3d::reference::edge_smooth(grid, out, 255, 0, radius));

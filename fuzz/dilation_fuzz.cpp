@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int element = in.range(-1, 3);
     unsigned char*** source = in.volume(12, {object & 0xFF, background & 0xFF, 0, 200});
     const auto voxels = img3d::fuzz::voxels_of(source);
-    const img3d::reference::Grid grid(Image3DGetWidth(source), Image3DGetHeight(source),
+    const img3d::test::Grid grid(Image3DGetWidth(source), Image3DGetHeight(source),
                                       Image3DGetDepth(source), voxels);
     const auto expected = img3d::reference::dilate(grid, object, background & 0xFF, element);
 

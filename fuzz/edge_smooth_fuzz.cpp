@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(result == -1);
         FUZZ_CHECK(img3d::fuzz::voxels_of(destination) == before);
     } else {
-        img3d::reference::Grid expected;
+        img3d::test::Grid expected;
         const int expected_result =
             img3d::reference::edge_smooth({w, h, d, voxels}, expected, object, background & 0xFF, radius);
         FUZZ_CHECK(result == expected_result);

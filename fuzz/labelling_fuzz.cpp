@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const int kConnectivities[] = {6, 18, 26};
     const int connectivity = in.byte() % 8 == 7 ? in.integer() : kConnectivities[in.byte() % 3];
     unsigned char*** volume = in.volume(12, {value & 0xFF, 0, 3}, 70);
-    const Extent extent{Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume)};
+    const Grid extent{Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume)};
     const auto before = img3d::fuzz::voxels_of(volume);
 
     std::vector<std::int32_t> labels(extent.size(), -5);

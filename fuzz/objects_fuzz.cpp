@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     img3d::fuzz::Input in(data, size);
     const int value = in.integer(), paint = in.integer();
     unsigned char*** volume = in.volume(14, {value & 0xFF, paint & 0xFF, 3});
-    const Extent extent{Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume)};
+    const Grid extent{Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume)};
     const auto before = img3d::fuzz::voxels_of(volume);
 
     int count = -7;

@@ -80,19 +80,20 @@
  *                       another volume)
  *   GetAllRunLength3D   each record while it is built, and the fill's stack
  *                       of points (6 bytes each)
- *   Img3DLabel          1 bit per voxel of two slices; the label array
- *                       itself serves as the union-find's scratch
+ *   Img3DLabel          1 bit per voxel (rows rounded up to 64 bits) and 1
+ *                       byte per row; the label array itself serves as
+ *                       the union-find's scratch
  *   Img3DDelVolume      4 bytes per run of the object value (a run being a
  *                       stretch of the value along x) and 1 bit per voxel of
  *                       two slices; no record per object is built
- *   Img3DEdgeSmooth     a claim mask of 1 bit per voxel of the volume (rows
- *                       rounded up to whole bytes); one object's record at a
- *                       time; per object, a scratch mask of 1 byte per voxel
- *                       of its bounding box with a margin of radius voxels,
- *                       and window sums of 4 bytes per voxel of one slice of
- *                       the box, for about w + 2 slices at radius 0 ... 4
- *                       and 2 above (w = 2*radius + 1); none for an object
- *                       too small to pass any window
+ *   Img3DEdgeSmooth     4 bytes per run of objectValue and 1 bit per voxel
+ *                       of two slices (finding the objects); a claim mask of
+ *                       1 bit per voxel of the volume (rows rounded up to
+ *                       whole bytes); 4 bytes per row of the volume and 24
+ *                       per object that can pass a window; per object, in
+ *                       turn, window sums of 4 bytes per voxel of one slice
+ *                       of its bounding box, for about w + 2 slices at
+ *                       radius 0 ... 4 and 2 above (w = 2*radius + 1)
  *
  * Everything else allocates nothing but what it returns.  On Linux, blocks
  * of 4 MiB and more are marked with madvise(MADV_HUGEPAGE), so that where
@@ -561,10 +562,10 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  * Smooths the surface of every 6-connected object of objectValue by a cubic
  * majority window of side w = 2*radius + 1, one object at a time.
  *
- * Each object is placed alone into a scratch mask of its bounding box (plus
- * a margin of radius voxels holding the background), and every voxel of its
- * bounding box becomes the object value when the sum of the grey values in
- * the window around it, n*objectValue + (w^3 - n)*background for n object
+ * Each object is taken alone, as a mask of its bounding box (plus a margin
+ * of radius voxels holding the background), and every voxel of its bounding
+ * box becomes the object value when the sum of the grey values in the
+ * window around it, n*objectValue + (w^3 - n)*background for n object
  * voxels, reaches ((w^3 + 1) * objectValue) / 2.  With background 0 this is a
  * strict majority of object voxels (14 of 27 for radius 1).  Results of all
  * objects are joined; neighbouring objects never count in each other's
@@ -580,18 +581,16 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  *   -1  the source holds no voxel of objectValue (every value outside
  *       0 ... 255 included), or a dimension is above 32768 (as for
  *       GetAllRunLength3D): the destination is an exact copy of the source;
- *   -1  memory ran out for the claim mask or while an object was taken:
- *       the destination is an exact copy of the source (in place: the
- *       volume keeps the objects taken before the failure painted with the
- *       background value);
+ *   -1  memory ran out while the objects were found: the destination is an
+ *       exact copy of the source (in place: the volume is unchanged);
  *   -1  refused before anything is written: a NULL volume, volumes of other
  *       dimensions, radius below 0 or above 101 (the window threshold would
  *       not fit in 32 bits), or the low 8 bits of backgroundValue equal to
  *       objectValue.
- * An object whose scratch memory cannot be allocated is skipped: its box
- * receives nothing from it, and the result is still 0.  An object with fewer
- * voxels than a window needs to pass (with objectValue above the background)
- * claims nothing.
+ * An object whose own working memory cannot be allocated is skipped: its
+ * box receives nothing from it, and the result is still 0.  An object with
+ * fewer voxels than a window needs to pass (with objectValue above the
+ * background) claims nothing.
  */
 IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination,
                               int objectValue, int backgroundValue, int radius);

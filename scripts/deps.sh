@@ -1,21 +1,32 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, where they
-# are missing.  Usage: scripts/deps.sh [--no-tool] [extra packages...]
+# are missing.  Usage: scripts/deps.sh [--no-tool] [--python] [extra packages...]
 #   --no-tool  skip the img3d tool's libraries (cross builds do not build it)
+#   --python   add the Python package's build and test needs
 # An extra package of another architecture (wine32:i386) enables that
 # architecture first.
 set -euo pipefail
 
 tool=1
-if [ "${1:-}" = "--no-tool" ]; then
-  tool=0
-  shift
-fi
+python=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --no-tool) tool=0; shift ;;
+    --python) python=1; shift ;;
+    *) break ;;
+  esac
+done
 
 packages=(cmake ninja-build g++ g++-multilib googletest libgtest-dev libbenchmark-dev pkgconf qemu-user clang libclang-rt-dev valgrind "$@")
 if [ $tool -eq 1 ]; then
   # The tool: NIfTI-1 and NIfTI-2 files, PNG pictures, argument parsing, JSON.
   packages+=(libnifti2-dev libznz-dev zlib1g-dev libpng-dev libcli11-dev nlohmann-json3-dev)
+fi
+if [ $python -eq 1 ]; then
+  # The extension and its venv install; the tests' peers (scipy, scikit-image)
+  # and the cohort's dask.distributed and nibabel.
+  packages+=(pybind11-dev python3-dev python3-venv python3-setuptools python3-wheel python3-pytest python3-numpy
+             python3-scipy python3-skimage python3-distributed python3-nibabel)
 fi
 
 # The packages of the list that are not installed, asked of dpkg at once

@@ -8,13 +8,14 @@
 #             where this machine can run 32-bit x86 code
 #   fuzz      clang + libFuzzer: every fuzz target for IMG3D_FUZZ_SECONDS (30)
 #   valgrind  the default build's test programs once more under memcheck
+#   python    the Python package installed into a fresh venv, its pytest suite
 # Usage: scripts/test.sh [configuration...]   (default: all of them)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 configs=("$@")
-[ ${#configs[@]} -eq 0 ] && configs=(default sanitize m32 windows fuzz valgrind)
+[ ${#configs[@]} -eq 0 ] && configs=(default sanitize m32 windows fuzz valgrind python)
 
 # wine runs 32-bit Windows programs as a 32-bit Linux process (wine32), so it
 # needs a kernel that executes 32-bit x86 code.  Some kernels have no IA32
@@ -58,11 +59,15 @@ wine_stop() { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; }
 
 # The tool's libraries: the default and sanitize configurations build the
 # tool, the fuzz configuration its file readers.
-deps_args=(--no-tool)
+tool_deps=(--no-tool)
+python_deps=()
 for config in "${configs[@]}"; do
-  case "$config" in default|sanitize|fuzz) deps_args=() ;; esac
+  case "$config" in
+    default|sanitize|fuzz) tool_deps=() ;;
+    python) python_deps=(--python) ;;
+  esac
 done
-scripts/deps.sh "${deps_args[@]}" || exit 1
+scripts/deps.sh "${tool_deps[@]}" "${python_deps[@]}" || exit 1
 
 san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 passed=0
@@ -90,8 +95,40 @@ run_valgrind() {
   summary+=("valgrind: $ok programs passed, $bad failed under memcheck")
 }
 
+# The Python package as a user installs it: a fresh venv of Debian's python3
+# with the system's packages, pip install of this tree (its CMake build with
+# warnings as errors; nothing downloaded), then the package's tests from
+# outside the tree.
+run_python() {
+  local dir="$root/build/python" log="$root/build/python/pytest.log"
+  rm -rf "$dir/venv" "$root/build/setuptools"
+  mkdir -p "$dir"
+  if ! /usr/bin/python3 -m venv --system-site-packages "$dir/venv" >"$dir/venv.log" 2>&1 ||
+     ! IMG3D_CMAKE_ARGS=-DIMG3D_WERROR=ON "$dir/venv/bin/pip" install --no-build-isolation --no-index \
+         --disable-pip-version-check "$root" \
+         >"$dir/install.log" 2>&1; then
+    tail -n 60 "$dir/venv.log" "$dir/install.log"; status=1; summary+=("python: install failed"); return
+  fi
+  echo "==== python: test"
+  (cd "$dir" && "$dir/venv/bin/python" -m pytest -p no:cacheprovider -c "$root/pyproject.toml" \
+     --rootdir "$root" "$root/python/tests") 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -ne 0 ] && status=1
+  local line ok bad
+  line=$(grep -E '^=+ .*(passed|failed|error).* in [0-9.]+s' "$log" | tail -n 1 | sed -E 's/^=+ //; s/ =+$//')
+  ok=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+' || echo 0)
+  bad=0
+  for n in $(grep -oE '[0-9]+ (failed|errors?)' <<<"$line" | grep -oE '[0-9]+'); do bad=$((bad + n)); done
+  if [ -n "$line" ]; then
+    passed=$((passed + ok)); failed=$((failed + bad))
+    summary+=("python: pytest: $line")
+  else
+    status=1; summary+=("python: no pytest summary")
+  fi
+}
+
 for config in "${configs[@]}"; do
   if [ "$config" = valgrind ]; then echo "==== valgrind"; run_valgrind; continue; fi
+  if [ "$config" = python ]; then echo "==== python: install into a fresh venv"; run_python; continue; fi
   dir="$root/build/$config"
   mkdir -p "$root/build"
   case "$config" in

@@ -1,18 +1,21 @@
 // Per-object edge smoothing by a cubic majority window.
 //
 // Each object is decided inside its own bounding box from a mask of it alone
-// (a scratch volume with a margin of radius voxels), so neighbouring objects
-// never count in each other's windows.  The window test compares the sum of
+// (with a margin of radius voxels), so neighbouring objects never count in
+// each other's windows.  The window test compares the sum of
 // the grey values in the window, n*object + (w^3 - n)*background for n object
 // voxels, with a threshold; the sums are kept as running sums along x, y and
 // z, so the cost per box voxel does not grow with the radius.
 //
-// Objects are taken one at a time and their record released once it is
-// smoothed, so a noisy volume never holds the records of all its objects at
-// once.  The destination serves as the queue of objects not yet taken: each
-// is painted out as it is taken.  What the objects claim is therefore
-// gathered in a mask of the whole volume instead of in the destination, where
-// a claimed voxel would be found again as part of an object still queued.
+// The objects are found by a union-find over the runs of the destination
+// once it holds the source's copy: one pass numbers the objects that can
+// claim anything and finds their boxes, and each row of an object's mask is
+// made from its runs, read off the copy, as the window reaches it.  Nothing
+// is painted into the copy and neither a record nor a mask volume is built,
+// so a noisy volume costs neither the memory of its largest object nor the
+// flood fill's walk through it.  What the objects claim is gathered in a
+// mask of the whole volume, which is written into the destination at the
+// end.
 #include <cstdint>
 #include <cstring>
 
@@ -144,7 +147,7 @@ struct Box {
 
 // The number of object voxels in the window around every voxel of one slice
 // of an object's box, kept as the window moves through the box's slices:
-// add_slice brings a scratch slice into the window, drop_slice takes one out.
+// add_slice brings a mask slice into the window, drop_slice takes one out.
 // A slice's in-plane sums come from running sums along x (or side additions,
 // for narrow windows) and then along y; narrow windows keep the in-plane sums
 // of the last side slices, so that a slice leaving the window need not be
@@ -152,7 +155,7 @@ struct Box {
 class WindowSums {
 public:
     // Working memory for a box of the given width and height and a window of
-    // the given side; the scratch slices have height + side - 1 rows.
+    // the given side; the mask slices have height + side - 1 rows.
     static std::size_t cells(int width, int height, int side) {
         const std::size_t w = static_cast<std::size_t>(width), area = w * static_cast<std::size_t>(height);
         const std::size_t kept = side <= kDirectSide ? static_cast<std::size_t>(side) * area : 0;
@@ -174,9 +177,10 @@ public:
     // The window sums of row y of the current slice, width() entries.
     const std::int32_t* row(int y) const { return window_ + static_cast<std::size_t>(y) * width_; }
 
-    void add_slice(unsigned char*** scratch, int slice) {
+    template <class Mask>
+    void add_slice(Mask& mask, int slice) {
         std::int32_t* kept = kept_slice(slice);
-        plane_sums(scratch, slice, [&](int y, const std::int32_t* sums) {
+        plane_sums(mask, slice, [&](int y, const std::int32_t* sums) {
             std::int32_t* w = window_ + static_cast<std::size_t>(y) * width_;
             if (kept != nullptr) std::memcpy(kept + static_cast<std::size_t>(y) * width_, sums, width_ * sizeof *sums);
             for (int x = 0; x < width_; ++x) w[x] += sums[x];
@@ -184,12 +188,13 @@ public:
     }
 
     // slice is at most side - 1 slices after the last one added.
-    void drop_slice(unsigned char*** scratch, int slice) {
+    template <class Mask>
+    void drop_slice(Mask& mask, int slice) {
         if (const std::int32_t* kept = kept_slice(slice)) {
             for (std::size_t i = 0; i < area(); ++i) window_[i] -= kept[i];
             return;
         }
-        plane_sums(scratch, slice, [&](int y, const std::int32_t* sums) {
+        plane_sums(mask, slice, [&](int y, const std::int32_t* sums) {
             std::int32_t* w = window_ + static_cast<std::size_t>(y) * width_;
             for (int x = 0; x < width_; ++x) w[x] -= sums[x];
         });
@@ -203,13 +208,14 @@ private:
     }
 
     // Calls use(y, sums) for y = 0 ... height - 1, sums holding the sums of
-    // the side x side square of scratch slice `slice` around each voxel of
-    // box row y.
-    template <class Use>
-    void plane_sums(unsigned char*** scratch, int slice, Use use) {
+    // the side x side square of mask slice `slice` around each voxel of box
+    // row y; mask.row(slice, y) gives the mask's rows, box width + side - 1
+    // voxels of 0 or 1.
+    template <class Mask, class Use>
+    void plane_sums(Mask& mask, int slice, Use use) {
         const std::size_t width = static_cast<std::size_t>(width_);
         for (int y = 0; y < height_ + side_ - 1; ++y) {
-            const unsigned char* m = scratch[slice][y];
+            const unsigned char* m = mask.row(slice, y);
             std::int32_t* r = row_sums_ + static_cast<std::size_t>(y) * width;
             if (side_ <= kDirectSide) {
                 // Narrow windows: side vector additions per row beat a
@@ -241,27 +247,61 @@ private:
     }
 
     int width_, height_, side_;
-    std::int32_t* row_sums_;     // (height + side - 1) x width: along x, per scratch row
+    std::int32_t* row_sums_;     // (height + side - 1) x width: along x, per mask row
     std::int32_t* column_sums_;  // width: along x and y, for one box row
     std::int32_t* window_;       // height x width: the window sums
     std::int32_t* kept_;         // side x height x width, or null
 };
 
-// The scratch of an object: its box with a margin of radius voxels on every
-// side, holding 1 at the object's voxels and 0 elsewhere.  Null when it
-// cannot be allocated.
-unsigned char*** object_scratch(const RunLength3D* record, const Box& box, int radius) {
-    unsigned char*** scratch =
-        Image3DAlloc(box.width() + 2 * radius, box.height() + 2 * radius, box.depth() + 2 * radius);
-    if (scratch == nullptr) return nullptr;
-    const Run3D* runs = RunLength3DRuns(const_cast<RunLength3D*>(record));
-    for (std::int32_t i = 0; i < record->count; ++i) {
-        const Run3D& run = runs[i];
-        unsigned char* row = scratch[run.z - box.z_min + radius][run.y - box.y_min + radius];
-        std::memset(row + (run.xStart - box.x_min + radius), 1, static_cast<std::size_t>(run.xEnd - run.xStart + 1));
+// The runs of the kept objects: the destination's voxels, which hold the
+// source's until the end, with the number of each row's first run.
+struct ObjectRuns {
+    const std::uint8_t* voxels;
+    int width, height;
+    std::uint8_t value;
+    const img3d::detail::RunLabels& objects;
+    const std::uint32_t* first_run;  // per row, (z*height + y)
+
+    // Calls paint(x_start, x_end) for every run of the object in row y of
+    // slice z.
+    template <class Paint>
+    void for_each_run_of(std::int32_t object, int y, int z, Paint paint) const {
+        const std::size_t row =
+            static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y);
+        std::size_t run = first_run[row];
+        img3d::detail::for_each_run(voxels + row * static_cast<std::size_t>(width), width, value,
+                                    [&](int x_start, int x_end) {
+                                        if (objects.object(run++) == object) paint(x_start, x_end);
+                                    });
     }
-    return scratch;
-}
+};
+
+// The mask of one object: its box with a margin of radius voxels on every
+// side, 1 at the object's voxels and 0 elsewhere, made one row at a time
+// into a buffer of the row's width.
+class ObjectMask {
+public:
+    ObjectMask(const ObjectRuns& runs, std::int32_t object, const Box& box, int radius, unsigned char* buffer)
+        : runs_(runs), object_(object), box_(box), radius_(radius), buffer_(buffer) {}
+
+    // Row y of mask slice `slice`, valid until the next call.
+    const unsigned char* row(int slice, int y) {
+        std::memset(buffer_, 0, static_cast<std::size_t>(box_.width() + 2 * radius_));
+        const int z = box_.z_min + slice - radius_, volume_y = box_.y_min + y - radius_;
+        if (z < box_.z_min || z > box_.z_max || volume_y < box_.y_min || volume_y > box_.y_max) return buffer_;
+        runs_.for_each_run_of(object_, volume_y, z, [&](int x_start, int x_end) {
+            std::memset(buffer_ + (x_start - box_.x_min + radius_), 1, static_cast<std::size_t>(x_end - x_start + 1));
+        });
+        return buffer_;
+    }
+
+private:
+    const ObjectRuns& runs_;
+    std::int32_t object_;
+    Box box_;
+    int radius_;
+    unsigned char* buffer_;
+};
 
 // Sets the claim bits of one row of the box where the window test passes.
 // flags has room for the row from the mask byte holding x_min's bit to the
@@ -282,83 +322,116 @@ void claim_row(const std::int32_t* sums, const Box& box, int y, int z, const Win
 // Smooths one object: claims the voxels of its box whose window, on a mask
 // of the object alone, passes the test.  An object whose working memory
 // cannot be allocated claims nothing.
-void smooth_object(const RunLength3D* record, int radius, const WindowTest& test, const ClaimMask& claims) {
-    // No window holds more object voxels than the object has: one too small
-    // to reach the bound claims nothing (the specks of a noisy volume), and
-    // needs no scratch.
-    if (test.growing && ObjVolume(record) < test.bound) return;
-    Box box;
-    GetObjectXYLimit3D(record, &box.x_min, &box.x_max, &box.y_min, &box.y_max, &box.z_min, &box.z_max);
+void smooth_object(const ObjectRuns& runs, std::int32_t object, const Box& box, int radius, const WindowTest& test,
+                   const ClaimMask& claims) {
     const int side = 2 * radius + 1;
-    unsigned char*** scratch = object_scratch(record, box, radius);
-    if (scratch == nullptr) return;
-
     const std::size_t span = (static_cast<std::size_t>(box.x_min % 8) + static_cast<std::size_t>(box.width()) + 7) / 8 * 8;
     const std::size_t sum_cells = WindowSums::cells(box.width(), box.height(), side);
     const std::size_t flag_cells = (span + sizeof(std::int32_t) - 1) / sizeof(std::int32_t);
-    auto* memory = static_cast<std::int32_t*>(heap_alloc((sum_cells + flag_cells) * sizeof(std::int32_t)));
-    if (memory == nullptr) {
-        Image3DFree(scratch);
-        return;
-    }
+    const std::size_t row_cells = (static_cast<std::size_t>(box.width()) + 2 * radius + 3) / sizeof(std::int32_t);
+    auto* memory = static_cast<std::int32_t*>(heap_alloc((sum_cells + flag_cells + row_cells) * sizeof(std::int32_t)));
+    if (memory == nullptr) return;
     WindowSums sums(box.width(), box.height(), side, memory);
     auto* flags = reinterpret_cast<std::uint8_t*>(memory + sum_cells);
     std::memset(flags, 0, span);
+    ObjectMask mask(runs, object, box, radius, reinterpret_cast<unsigned char*>(memory + sum_cells + flag_cells));
 
-    // Scratch slices outside the margins hold no object voxel and add
-    // nothing to any window.
+    // Mask slices outside the margins hold no object voxel and add nothing
+    // to any window.
     auto holds_object = [&](int slice) { return slice >= radius && slice < radius + box.depth(); };
     for (int s = 0; s < side - 1; ++s)
-        if (holds_object(s)) sums.add_slice(scratch, s);
+        if (holds_object(s)) sums.add_slice(mask, s);
     for (int z = 0; z < box.depth(); ++z) {
-        if (holds_object(z + side - 1)) sums.add_slice(scratch, z + side - 1);
+        if (holds_object(z + side - 1)) sums.add_slice(mask, z + side - 1);
         for (int y = 0; y < box.height(); ++y) claim_row(sums.row(y), box, y, z, test, flags, span, claims);
-        if (holds_object(z)) sums.drop_slice(scratch, z);
+        if (holds_object(z)) sums.drop_slice(mask, z);
     }
     heap_free(memory);
-    Image3DFree(scratch);
 }
+
+// Where the kept objects lie: each one's bounding box, and the number of
+// every row's first run.  One block of the heap layer, released with it.
+class ObjectBoxes {
+public:
+    ObjectBoxes(std::int32_t objects, std::size_t rows)
+        : boxes_(static_cast<Box*>(heap_alloc(static_cast<std::size_t>(objects) * sizeof(Box) +
+                                              rows * sizeof(std::uint32_t)))),
+          first_run_(boxes_ == nullptr ? nullptr : reinterpret_cast<std::uint32_t*>(boxes_ + objects)) {}
+    ~ObjectBoxes() { heap_free(boxes_); }
+    ObjectBoxes(const ObjectBoxes&) = delete;
+    ObjectBoxes& operator=(const ObjectBoxes&) = delete;
+
+    bool allocated() const { return boxes_ != nullptr; }
+
+    // Walks the runs in raster order once.
+    void find(const std::uint8_t* voxels, int width, int height, int depth, std::uint8_t value,
+              const img3d::detail::RunLabels& objects, std::int32_t kept) {
+        for (std::int32_t o = 0; o < kept; ++o) boxes_[o] = Box{INT32_MAX, -1, 0, 0, 0, 0};
+        std::uint32_t run = 0;
+        for (int z = 0; z < depth; ++z)
+            for (int y = 0; y < height; ++y) {
+                const std::size_t row = static_cast<std::size_t>(z) * static_cast<std::size_t>(height) +
+                                        static_cast<std::size_t>(y);
+                first_run_[row] = run;
+                img3d::detail::for_each_run(voxels + row * static_cast<std::size_t>(width), width, value,
+                                            [&](int x_start, int x_end) {
+                                                const std::int32_t o = objects.object(run++);
+                                                if (o >= 0) extend(boxes_[o], x_start, x_end, y, z);
+                                            });
+            }
+    }
+
+    const Box& box(std::int32_t object) const { return boxes_[object]; }
+    const std::uint32_t* first_run() const { return first_run_; }
+
+private:
+    // Runs come in raster order: an object's first one opens its box, in
+    // its lowest slice, and the slices only grow.
+    static void extend(Box& box, int x_start, int x_end, int y, int z) {
+        if (box.x_min > box.x_max) {
+            box = Box{x_start, x_end, y, y, z, z};
+            return;
+        }
+        if (x_start < box.x_min) box.x_min = x_start;
+        if (x_end > box.x_max) box.x_max = x_end;
+        if (y < box.y_min) box.y_min = y;
+        if (y > box.y_max) box.y_max = y;
+        box.z_max = z;
+    }
+
+    Box* boxes_;
+    std::uint32_t* first_run_;
+};
 
 }  // namespace
 
 extern "C" IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination,
                                          int objectValue, int backgroundValue, int radius) {
-    // The window threshold must fit in 32 bits; the objects are taken by
-    // painting them with the background value.
+    // The window threshold must fit in 32 bits.  Volumes whose objects could
+    // not be recorded are refused as the object list refuses them, though
+    // no record is made here.
     if (radius < 0 || radius > kMaxRadius ||
         !img3d::detail::begin_object_filter(source, destination, objectValue, backgroundValue))
         return -1;
     const int width = Image3DGetWidth(destination), height = Image3DGetHeight(destination),
               depth = Image3DGetDepth(destination);
-    ClaimMask claims(width, height, depth);
-    if (!claims.allocated()) return -1;
+    const auto value = static_cast<std::uint8_t>(objectValue);
+    const std::uint8_t* voxels = destination[0][0];  // the source's copy, read until the end
 
+    img3d::detail::RunLabels objects;
+    if (!objects.label(voxels, width, height, depth, value) || objects.runs() == 0) return -1;
     const WindowTest test(objectValue, backgroundValue & 0xFF, 2 * radius + 1);
-    unsigned char*** const queue = destination;  // the objects not yet taken
-    img3d::detail::FloodFill fill(queue, objectValue, backgroundValue);
-    bool found = false, refused = false;
-    img3d::detail::for_each_seed(queue[0][0], width, height, depth, static_cast<std::uint8_t>(objectValue),
-                                 [&](img3d::detail::CMyPoint3D seed) {
-                                     RunLength3D* record = fill.take(seed);
-                                     if (record == nullptr) {
-                                         refused = true;
-                                         return false;
-                                     }
-                                     found = true;
-                                     // A large object's points are no longer
-                                     // needed while it is smoothed.
-                                     fill.shrink_stack();
-                                     smooth_object(record, radius, test, claims);
-                                     heap_free(record);
-                                     return true;
-                                 });
-    if (refused || !found) {
-        // No object, or out of memory while taking one: undo the painting
-        // where the source is still there to copy from.
-        if (refused && source != destination) Img3DCopy(source, destination);
-        return -1;
-    }
-    claims.write(destination[0][0], static_cast<std::uint8_t>(objectValue),
-                 static_cast<std::uint8_t>(backgroundValue & 0xFF));
+    // No window holds more object voxels than its object has: one too small
+    // to reach the bound claims nothing (the specks of a noisy volume).
+    const std::int32_t kept =
+        objects.number_objects([&](std::int32_t voxel_count) { return !test.growing || voxel_count >= test.bound; });
+    ClaimMask claims(width, height, depth);
+    ObjectBoxes boxes(kept, static_cast<std::size_t>(height) * static_cast<std::size_t>(depth));
+    if (!claims.allocated() || !boxes.allocated()) return -1;
+    boxes.find(voxels, width, height, depth, value, objects, kept);
+
+    const ObjectRuns runs{voxels, width, height, value, objects, boxes.first_run()};
+    for (std::int32_t o = 0; o < kept; ++o) smooth_object(runs, o, boxes.box(o), radius, test, claims);
+    claims.write(destination[0][0], value, static_cast<std::uint8_t>(backgroundValue & 0xFF));
     return 0;
 }

@@ -63,6 +63,30 @@ struct Fill {
     StackPoint* top;
     std::size_t size, room;
 
+    // A fill of the value over width x height x depth voxels that paints
+    // what it takes, into a fresh record of kInitialRuns runs.
+    Fill(std::uint8_t* voxels_, int width_, int height_, int depth_, std::uint8_t value_, std::uint8_t paint_,
+         RunLength3D* record_, PointStack& stack_)
+        : voxels(voxels_),
+          voxels_end(voxels_ + static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_) *
+                                   static_cast<std::size_t>(depth_)),
+          width(width_),
+          height(height_),
+          depth(depth_),
+          row_step(static_cast<std::size_t>(width_)),
+          slice_step(row_step * static_cast<std::size_t>(height_)),
+          value(value_),
+          paint(paint_),
+          short_windows(voxels_end - voxels_ >= 16),
+          record(record_),
+          runs(RunLength3DRuns(record_)),
+          count(0),
+          capacity(kInitialRuns),
+          stack(stack_),
+          top(stack_.top),
+          size(stack_.size),
+          room(stack_.room) {}
+
     std::uint8_t* row_at(int y, int z) const {
         return voxels + (static_cast<std::size_t>(z) * static_cast<std::size_t>(height) +
                          static_cast<std::size_t>(y)) *
@@ -250,27 +274,8 @@ FloodFill::FloodFill(unsigned char*** volume, int value, int paint) noexcept
 RunLength3D* FloodFill::take(CMyPoint3D seed) noexcept {
     auto* record = static_cast<RunLength3D*>(heap_alloc(record_bytes(kInitialRuns)));
     if (record == nullptr) return nullptr;
-    const std::size_t row_step = static_cast<std::size_t>(width_);
-    const std::size_t slice_step = row_step * static_cast<std::size_t>(height_);
     stack_.clear();
-    Fill fill{voxels_,
-              voxels_ + slice_step * static_cast<std::size_t>(depth_),
-              width_,
-              height_,
-              depth_,
-              row_step,
-              slice_step,
-              value_,
-              paint_,
-              slice_step * static_cast<std::size_t>(depth_) >= 16,
-              record,
-              RunLength3DRuns(record),
-              0,
-              kInitialRuns,
-              stack_,
-              stack_.top,
-              stack_.size,
-              stack_.room};
+    Fill fill(voxels_, width_, height_, depth_, value_, paint_, record, stack_);
 
     int x = seed.x, y = seed.y, z = seed.z;
     for (;;) {

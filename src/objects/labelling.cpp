@@ -17,10 +17,10 @@
 // label; any other run's parent is an earlier run of its object, already
 // written with the object's label, which the run takes.
 //
-// Working memory: the bits of the rows of two slices.
+// Working memory: the bits of the volume's rows, which the second pass
+// reads instead of the voxels.
 #include "objects/labelling.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -100,100 +100,135 @@ void join_rows(RunForest& forest, Row a, Row b, std::size_t words, bool touching
     }
 }
 
-// The bits of every row of two slices, the current one and the one before,
-// and which rows hold a run.
-class SliceBits {
+// The bits of every row of the volume (word_bits, `words` per row), which
+// rows hold a run, and room for the labels of one row's runs.
+class VolumeBits {
 public:
-    SliceBits(int width, int height)
-        : words_((static_cast<std::size_t>(width) + 63) / 64),
-          height_(static_cast<std::size_t>(height)),
-          bits_(static_cast<std::uint64_t*>(heap_alloc(2 * height_ * (words_ * 8 + 1)))) {}
-    ~SliceBits() { heap_free(bits_); }
-    SliceBits(const SliceBits&) = delete;
-    SliceBits& operator=(const SliceBits&) = delete;
+    VolumeBits(int width, int height, int depth)
+        : width(width),
+          height(height),
+          depth(depth),
+          words((static_cast<std::size_t>(width) + 63) / 64),
+          rows_(static_cast<std::size_t>(height) * static_cast<std::size_t>(depth)),
+          bits_(static_cast<std::uint64_t*>(
+              heap_alloc(rows_ * words * 8 + (static_cast<std::size_t>(width) / 2 + 1) * 4 + rows_))) {}
+    ~VolumeBits() { heap_free(bits_); }
+    VolumeBits(const VolumeBits&) = delete;
+    VolumeBits& operator=(const VolumeBits&) = delete;
 
     bool allocated() const { return bits_ != nullptr; }
-    std::size_t words() const { return words_; }
 
-    // Slice z's row y; slices alternate between the two halves.
-    std::uint64_t* bits(int y, int z) const {
-        return bits_ + (static_cast<std::size_t>(z & 1) * height_ + static_cast<std::size_t>(y)) * words_;
-    }
+    // The offset of row y of slice z's first voxel in the volume.
+    std::int32_t offset(int y, int z) const { return (z * height + y) * width; }
+    Row row(int y, int z) const { return Row{bits_ + index(y, z) * words, offset(y, z)}; }
+    std::uint64_t* bits(int y, int z) const { return bits_ + index(y, z) * words; }
+    // Room for the labels of one row's runs.
+    std::int32_t* run_labels() const { return reinterpret_cast<std::int32_t*>(bits_ + rows_ * words); }
     std::uint8_t& holds_runs(int y, int z) const {
-        auto* flags = reinterpret_cast<std::uint8_t*>(bits_ + 2 * height_ * words_);
-        return flags[static_cast<std::size_t>(z & 1) * height_ + static_cast<std::size_t>(y)];
+        return reinterpret_cast<std::uint8_t*>(run_labels() + width / 2 + 1)[index(y, z)];
     }
+
+    const int width, height, depth;
+    const std::size_t words;
 
 private:
-    std::size_t words_, height_;
+    std::size_t index(int y, int z) const {
+        return static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y);
+    }
+
+    std::size_t rows_;
     std::uint64_t* bits_;
 };
 
-}  // namespace
+// Sets n labels to label; runs of masks are long, so four at a time.
+void fill_labels(std::int32_t* out, std::size_t n, std::int32_t label) {
+    std::size_t i = 0;
+#if IMG3D_ROW_SCAN_SSE2
+    const __m128i four = _mm_set1_epi32(label);
+    for (; i + 4 <= n; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), four);
+#endif
+    for (; i < n; ++i) out[i] = label;
+}
 
-int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, int value, int connectivity,
-                 std::int32_t* labels) noexcept {
-    if (connectivity != 6 && connectivity != 18 && connectivity != 26) return -1;
-    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                              static_cast<std::size_t>(depth);
-    if (value < 0 || value > 255) {
-        std::memset(labels, 0, count * sizeof *labels);
-        return 0;
-    }
-    SliceBits slices(width, height);
-    if (!slices.allocated()) return -1;
-    const auto v = static_cast<std::uint8_t>(value);
-    const std::size_t words = slices.words();
-    auto offset = [&](int y, int z) { return (z * height + y) * width; };
-
-    // First pass: the runs of each row, joined with those they touch.
-    RunForest forest(labels);
-    for (int z = 0; z < depth; ++z) {
-        for (int y = 0; y < height; ++y) {
-            const Row row{slices.bits(y, z), offset(y, z)};
+// First pass: the runs of every row, each joined with the runs it touches in
+// the rows scanned before it.
+void join_runs(const std::uint8_t* voxels, std::uint8_t value, int connectivity, const VolumeBits& rows,
+               RunForest& forest) {
+    for (int z = 0; z < rows.depth; ++z) {
+        for (int y = 0; y < rows.height; ++y) {
+            const Row row = rows.row(y, z);
             bool any = false;
             for_each_run(
-                voxels + row.offset, width, v,
+                voxels + row.offset, rows.width, value,
                 [&](int start, int) {
                     forest.add(row.offset + start);
                     any = true;
                 },
-                slices.bits(y, z));
-            slices.holds_runs(y, z) = any;
+                rows.bits(y, z));
+            rows.holds_runs(y, z) = any;
             if (!any) continue;
             auto join = [&](int ny, int nz, bool touching) {
-                if (ny < 0 || ny >= height || nz < 0 || !slices.holds_runs(ny, nz)) return;
-                join_rows(forest, row, Row{slices.bits(ny, nz), offset(ny, nz)}, words, touching);
+                if (ny < 0 || ny >= rows.height || nz < 0 || !rows.holds_runs(ny, nz)) return;
+                join_rows(forest, row, rows.row(ny, nz), rows.words, touching);
             };
-            const bool faces_touch = connectivity != 6;
-            join(y - 1, z, faces_touch);
-            join(y, z - 1, faces_touch);
+            join(y - 1, z, connectivity != 6);
+            join(y, z - 1, connectivity != 6);
             if (connectivity != 6) {
                 join(y - 1, z - 1, connectivity == 26);
                 join(y + 1, z - 1, connectivity == 26);
             }
         }
     }
+}
 
-    // Second pass: every voxel's label, runs in raster order.
+// Second pass: every voxel's label, runs in raster order.  Returns the
+// number of objects.
+std::int32_t write_labels(const VolumeBits& rows, std::int32_t* labels) {
+    const auto width = static_cast<std::size_t>(rows.width);
     std::int32_t objects = 0;
-    for (int z = 0; z < depth; ++z) {
-        for (int y = 0; y < height; ++y) {
-            const std::int32_t row = offset(y, z);
+    for (int z = 0; z < rows.depth; ++z) {
+        for (int y = 0; y < rows.height; ++y) {
+            const std::int32_t row = rows.offset(y, z);
             std::int32_t* out = labels + row;
-            int written = 0;  // columns before this one are done
-            auto label_run = [&](int start, int end) {
-                std::memset(out + written, 0, static_cast<std::size_t>(start - written) * sizeof *out);
+            if (!rows.holds_runs(y, z)) {
+                std::memset(out, 0, width * sizeof *out);
+                continue;
+            }
+            // Each run's label, from its parent, into its first entry (a
+            // later run of the row may have it as parent) and aside; then
+            // the row is cleared in one call and the runs written, as the
+            // gaps of noisy rows are too short to be worth a call each.
+            std::int32_t* run_label = rows.run_labels();
+            for_each_run_in_bits(rows.bits(y, z), rows.width, [&](int start, int) {
                 const std::int32_t parent = out[start];
-                const std::int32_t label = parent == row + start ? ++objects : labels[parent];
-                std::fill(out + start, out + end + 1, label);
-                written = end + 1;
-            };
-            for_each_run(voxels + row, width, v, label_run);
-            std::memset(out + written, 0, static_cast<std::size_t>(width - written) * sizeof *out);
+                out[start] = *run_label++ = parent == row + start ? ++objects : labels[parent];
+            });
+            std::memset(out, 0, width * sizeof *out);
+            run_label = rows.run_labels();
+            for_each_run_in_bits(rows.bits(y, z), rows.width, [&](int start, int end) {
+                fill_labels(out + start, static_cast<std::size_t>(end - start + 1), *run_label++);
+            });
         }
     }
     return objects;
+}
+
+}  // namespace
+
+int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, int value, int connectivity,
+                 std::int32_t* labels) noexcept {
+    if (connectivity != 6 && connectivity != 18 && connectivity != 26) return -1;
+    if (value < 0 || value > 255) {
+        std::memset(labels, 0,
+                    static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                        static_cast<std::size_t>(depth) * sizeof *labels);
+        return 0;
+    }
+    const VolumeBits rows(width, height, depth);
+    if (!rows.allocated()) return -1;
+    RunForest forest(labels);
+    join_runs(voxels, static_cast<std::uint8_t>(value), connectivity, rows, forest);
+    return write_labels(rows, labels);
 }
 
 }  // namespace img3d::detail

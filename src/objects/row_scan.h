@@ -171,15 +171,24 @@ inline void for_each_stretch_end(const std::uint8_t* row, int x_start, int x_end
 }
 
 // Bit k set when p[k] == value, k = 0 ... n-1 (n = 1 ... 64); the bits
-// above n are clear.
+// above n are clear.  Reads p[0 ... n-1] only.
 inline std::uint64_t word_bits(const std::uint8_t* p, int n, std::uint8_t value) {
 #if IMG3D_ROW_SCAN_SSE2
+    const __m128i v = _mm_set1_epi8(static_cast<char>(value));
     if (n == 64) {
-        const __m128i v = _mm_set1_epi8(static_cast<char>(value));
         return static_cast<std::uint64_t>(equal_mask16(p, v)) |
                static_cast<std::uint64_t>(equal_mask16(p + 16, v)) << 16 |
                static_cast<std::uint64_t>(equal_mask16(p + 32, v)) << 32 |
                static_cast<std::uint64_t>(equal_mask16(p + 48, v)) << 48;
+    }
+    if (n >= 16) {
+        // Whole blocks of sixteen, then the last sixteen voxels, whose
+        // block overlaps the one before.
+        std::uint64_t m = 0;
+        int k = 0;
+        for (; k + 16 <= n; k += 16) m |= static_cast<std::uint64_t>(equal_mask16(p + k, v)) << k;
+        if (k < n) m |= static_cast<std::uint64_t>(equal_mask16(p + n - 16, v)) << (n - 16);
+        return m;
     }
 #endif
     std::uint64_t m = 0;
@@ -209,6 +218,17 @@ inline void runs_of_word(std::uint64_t m, int x, std::uint64_t& previous, int& s
         ends &= ends - 1;
     }
     if (starts != 0) start = x + __builtin_ctzll(starts);
+}
+
+// Calls run(x_start, x_end) for every stretch of set bits of a row of
+// `width` columns given by its bits (word_bits, (width + 63) / 64 words),
+// from left to right.
+template <class Run>
+inline void for_each_run_in_bits(const std::uint64_t* bits, int width, Run&& run) {
+    std::uint64_t previous = 0;
+    int start = -1;
+    for (int x = 0; x < width; x += 64) runs_of_word(*bits++, x, previous, start, run);
+    if (start >= 0) run(start, width - 1);
 }
 
 // Calls run(x_start, x_end) for every whole stretch of `value` in a row of

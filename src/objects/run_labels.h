@@ -1,6 +1,6 @@
 // The 6-connected objects of one grey value as a union-find over the
-// volume's runs, for filters that need each object's voxel count but not its
-// record: no record is built and nothing is painted.
+// volume's runs, for filters that need each object's voxel count or its
+// runs but not its record: no record is built and nothing is painted.
 //
 // Runs are numbered in raster order (slice, row, then column), the order in
 // which for_each_run meets them; a second scan of the same voxels meets them
@@ -30,6 +30,25 @@ public:
     std::int32_t object_voxels(std::size_t run) const noexcept {
         const std::int32_t up = parent_[run];
         return up < 0 ? -up : -parent_[up];
+    }
+
+    // Numbers the objects whose voxel count keep() accepts 0, 1, 2 ... in
+    // raster order of their first voxel, and returns how many it kept; then
+    // object(i) tells the object of run i, and object_voxels() no longer
+    // answers.
+    template <class Keep>
+    std::int32_t number_objects(Keep keep) noexcept {
+        std::int32_t kept = 0;
+        for (std::size_t i = 0; i < runs_; ++i)
+            if (parent_[i] < 0) parent_[i] = keep(-parent_[i]) ? -2 - kept++ : -1;
+        return kept;
+    }
+
+    // The number number_objects() gave the object of run i, or -1 when it
+    // did not keep it.
+    std::int32_t object(std::size_t run) const noexcept {
+        const std::int32_t up = parent_[run];
+        return -2 - (up < 0 ? up : parent_[up]);
     }
 
 private:

@@ -60,19 +60,12 @@ void voxel_limits(const unsigned char* v, std::size_t n, unsigned char& lo, unsi
     }
 }
 
-}  // namespace
+// The histogram's counts in four partial tables, which break the
+// store-to-load dependency between neighbouring voxels of the same value.
+struct Counts {
+    std::uint32_t part[4][256] = {};
 
-extern "C" {
-
-IMG3D_API int Img3DHisto(unsigned char*** volume, int* histogram) {
-    if (volume == nullptr || histogram == nullptr) return -1;
-    const unsigned char* v = first_voxel(volume);
-    const std::size_t n = voxel_count(volume);
-    // Four partial tables break the store-to-load dependency between
-    // neighbouring voxels of the same value.
-    std::uint32_t part[4][256];
-    std::memset(part, 0, sizeof part);
-    auto count8 = [&](const unsigned char* p) {
+    void add8(const unsigned char* p) {
         std::uint64_t word;
         std::memcpy(&word, p, 8);
         ++part[0][word & 0xFF];
@@ -83,36 +76,65 @@ IMG3D_API int Img3DHisto(unsigned char*** volume, int* histogram) {
         ++part[1][(word >> 40) & 0xFF];
         ++part[2][(word >> 48) & 0xFF];
         ++part[3][word >> 56];
-    };
+    }
+};
+
+#if defined(__SSE2__)
+// Whether the sixteen voxels from p on are equal: each to its right neighbour.
+bool uniform16(const unsigned char* p) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return (_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_srli_si128(block, 1))) & 0x7FFF) == 0x7FFF;
+}
+#endif
+
+// Counts the voxels of v in blocks of sixteen and returns how many it
+// counted.  A third to a half of a scan is often uniform background, the
+// slowest input of the tables (every voxel hits one counter): a block of
+// sixteen equal voxels -- each equal to its right neighbour -- is counted at
+// once, and a stretch of such blocks of one value in a register.
+std::size_t count_blocks(const unsigned char* v, std::size_t n, Counts& counts) {
     std::size_t i = 0;
 #if defined(__SSE2__)
-    // A third to a half of a scan is often uniform background, the slowest
-    // input of the tables (every voxel hits one counter).  A block of sixteen
-    // equal voxels -- each equal to its right neighbour -- is counted at
-    // once, and a stretch of such blocks of one value in a register.
     std::size_t stretch = 0;  // voxels of `stretch_value` not yet counted
     unsigned stretch_value = 0;
     for (; i + 16 <= n; i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
-        const unsigned equal = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_srli_si128(block, 1))));
-        if ((equal & 0x7FFFu) != 0x7FFFu) {
-            count8(v + i);
-            count8(v + i + 8);
+        // The block's two ends tell most mixed blocks from uniform ones
+        // before the whole block is compared.
+        if (v[i] != v[i + 15] || !uniform16(v + i)) {
+            counts.add8(v + i);
+            counts.add8(v + i + 8);
             continue;
         }
         if (v[i] != stretch_value) {
-            part[0][stretch_value] += static_cast<std::uint32_t>(stretch);
+            counts.part[0][stretch_value] += static_cast<std::uint32_t>(stretch);
             stretch = 0;
             stretch_value = v[i];
         }
         stretch += 16;
     }
-    part[0][stretch_value] += static_cast<std::uint32_t>(stretch);
+    counts.part[0][stretch_value] += static_cast<std::uint32_t>(stretch);
+#else
+    (void)v;
+    (void)n;
+    (void)counts;
 #endif
-    for (; i + 8 <= n; i += 8) count8(v + i);
-    for (; i < n; ++i) ++part[0][v[i]];
+    return i;
+}
+
+}  // namespace
+
+extern "C" {
+
+IMG3D_API int Img3DHisto(unsigned char*** volume, int* histogram) {
+    if (volume == nullptr || histogram == nullptr) return -1;
+    const unsigned char* v = first_voxel(volume);
+    const std::size_t n = voxel_count(volume);
+    Counts counts;
+    std::size_t i = count_blocks(v, n, counts);
+    for (; i + 8 <= n; i += 8) counts.add8(v + i);
+    for (; i < n; ++i) ++counts.part[0][v[i]];
     for (int b = 0; b < 256; ++b)
-        histogram[b] = static_cast<int>(part[0][b] + part[1][b] + part[2][b] + part[3][b]);
+        histogram[b] = static_cast<int>(counts.part[0][b] + counts.part[1][b] + counts.part[2][b] + counts.part[3][b]);
     return 0;
 }
 

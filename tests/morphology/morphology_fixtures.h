@@ -9,11 +9,11 @@
 
 namespace img3d::test {
 
-inline reference::Grid grid_of(const Volume& v) {
+inline test::Grid grid_of(const Volume& v) {
     return {v.width(), v.height(), v.depth(), v.voxels()};
 }
 
-inline Volume volume_of(const reference::Grid& g) {
+inline Volume volume_of(const test::Grid& g) {
     Volume v(g.width, g.height, g.depth);
     v.assign(g.voxels);
     return v;
@@ -22,7 +22,7 @@ inline Volume volume_of(const reference::Grid& g) {
 // A few blobs of the object value among other grey values, at the density
 // given: grown from random seeds so objects have real extent, touch the
 // faces and each other's bounding boxes.
-inline Volume blobby_volume(const Shape& s, std::mt19937& rng, int object, double density,
+inline Volume blobby_volume(const Grid& s, std::mt19937& rng, int object, double density,
                             const std::vector<int>& others) {
     Volume v = random_volume(s, rng, others, std::vector<double>(others.size(), 1.0));
     std::bernoulli_distribution seed(density * 0.35), grow(0.5);

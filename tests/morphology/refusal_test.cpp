@@ -12,7 +12,7 @@ TEST(MorphologyRefusals, OtherDimensionsOrNullHandles) {
     std::mt19937 rng(2);
     Volume src = blobby_volume({8, 7, 6}, rng, 255, 0.3, {0});
     const auto before = src.voxels();
-    for (const Shape& other : {Shape{8, 7, 5}, Shape{8, 6, 6}, Shape{7, 7, 6}, Shape{9, 7, 6}, Shape{6, 7, 8}}) {
+    for (const Grid& other : {Grid{8, 7, 5}, Grid{8, 6, 6}, Grid{7, 7, 6}, Grid{9, 7, 6}, Grid{6, 7, 8}}) {
         Volume dst(other.width, other.height, other.depth);
         Img3DClear(dst, 11);
         const auto untouched = dst.voxels();

@@ -20,7 +20,7 @@ TEST(VolumeFilter, MatchesTheReferenceOnRandomVolumes) {
                 const int paint = round == 0 ? 0 : -2;  // stored as 254
                 Volume src = blobby_volume(s, rng, object, 0.25, {0, 7, 254});
                 const auto before = src.voxels();
-                ref::Grid expected;
+                Grid expected;
                 const int expected_result =
                     ref::delete_by_volume(grid_of(src), expected, object, paint & 0xFF, range[0], range[1]);
                 SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << "x" << s.depth
@@ -83,10 +83,10 @@ TEST(VolumeFilter, RefusesCallsThatWouldDestroyData) {
 TEST(VolumeFilter, EveryAllocationFailureLeavesASoundResult) {
     std::mt19937 rng(21);
     // A few runs, and thousands of them.
-    for (const Shape& shape : {Shape{13, 9, 7}, Shape{96, 40, 12}}) {
+    for (const Grid& shape : {Grid{13, 9, 7}, Grid{96, 40, 12}}) {
         Volume src = blobby_volume(shape, rng, 1, 0.3, {0});
         const auto before = src.voxels();
-        ref::Grid expected;
+        Grid expected;
         ref::delete_by_volume(grid_of(src), expected, 1, 0, 3, 12);
         Volume dst(shape.width, shape.height, shape.depth);
         const long allocations = walk_allocation_failures(

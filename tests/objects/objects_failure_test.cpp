@@ -14,7 +14,7 @@ namespace {
 
 using img3d::detail::heap_allocations;
 using img3d::detail::heap_fail_at;
-using img3d::test::Extent;
+using img3d::test::Grid;
 using img3d::test::RefRun;
 using img3d::test::runs_of;
 using img3d::test::Volume;
@@ -40,7 +40,7 @@ Outcome take(Volume& v, long fail_at) {
     return o;
 }
 
-Volume make(const Extent& e, const std::vector<std::uint8_t>& voxels) {
+Volume make(const Grid& e, const std::vector<std::uint8_t>& voxels) {
     Volume v(e.width, e.height, e.depth);
     v.assign(voxels);
     return v;
@@ -54,8 +54,8 @@ Volume make(const Extent& e, const std::vector<std::uint8_t>& voxels) {
 // it again).
 TEST(ObjectListFailure, EveryRefusedRequestLeavesASoundState) {
     std::mt19937 rng(5);
-    const Extent shapes[] = {{9, 7, 5}, {40, 6, 3}, {5, 3, 30}};
-    for (const Extent& e : shapes) {
+    const Grid shapes[] = {{9, 7, 5}, {40, 6, 3}, {5, 3, 30}};
+    for (const Grid& e : shapes) {
         for (double density : {0.3, 0.6, 0.95}) {
             std::vector<std::uint8_t> voxels(e.size());
             std::bernoulli_distribution on(density);

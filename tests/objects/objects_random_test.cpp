@@ -11,27 +11,27 @@
 
 namespace {
 
-using img3d::test::Extent;
+using img3d::test::Grid;
 using img3d::test::RefRun;
 using img3d::test::Volume;
 
 struct Case {
     std::string name;
-    Extent extent;
+    Grid extent;
     std::vector<std::uint8_t> voxels;
 };
 
 // Volumes of value 1 on 0, plus some voxels of other values the fill must
 // treat as background.
 std::vector<Case> cases(std::mt19937& rng) {
-    std::vector<Extent> shapes;
+    std::vector<Grid> shapes;
     for (const auto& s : img3d::test::odd_shapes()) shapes.push_back({s.width, s.height, s.depth});
-    for (Extent e : {Extent{17, 16, 15}, Extent{33, 9, 4}, Extent{64, 3, 3}, Extent{1, 19, 23},
-                     Extent{300, 2, 2}, Extent{15, 1, 30}})
+    for (Grid e : {Grid{17, 16, 15}, Grid{33, 9, 4}, Grid{64, 3, 3}, Grid{1, 19, 23},
+                     Grid{300, 2, 2}, Grid{15, 1, 30}})
         shapes.push_back(e);
 
     std::vector<Case> out;
-    auto add = [&](const std::string& name, const Extent& e,
+    auto add = [&](const std::string& name, const Grid& e,
                    const std::function<int(int, int, int)>& f) {
         Case c{name + " " + std::to_string(e.width) + "x" + std::to_string(e.height) + "x" +
                    std::to_string(e.depth),
@@ -43,7 +43,7 @@ std::vector<Case> cases(std::mt19937& rng) {
         out.push_back(std::move(c));
     };
     std::uniform_real_distribution<double> unit(0, 1);
-    for (const Extent& e : shapes) {
+    for (const Grid& e : shapes) {
         for (double density : {0.1, 0.35, 0.5, 0.65, 0.9, 0.97})
             add("density " + std::to_string(density), e, [&](int, int, int) {
                 const double u = unit(rng);
@@ -66,7 +66,7 @@ std::vector<Case> cases(std::mt19937& rng) {
 
 // The label image and the statistics of every connectivity against the
 // breadth-first labelling.
-void expect_label_image(unsigned char*** volume, const std::vector<std::uint8_t>& voxels, const Extent& e,
+void expect_label_image(unsigned char*** volume, const std::vector<std::uint8_t>& voxels, const Grid& e,
                         int value) {
     for (int connectivity : {6, 18, 26}) {
         SCOPED_TRACE(connectivity);
@@ -95,7 +95,7 @@ TEST(ObjectListRandom, AgreesWithLabellingAndTheStepByStepFill) {
     const int value = 1;
     for (const Case& c : cases(rng)) {
         SCOPED_TRACE(c.name);
-        const Extent& e = c.extent;
+        const Grid& e = c.extent;
         const auto labels = img3d::test::label_objects(c.voxels, e, value);
         auto painted = c.voxels;
         const auto expected = img3d::test::scanline_objects(painted, e, value, 300);
@@ -152,7 +152,7 @@ TEST(ObjectListRandom, AgreesWithLabellingAndTheStepByStepFill) {
 // low 8 bits of another value.
 TEST(ObjectListRandom, AnyValueAndPaint) {
     std::mt19937 rng(77);
-    const Extent e{23, 11, 6};
+    const Grid e{23, 11, 6};
     for (auto [value, paint] : {std::pair{0, 255}, {255, 0}, {128, 129 + 256}, {7, -1}}) {
         SCOPED_TRACE(value);
         std::vector<std::uint8_t> voxels(e.size());

@@ -139,7 +139,7 @@ TEST(RunLength, RefusesWhatItCannotDo) {
 // voxels rising through the slices, so the record needs many runs and the
 // stack holds many points at once.
 TEST(RunLength, LargeObjectsMatchTheStepByStepFill) {
-    const img3d::test::Extent e{301, 40, 2};
+    const img3d::test::Grid e{301, 40, 2};
     Volume v(e.width, e.height, e.depth);
     for (int x = 0; x < e.width; ++x) v.get()[0][0][x] = 1;
     for (int x = 0; x < e.width; x += 2)

@@ -7,7 +7,7 @@
 namespace img3d::reference {
 
 std::vector<std::vector<Voxel>> objects6(const Grid& grid, int value) {
-    const test::Extent extent{grid.width, grid.height, grid.depth};
+    const test::Grid extent{grid.width, grid.height, grid.depth};
     const test::Labelling labels = test::label_objects(grid.voxels, extent, value);
     std::vector<std::vector<Voxel>> objects(static_cast<std::size_t>(labels.objects));
     for (int z = 0; z < grid.depth; ++z)

@@ -6,21 +6,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "grid.h"
+
 namespace img3d::reference {
 
-struct Grid {
-    int width = 0, height = 0, depth = 0;
-    std::vector<std::uint8_t> voxels;
-
-    Grid() = default;
-    Grid(int w, int h, int d, std::vector<std::uint8_t> v)
-        : width(w), height(h), depth(d), voxels(std::move(v)) {}
-    std::size_t index(int x, int y, int z) const {
-        return (static_cast<std::size_t>(z) * height + y) * width + x;
-    }
-    std::uint8_t& at(int x, int y, int z) { return voxels[index(x, y, z)]; }
-    std::uint8_t at(int x, int y, int z) const { return voxels[index(x, y, z)]; }
-};
+using test::Grid;
 
 // Every 6-connected object of value as a voxel list, objects in raster order
 // of their first voxel (the labelling of reference_objects.h).

@@ -20,7 +20,7 @@ std::vector<RefRun> runs_of(const RunLength3D* record) {
     return runs;
 }
 
-Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& e, int value, int connectivity) {
+Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Grid& e, int value, int connectivity) {
     // The neighbours differ by at most one in each coordinate, and in at
     // most one (6), two (18) or three (26) coordinates.
     const int reach = connectivity == 6 ? 1 : connectivity == 18 ? 2 : 3;
@@ -81,7 +81,7 @@ Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& e
     return result;
 }
 
-std::vector<RefRun> scanline_fill(std::vector<std::uint8_t>& voxels, const Extent& e, int x, int y,
+std::vector<RefRun> scanline_fill(std::vector<std::uint8_t>& voxels, const Grid& e, int x, int y,
                                   int z, int value, int paint) {
     struct Point {
         int x, y, z;
@@ -120,7 +120,7 @@ std::vector<RefRun> scanline_fill(std::vector<std::uint8_t>& voxels, const Exten
 }
 
 std::vector<std::vector<RefRun>> scanline_objects(std::vector<std::uint8_t>& voxels,
-                                                  const Extent& e, int value, int paint) {
+                                                  const Grid& e, int value, int paint) {
     std::vector<std::vector<RefRun>> objects;
     for (int z = 0; z < e.depth; ++z)
         for (int y = 0; y < e.height; ++y)

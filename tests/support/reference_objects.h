@@ -8,17 +8,10 @@
 #include <ostream>
 #include <vector>
 
+#include "grid.h"
 #include "img3d.h"
 
 namespace img3d::test {
-
-struct Extent {
-    int width, height, depth;
-    std::size_t index(int x, int y, int z) const {
-        return (static_cast<std::size_t>(z) * height + y) * width + x;
-    }
-    std::size_t size() const { return static_cast<std::size_t>(width) * height * depth; }
-};
 
 // One run as plain ints, for comparisons and readable failure messages.
 struct RefRun {
@@ -47,17 +40,17 @@ struct Labelling {
     std::vector<std::array<long long, 3>> sums;  // per object, of x, y and z
     std::vector<std::size_t> first_voxel;  // per object, storage index
 };
-Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Extent& extent, int value,
+Labelling label_objects(const std::vector<std::uint8_t>& voxels, const Grid& extent, int value,
                         int connectivity = 6);
 
 // The scan-line fill written out step by step, with a std::vector as the
 // stack: runs in the order the fill takes them.  Paints `voxels`.
-std::vector<RefRun> scanline_fill(std::vector<std::uint8_t>& voxels, const Extent& extent, int x,
+std::vector<RefRun> scanline_fill(std::vector<std::uint8_t>& voxels, const Grid& extent, int x,
                                   int y, int z, int value, int paint);
 
 // Every object in raster order of seeds, each by scanline_fill.  Paints
 // `voxels`.
 std::vector<std::vector<RefRun>> scanline_objects(std::vector<std::uint8_t>& voxels,
-                                                  const Extent& extent, int value, int paint);
+                                                  const Grid& extent, int value, int paint);
 
 }  // namespace img3d::test

@@ -4,22 +4,22 @@
 
 namespace img3d::test {
 
-const std::vector<Shape>& odd_shapes() {
-    static const std::vector<Shape> shapes = {
+const std::vector<Grid>& odd_shapes() {
+    static const std::vector<Grid> shapes = {
         {1, 1, 1}, {7, 5, 3}, {3, 5, 7}, {257, 3, 9}, {1, 1, 40}, {40, 1, 1}, {1, 33, 1},
         {2, 2, 2}, {31, 17, 5}, {16, 16, 16}, {5, 61, 2}, {129, 1, 3},
     };
     return shapes;
 }
 
-Volume random_volume(const Shape& shape, std::mt19937& rng) {
+Volume random_volume(const Grid& shape, std::mt19937& rng) {
     Volume v(shape.width, shape.height, shape.depth);
     std::uniform_int_distribution<int> value(0, 255);
     for (std::size_t i = 0; i < v.size(); ++i) v.data()[i] = static_cast<unsigned char>(value(rng));
     return v;
 }
 
-Volume random_volume(const Shape& shape, std::mt19937& rng, const std::vector<int>& palette,
+Volume random_volume(const Grid& shape, std::mt19937& rng, const std::vector<int>& palette,
                      const std::vector<double>& weights) {
     Volume v(shape.width, shape.height, shape.depth);
     std::discrete_distribution<std::size_t> pick(weights.begin(), weights.end());

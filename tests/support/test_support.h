@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "grid.h"
 #include "img3d.h"
 #include "platform/heap.h"
 
@@ -42,17 +43,13 @@ private:
     unsigned char*** v_ = nullptr;
 };
 
-struct Shape {
-    int width, height, depth;
-};
-
 // Odd, non-cubic shapes that catch swapped axes and off-by-one row ends.
-const std::vector<Shape>& odd_shapes();
+const std::vector<Grid>& odd_shapes();
 
 // Voxels drawn uniformly from 0 ... 255.
-Volume random_volume(const Shape& shape, std::mt19937& rng);
+Volume random_volume(const Grid& shape, std::mt19937& rng);
 // Voxels drawn from the given palette, with the given weights.
-Volume random_volume(const Shape& shape, std::mt19937& rng, const std::vector<int>& palette,
+Volume random_volume(const Grid& shape, std::mt19937& rng, const std::vector<int>& palette,
                      const std::vector<double>& weights);
 
 // One object from a seed, by the library's flood fill with working memory

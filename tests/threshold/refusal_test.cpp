@@ -9,7 +9,7 @@
 namespace {
 
 using img3d::test::random_volume;
-using img3d::test::Shape;
+using img3d::test::Grid;
 using img3d::test::Volume;
 
 TEST(ThresholdRefusals, NullVolume) {
@@ -21,7 +21,7 @@ TEST(ThresholdRefusals, DestinationSmallerInAnyDimension) {
     std::mt19937 rng(4);
     Volume src = random_volume({7, 5, 3}, rng);
     const auto before = src.voxels();
-    for (const Shape& s : {Shape{6, 5, 3}, Shape{7, 4, 3}, Shape{7, 5, 2}, Shape{105, 1, 1}, Shape{3, 5, 7}}) {
+    for (const Grid& s : {Grid{6, 5, 3}, Grid{7, 4, 3}, Grid{7, 5, 2}, Grid{105, 1, 1}, Grid{3, 5, 7}}) {
         Volume dst = random_volume(s, rng);
         const auto untouched = dst.voxels();
         EXPECT_EQ(Img3DSingleSegment(src, dst, 100, 255, 0), -1);

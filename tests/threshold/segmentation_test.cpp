@@ -14,7 +14,7 @@ using img3d::test::odd_shapes;
 using img3d::test::random_volume;
 using img3d::test::reference_double;
 using img3d::test::reference_single;
-using img3d::test::Shape;
+using img3d::test::Grid;
 using img3d::test::Volume;
 
 // Thresholds around both ends of the grey range and far past them.
@@ -41,7 +41,7 @@ void expect_segmentation(const Volume& source, Segment segment, Reference refere
 
 TEST(Segmentation, SingleAgreesWithPerVoxelReference) {
     std::mt19937 rng(31);
-    for (const Shape& s : odd_shapes()) {
+    for (const Grid& s : odd_shapes()) {
         SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << "x" << s.depth);
         const Volume source = random_volume(s, rng);
         for (int threshold : kThresholds) {
@@ -59,7 +59,7 @@ TEST(Segmentation, SingleAgreesWithPerVoxelReference) {
 
 TEST(Segmentation, DoubleAgreesWithPerVoxelReference) {
     std::mt19937 rng(32);
-    for (const Shape& s : odd_shapes()) {
+    for (const Grid& s : odd_shapes()) {
         SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << "x" << s.depth);
         const Volume source = random_volume(s, rng);
         // Every pair: bands inside, across and beyond the grey range, equal
@@ -98,8 +98,8 @@ TEST(Segmentation, EveryThresholdOnEveryGreyValue) {
 // extent, addressed through its own rows; everything else keeps its value.
 TEST(Segmentation, LargerDestinationGetsOnlyItsCornerBlock) {
     std::mt19937 rng(33);
-    const Shape shapes[] = {{7, 5, 3}, {1, 1, 1}, {33, 2, 4}};
-    for (const Shape& s : shapes) {
+    const Grid shapes[] = {{7, 5, 3}, {1, 1, 1}, {33, 2, 4}};
+    for (const Grid& s : shapes) {
         const Volume source = random_volume(s, rng);
         for (int which = 0; which < 2; ++which) {
             Volume destination(s.width + 3, s.height + 2, s.depth + 1);

@@ -17,11 +17,11 @@ using img3d::test::Histogram;
 using img3d::test::odd_shapes;
 using img3d::test::reference_otsu;
 using img3d::test::reference_two_mode;
-using img3d::test::Shape;
+using img3d::test::Grid;
 using img3d::test::Volume;
 
 // A volume holding count voxels of each (value, count) pair, in storage order.
-Volume volume_of(const Shape& shape, const std::vector<std::pair<int, int>>& levels) {
+Volume volume_of(const Grid& shape, const std::vector<std::pair<int, int>>& levels) {
     Volume v(shape.width, shape.height, shape.depth);
     std::vector<std::uint8_t> voxels;
     for (auto [value, count] : levels) voxels.insert(voxels.end(), static_cast<std::size_t>(count),
@@ -79,13 +79,13 @@ void fill(const Volume& v, Family family, std::mt19937& rng) {
 
 TEST(OtsuThreshold, DocumentedLevels) {
     for (int value : {0, 1, 77, 254, 255}) {
-        for (const Shape& s : {Shape{1, 1, 1}, Shape{7, 5, 3}}) {
+        for (const Grid& s : {Grid{1, 1, 1}, Grid{7, 5, 3}}) {
             Volume v(s.width, s.height, s.depth);
             Img3DClear(v, value);
             EXPECT_EQ(Img3DDaJinThreshold(v), 255) << value;
         }
     }
-    const Shape cube{4, 4, 4};
+    const Grid cube{4, 4, 4};
     EXPECT_EQ(Img3DDaJinThreshold(volume_of(cube, {{10, 32}, {200, 32}})), 199);
     EXPECT_EQ(Img3DDaJinThreshold(volume_of(cube, {{200, 32}, {10, 32}})), 199);
     EXPECT_EQ(Img3DDaJinThreshold(volume_of(cube, {{10, 48}, {200, 16}})), 199);
@@ -99,7 +99,7 @@ TEST(TwoModeThreshold, DocumentedLevels) {
         Img3DClear(v, value);
         EXPECT_EQ(Img3D2ModeThreshold(v), 0) << value;
     }
-    const Shape cube{4, 4, 4};
+    const Grid cube{4, 4, 4};
     EXPECT_EQ(Img3D2ModeThreshold(volume_of(cube, {{10, 32}, {200, 32}})), 12);
     EXPECT_EQ(Img3D2ModeThreshold(volume_of(cube, {{0, 32}, {255, 32}})), 2);
     EXPECT_EQ(Img3D2ModeThreshold(volume_of(cube, {{10, 20}, {100, 24}, {200, 20}})), 12);
@@ -161,7 +161,7 @@ TEST(ThresholdSelection, AgreeWithReferencesOnRandomVolumes) {
     std::mt19937 rng(4);
     for (int round = 0; round < 3; ++round) {
         for (Family family : kFamilies) {
-            for (const Shape& s : odd_shapes()) {
+            for (const Grid& s : odd_shapes()) {
                 SCOPED_TRACE(testing::Message() << "family " << static_cast<int>(family) << ", "
                                                 << s.width << "x" << s.height << "x" << s.depth);
                 Volume v(s.width, s.height, s.depth);
