@@ -738,7 +738,8 @@ def notes(args, missing, binarised):
         "- Ratio: peer time / img3d time; above 1 img3d is faster. The chart (docs/compare.png) shows, "
         "for each operation and input, the ratio against the fastest peer of this table.",
         "- Peers get what they normally take: masks as boolean arrays (ITK: 255 on 0), converted before "
-        "timing; outputs are allocated by the peer inside the timed call, as their users do. "
+        "timing; outputs are allocated by the peer inside the timed call, as their users do, except in "
+        "the label-image rows (below). "
         "img3d's record extraction time is GetAllRunLength3D on a fresh copy of the mask (the copy untimed) "
         "plus FreeRunLength3D.",
         "- Label images (Img3DLabel rows): the label array is the caller's and already written once, so "
