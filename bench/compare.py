@@ -15,7 +15,7 @@ Needs cmake and a C++ compiler to build the img3d host (build/compare).
 
     bench/compare.py               # everything, a few minutes
     bench/compare.py --quick       # fewer repetitions
-    bench/compare.py --ops label,dilate1 --inputs ball,ch2
+    bench/compare.py --ops label6,label26,dilate1 --inputs ball,ch2
 """
 
 import argparse
@@ -91,8 +91,11 @@ def itk_config_dir():
 # ---------------------------------------------------------------------------
 
 def run_logged(command, log):
+    # Two compile jobs unless the caller asks otherwise: the machine may be shared.
+    env = dict(os.environ)
+    env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
     with open(log, "w") as f:
-        r = subprocess.run(command, stdout=f, stderr=subprocess.STDOUT)
+        r = subprocess.run(command, stdout=f, stderr=subprocess.STDOUT, env=env)
     if r.returncode != 0:
         with open(log) as f:
             tail = f.read().splitlines()[-30:]
@@ -256,6 +259,14 @@ def verdict(ok, detail=""):
     if ok:
         return "yes"
     return "**no**" + (f": {detail}" if detail else "")
+
+
+def labels_verdict(mine, theirs):
+    """Label images agree when they are equal label for label, numbering included."""
+    if np.array_equal(mine, theirs):
+        return "yes: identical"
+    ok, detail = same_partition(mine, theirs)
+    return "**no**: same objects, other numbering" if ok else verdict(False, detail)
 
 
 def mask_verdict(mine, theirs):
@@ -423,6 +434,35 @@ class Comparison:
                 same = verdict(*same_partition(ours, theirs)) if have else ""
             self.add("label", v, mine, "ITK ConnectedComponentImageFilter", ms, same)
 
+    def label_image(self, v, connectivity):
+        op = f"label{connectivity}"
+        mine = self.img3d("labelimage", v, connectivity, self.out("img3d.raw") if np else None)
+        have = mine.get("available") and np is not None
+        ours = read_raw(self.out("img3d.raw"), v.dims, np.int32) if have else None
+        if self.python_peers:
+            mask = v.array() != 0
+            if ndi:
+                structure = {6: None, 18: ndi.generate_binary_structure(3, 2), 26: np.ones((3, 3, 3), bool)}
+                # Written once before timing, as the host's array.
+                out = np.zeros(mask.shape, np.int32)
+                ms, _, runs = self.r.python(lambda: ndi.label(mask, structure[connectivity], output=out))
+                name = {6: "default", 18: "generate_binary_structure(3, 2)", 26: "ones((3,3,3))"}[connectivity]
+                self.add(op, v, mine, f"scipy.ndimage.label ({name}, output=)", ms,
+                         labels_verdict(ours, out) if have else "", runs)
+            if skimage_measure:
+                level = {6: 1, 18: 2, 26: 3}[connectivity]
+                ms, theirs, runs = self.r.python(lambda: skimage_measure.label(mask, connectivity=level))
+                self.add(op, v, mine, f"skimage.measure.label (connectivity {level})", ms,
+                         labels_verdict(ours, theirs) if have else "", runs)
+        if self.have_itk and connectivity != 18:
+            ms, result = self.itk("label", v, param=connectivity, out=self.out("itk.raw"))
+            same = ""
+            if result.get("available") and np:
+                theirs = read_raw(self.out("itk.raw"), v.dims, np.uint32)
+                same = labels_verdict(ours, theirs) if have else ""
+            fully = "on" if connectivity == 26 else "off"
+            self.add(op, v, mine, f"ITK ConnectedComponentImageFilter (FullyConnected {fully})", ms, same)
+
     def delvolume(self, v):
         mine = self.img3d("delvolume", v, MIN_OBJECT, self.out("img3d.raw"))
         have = mine.get("available")
@@ -496,7 +536,8 @@ class Comparison:
 
 
 GREY_OPS = ("copy", "histo", "otsu", "segment")
-MASK_OPS = ("label", "delvolume", "dilate1", "dilate2", "smooth1", "smooth3")
+LABEL_OPS = ("label6", "label18", "label26")
+MASK_OPS = ("label",) + LABEL_OPS + ("delvolume", "dilate1", "dilate2", "smooth1", "smooth3")
 
 
 def run_op(comparison, op, volume):
@@ -511,6 +552,8 @@ def dispatch(comparison, op, volume):
         getattr(comparison, op)(volume)
     elif op == "label":
         comparison.label(volume)
+    elif op in LABEL_OPS:
+        comparison.label_image(volume, int(op[len("label"):]))
     elif op == "delvolume":
         comparison.delvolume(volume)
     elif op.startswith("dilate"):
@@ -526,6 +569,8 @@ def dispatch(comparison, op, volume):
 OP_NAMES = {
     "copy": "Img3DCopy", "histo": "Img3DHisto", "otsu": "Img3DDaJinThreshold",
     "segment": "Img3DSingleSegment", "label": "GetAllRunLength3D + FreeRunLength3D",
+    "label6": "Img3DLabel (connectivity 6)", "label18": "Img3DLabel (connectivity 18)",
+    "label26": "Img3DLabel (connectivity 26)",
     "delvolume": f"Img3DDelVolume (keep >= {MIN_OBJECT})", "dilate1": "Img3DDilatation (element 1, cross)",
     "dilate2": "Img3DDilatation (element 2, cube)", "smooth1": "Img3DEdgeSmooth (radius 1)",
     "smooth3": "Img3DEdgeSmooth (radius 3)",
@@ -536,8 +581,11 @@ def memory_cell(result):
     if not result.get("available") or result.get("peak_bytes", -1) < 0:
         return ""
     extra = max(0, result["peak_bytes"] - result["resident_bytes"])
-    mib = extra / 2**20
-    cell = f"{mib:.1f} MiB ({extra / result['input_bytes']:.2f}x)"
+    share = extra / result["input_bytes"]
+    if extra < 2**20:
+        cell = f"{extra / 2**10:.0f} KiB ({share:.3f}x)"
+    else:
+        cell = f"{extra / 2**20:.1f} MiB ({share:.2f}x)"
     return cell if result.get("peak_reset") else cell + " (upper bound)"
 
 
@@ -553,64 +601,115 @@ def table(rows):
     return "\n".join(lines)
 
 
-def chart(rows, path):
+INPUT_NAMES = {"ball": "ball", "noise50": "noise 50 %", "noise10": "noise 10 %", "noise": "grey noise",
+               "ch2": "ch2", "ch2better": "ch2better", "ch2-mask": "ch2 mask", "ch2better-mask": "ch2better mask"}
+PEER_COLOURS = {"scipy": "#1f77b4", "skimage": "#2ca02c", "numpy": "#9467bd", "ITK": "#d62728",
+                "memcpy": "#7f7f7f"}
+
+
+def peer_family(peer):
+    return peer.split()[0].split(".")[0]
+
+
+def fastest_peers(rows):
+    """[(operation, [the row of its fastest peer on each input])] in the table's order."""
+    best = {}
+    for row in rows:
+        if row.ratio:
+            key = (row.op, row.volume.key)
+            if key not in best or row.peer_ms < best[key].peer_ms:
+                best[key] = row
+    groups = {}
+    for (op, _), row in best.items():
+        groups.setdefault(op, []).append(row)
+    return list(groups.items())
+
+
+def balanced_columns(groups, columns=2):
+    """The groups split in order into columns of about the same height (a group: its bars and a heading)."""
+    sizes = [len(bars) + 1 for _, bars in groups]
+    total, split, run = sum(sizes), [], 0
+    for i, size in enumerate(sizes):
+        if len(split) < columns - 1 and run + size / 2 > total * (len(split) + 1) / columns:
+            split.append(i)
+        run += size
+    bounds = [0, *split, len(groups)]
+    return [groups[a:b] for a, b in zip(bounds, bounds[1:])]
+
+
+def chart(rows, path, measured_on):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.patches import Patch
+    from matplotlib.ticker import FixedLocator, NullLocator
 
-    rows = [r for r in rows if r.ratio]
-    if not rows:
+    groups = fastest_peers(rows)
+    if not groups:
         return False
-    families = {"scipy": "#1f77b4", "skimage": "#2ca02c", "numpy": "#9467bd", "ITK": "#d62728",
-                "memcpy": "#7f7f7f"}
-
-    def family(peer):
-        return peer.split()[0].split(".")[0]
-
-    def short(peer):
-        for detail in ("uniform_filter", "convolve"):
-            if detail in peer:
-                return f"{family(peer)} {detail}"
-        return family(peer)
-
-    labels = [f"{r.op} · {r.volume.key} · {short(r.peer)}" for r in rows]
-    height = 0.2 * len(rows) + 1.5
-    fig, ax = plt.subplots(figsize=(9, height))
-    y = list(range(len(rows)))[::-1]
-    # Bars grow from 1 (equal time), to the right where img3d is faster.
-    ax.barh(y, [r.ratio - 1 for r in rows], left=1, color=[families.get(family(r.peer), "#8c564b") for r in rows])
-    ax.set_yticks(y)
-    ax.set_yticklabels(labels, fontsize=7)
-    ax.set_ylim(-0.7, len(rows) - 0.3)
-    ax.set_xscale("log")
-    ax.axvline(1.0, color="black", linewidth=0.8)
-    ax.set_xlabel("peer time / img3d time (log scale; right of 1: img3d faster)")
-    ratios = [r.ratio for r in rows]
-    ax.set_xlim(min(0.8, min(ratios) * 0.8), max(ratios) * 1.6)
-    # Title and legend in a fixed band of inches above the bars, whatever the height.
-    fig.suptitle("img3d against its peers, single thread, median CPU time", y=1 - 0.1 / height)
-    for r, yy in zip(rows, y):
-        ax.text(max(r.ratio, 1.0), yy, f" {r.ratio:.0f}x" if r.ratio >= 10 else f" {r.ratio:.1f}x", va="center", fontsize=6)
-    handles = [plt.Rectangle((0, 0), 1, 1, color=c) for c in families.values()]
-    fig.legend(handles, list(families), fontsize=7, ncol=len(families), loc="upper center",
-               bbox_to_anchor=(0.5, 1 - 0.45 / height), frameon=False)
-    fig.tight_layout(rect=(0, 0, 1, 1 - 0.6 / height))
+    columns = balanced_columns(groups)
+    ratios = [r.ratio for _, bars in groups for r in bars]
+    low, high = min(0.5, min(ratios) / 1.5), max(ratios) * 12  # room for the labels beside the bars
+    slots = max(sum(len(bars) + 1 for _, bars in column) for column in columns)
+    height = 0.21 * slots + 1.6
+    fig, axes = plt.subplots(1, len(columns), figsize=(13, height), squeeze=False)
+    for ax, column in zip(axes[0], columns):
+        y, ticks, names = slots, [], []
+        for op, bars in column:
+            y -= 1
+            ax.axhspan(y - 0.5, y + 0.5, color="#eeeeee", zorder=0)
+            ax.text(low * 1.05, y, OP_NAMES[op], va="center", fontsize=8.5, fontweight="bold")
+            for r in bars:
+                y -= 1
+                ticks.append(y)
+                names.append(INPUT_NAMES.get(r.volume.key, r.volume.key))
+                exact = r.same.startswith("yes")
+                # A bar grows from 1 (equal time): to the right where img3d is faster.
+                ax.barh(y, r.ratio - 1, left=1, height=0.72, color=PEER_COLOURS.get(peer_family(r.peer), "#8c564b"),
+                        hatch=None if exact else "///", edgecolor="white", linewidth=0)
+                size = f"{r.ratio:.0f}x" if r.ratio >= 10 else f"{r.ratio:.1f}x"
+                ax.text(max(r.ratio, 1.0) * 1.06, y, f"{size}  {peer_family(r.peer)}", va="center", fontsize=7.5)
+        ax.set_yticks(ticks)
+        ax.set_yticklabels(names, fontsize=7.5)
+        ax.set_ylim(-0.6, slots - 0.4)  # the same scale in every column
+        ax.set_xscale("log")
+        ax.set_xlim(low, high)
+        decades = [10.0**k for k in range(-1, 5) if low <= 10.0**k <= high]
+        ax.xaxis.set_major_locator(FixedLocator(decades))
+        ax.xaxis.set_minor_locator(NullLocator())
+        ax.set_xticklabels([f"{d:g}x" for d in decades], fontsize=7.5)
+        ax.grid(axis="x", color="#cccccc", linewidth=0.5)
+        ax.set_axisbelow(True)
+        ax.axvline(1.0, color="black", linewidth=0.8)
+        for side in ("top", "right"):
+            ax.spines[side].set_visible(False)
+    fig.suptitle("img3d against its fastest peer on each operation and input: peer time / img3d time "
+                 "(right of 1x: img3d faster)", fontsize=10.5, y=1 - 0.12 / height)
+    fig.text(0.5, 1 - 0.42 / height, f"single thread, median CPU time; measured on {measured_on}; "
+             "all peers of every row in docs/compare.md", ha="center", fontsize=8)
+    handles = [Patch(color=c, label=name) for name, c in PEER_COLOURS.items()]
+    handles.append(Patch(facecolor="#aaaaaa", hatch="///", edgecolor="white", label="not the same output: time only"))
+    fig.legend(handles=handles, fontsize=7.5, ncol=len(handles), loc="upper center",
+               bbox_to_anchor=(0.5, 1 - 0.55 / height), frameon=False)
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.75 / height))
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return True
 
 
-def machine():
-    cpu = platform.processor() or platform.machine()
+def processor():
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
                 if line.startswith("model name"):
-                    cpu = line.split(":", 1)[1].strip()
-                    break
+                    return line.split(":", 1)[1].strip()
     except OSError:
         pass
-    return f"{cpu}, {os.cpu_count()} logical CPUs, Linux {platform.release()}"
+    return platform.processor() or platform.machine()
+
+
+def machine():
+    return f"{os.cpu_count()} logical CPUs, Linux {platform.release()}"
 
 
 def load():
@@ -636,14 +735,26 @@ def notes(args, missing, binarised):
         f"operations, up to {args.max_runs} or {args.min_seconds} s), after one warm-up run; every program "
         "single-threaded (OMP_NUM_THREADS=1 and the like, ITK's global default and maximum thread "
         "counts 1). CPU time rather than wall time because the machine may be shared.",
-        "- Ratio: peer time / img3d time; above 1 img3d is faster.",
+        "- Ratio: peer time / img3d time; above 1 img3d is faster. The chart (docs/compare.png) shows, "
+        "for each operation and input, the ratio against the fastest peer of this table.",
         "- Peers get what they normally take: masks as boolean arrays (ITK: 255 on 0), converted before "
-        "timing; outputs are allocated by the peer inside the timed call, as their users do. "
-        "img3d's labelling time is GetAllRunLength3D on a fresh copy of the mask (the copy untimed) plus "
-        "FreeRunLength3D.",
-        "- Same output: labelling compares partitions (the same objects as sets of voxels, whatever the "
-        "label numbers); removal and dilation compare the masks voxel by voxel; the histogram compares "
-        "the 256 counts; segmentation the 0/255 volumes.",
+        "timing; outputs are allocated by the peer inside the timed call, as their users do, except in "
+        "the label-image rows (below). "
+        "img3d's record extraction time is GetAllRunLength3D on a fresh copy of the mask (the copy untimed) "
+        "plus FreeRunLength3D.",
+        "- Label images (Img3DLabel rows): the label array is the caller's and already written once, so "
+        "its first touch is not timed: img3d's host allocates and fills its int32 array before timing, "
+        "scipy.ndimage.label writes into a preallocated int32 array passed as output=. Two peers cannot "
+        "write into a given array, so their times include allocating and first touching their output: "
+        "skimage.measure.label returns a new int64 array on each call, and ITK's pipeline gives "
+        "ConnectedComponentImageFilter a new uint32 output image on each Update. Structures: scipy's "
+        "default (6), generate_binary_structure(3, 2) (18), ones((3,3,3)) (26); skimage connectivity 1, 2, 3; "
+        "ITK FullyConnected off (6) and on (26), it has no 18.",
+        "- Same output: label images must be identical label for label (img3d numbers objects in raster "
+        "order of their first voxel, x fastest, as scipy does on the [z, y, x] array); the records' "
+        "labelling compares partitions (the same objects as sets of voxels, whatever the label numbers); "
+        "removal and dilation compare the masks voxel by voxel; the histogram compares the 256 counts; "
+        "segmentation the 0/255 volumes.",
         "- Dilation: img3d spreads only interior voxels (a match on an outer face is neither copied nor "
         "spread), so every peer dilates the mask with its outer faces cleared; the operations are then "
         "the same.",
@@ -660,7 +771,8 @@ def notes(args, missing, binarised):
         "threshold_otsu gives when no tie over empty levels intervenes (it means v > t there too). " + binarised,
         "- Peak memory: the resident memory the img3d operation adds at its peak (VmHWM after the "
         "first run, with the mark reset to the resident size just before it; the input and output "
-        "volumes are already resident), and that as a multiple of the input volume's size.",
+        "volumes, and the label array of the label images, are already resident), and that as a multiple "
+        "of the 8-bit input volume's size.",
     ]
     if missing:
         lines.append("- Missing on this machine (their columns or inputs are skipped): " + "; ".join(missing) + ".")
@@ -784,8 +896,9 @@ def main():
             run_op(comparison, op, volume)
 
     report = table(comparison.rows)
+    today = datetime.date.today().isoformat()
     header = (f"# img3d against scipy.ndimage, scikit-image, numpy and ITK\n\n"
-              f"Measured by `bench/compare.py` on {datetime.date.today().isoformat()}: {machine()}; "
+              f"Processor: **{processor()}** ({machine()}).  Measured by `bench/compare.py` on {today}; "
               f"{versions(comparison.itk_version)}.  Load average {load_before} at the start, "
               f"{load()} at the end: one run's figures, which vary between runs where the machine is "
               "shared, most in the sub-millisecond rows.\n")
@@ -795,7 +908,7 @@ def main():
     with open(args.markdown, "w") as f:
         f.write(text)
     note(f"wrote {args.markdown}")
-    if try_import("matplotlib") and chart(comparison.rows, args.chart):
+    if try_import("matplotlib") and chart(comparison.rows, args.chart, f"{processor()}, {today}"):
         note(f"wrote {args.chart}")
     return 0
 

@@ -6,10 +6,10 @@
 //   compare_host run OP IN.raw WIDTH HEIGHT DEPTH [--param N] [--out FILE]
 //                [--min-runs N] [--max-runs N] [--min-seconds S]
 //
-// OP is memcpy, copy, histo, otsu, segment (param: threshold), label,
-// delvolume (param: smallest kept voxel count), dilate (param: element) or
-// smooth (param: radius).  Binary inputs hold 255 on 0.  One JSON object
-// goes to stdout.  Times are CPU time of the process (the machine may be
+// OP is memcpy, copy, histo, otsu, segment (param: threshold), label (the
+// run-length records), labelimage (param: connectivity), delvolume (param:
+// smallest kept voxel count), dilate (param: element) or smooth (param:
+// radius).  Binary inputs hold 255 on 0.  One JSON object goes to stdout.  Times are CPU time of the process (the machine may be
 // shared); wall time is reported beside it.
 #include <algorithm>
 #include <chrono>
@@ -35,6 +35,7 @@
 #pragma weak Img3DSingleSegment
 #pragma weak GetAllRunLength3D
 #pragma weak FreeRunLength3D
+#pragma weak Img3DLabel
 #pragma weak Img3DDelVolume
 #pragma weak Img3DDilatation
 #pragma weak Img3DEdgeSmooth
@@ -158,6 +159,10 @@ int run(const std::string& op, const std::string& input, int width, int height, 
         return std::string();
     };
 
+    // The label image is the caller's array, resident before the peak mark
+    // is reset, as any output buffer a host keeps.
+    std::vector<std::int32_t> label_image(op == "labelimage" ? voxels : 0, -1);
+
     Operation operation;
     int result = 0;
     int histogram[256] = {};
@@ -230,6 +235,15 @@ int run(const std::string& op, const std::string& input, int width, int height, 
                 fail("cannot write " + out);
             return ", \"objects\": " + std::to_string(count) + ", \"labelled\": " + std::to_string(labelled) +
                    ", \"complete\": " + (complete ? "true" : "false");
+        };
+    } else if (op == "labelimage") {
+        if (!&Img3DLabel) operation.needs = "Img3DLabel";
+        operation.run = [&] { result = Img3DLabel(source.v, 255, options.param, label_image.data()); };
+        operation.finish = [&] {
+            if (result < 0) fail("Img3DLabel failed");
+            if (!out.empty() && !write_file(out, label_image.data(), voxels * sizeof(std::int32_t)))
+                fail("cannot write " + out);
+            return ", \"objects\": " + std::to_string(result);
         };
     } else if (op == "delvolume") {
         if (!&Img3DDelVolume) operation.needs = "Img3DDelVolume";

@@ -4,8 +4,9 @@
 //   compare_itk OP IN.raw WIDTH HEIGHT DEPTH [--param N] [--out FILE]
 //               [--min-runs N] [--max-runs N] [--min-seconds S]
 //
-// OP: label (ConnectedComponentImageFilter, face connectivity), delvolume
-// (the same plus RelabelComponentImageFilter with a minimum object size),
+// OP: label (ConnectedComponentImageFilter; param 6 or none: face
+// connectivity, 26: fully connected), delvolume (face connectivity plus
+// RelabelComponentImageFilter with a minimum object size),
 // dilate (BinaryDilateImageFilter, param 1 = cross, 2 = 3x3x3 box), otsu
 // (OtsuThresholdImageFilter, 256 bins), segment (BinaryThresholdImageFilter,
 // param = lowest value set) and smooth (BinaryMedianImageFilter: a box
@@ -126,12 +127,13 @@ int main(int argc, char** argv) {
         return std::string();
     };
     if (op == "label" || op == "delvolume") {
+        if (op == "label" && param != 0 && param != 6 && param != 26) fail("label: connectivity 6 or 26 only");
         using Connected = itk::ConnectedComponentImageFilter<Grey, Labels>;
         using Relabel = itk::RelabelComponentImageFilter<Labels, Labels>;
         run = [&, op, param] {
             Connected::Pointer connected = Connected::New();
             connected->SetInput(input);
-            connected->FullyConnectedOff();
+            connected->SetFullyConnected(op == "label" && param == 26);
             if (op == "label") {
                 connected->Update();
                 objects = connected->GetObjectCount();
