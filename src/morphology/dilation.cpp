@@ -72,7 +72,11 @@ void write_slice(unsigned char*** destination, int z, const Slices& s, const Byt
 
 // The dilation without working memory, for when none can be had: the
 // destination is cleared, then every interior match of the source writes
-// its element into it.  The source must be another volume.
+// its element into it.  The source must be another volume.  Kept out of
+// line: inlined, it cost the slice loops above their vector code.
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
 void dilate_directly(unsigned char*** source, unsigned char*** destination, int width, int height, int depth,
                      Byte object, Byte background, int element_type) {
     std::memset(destination[0][0], background,
