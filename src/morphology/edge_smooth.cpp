@@ -177,13 +177,16 @@ public:
     // The window sums of row y of the current slice, width() entries.
     const std::int32_t* row(int y) const { return window_ + static_cast<std::size_t>(y) * width_; }
 
+    // (The loops' bounds are locals: a sum's store could change a member
+    // for all the compiler knows, and the loops would not be vectorised.)
     template <class Mask>
     void add_slice(Mask& mask, int slice) {
         std::int32_t* kept = kept_slice(slice);
+        const auto width = static_cast<std::size_t>(width_);
         plane_sums(mask, slice, [&](int y, const std::int32_t* sums) {
-            std::int32_t* w = window_ + static_cast<std::size_t>(y) * width_;
-            if (kept != nullptr) std::memcpy(kept + static_cast<std::size_t>(y) * width_, sums, width_ * sizeof *sums);
-            for (int x = 0; x < width_; ++x) w[x] += sums[x];
+            std::int32_t* w = window_ + static_cast<std::size_t>(y) * width;
+            if (kept != nullptr) std::memcpy(kept + static_cast<std::size_t>(y) * width, sums, width * sizeof *sums);
+            for (std::size_t x = 0; x < width; ++x) w[x] += sums[x];
         });
     }
 
@@ -191,12 +194,14 @@ public:
     template <class Mask>
     void drop_slice(Mask& mask, int slice) {
         if (const std::int32_t* kept = kept_slice(slice)) {
-            for (std::size_t i = 0; i < area(); ++i) window_[i] -= kept[i];
+            const std::size_t cells = area();
+            for (std::size_t i = 0; i < cells; ++i) window_[i] -= kept[i];
             return;
         }
+        const auto width = static_cast<std::size_t>(width_);
         plane_sums(mask, slice, [&](int y, const std::int32_t* sums) {
-            std::int32_t* w = window_ + static_cast<std::size_t>(y) * width_;
-            for (int x = 0; x < width_; ++x) w[x] -= sums[x];
+            std::int32_t* w = window_ + static_cast<std::size_t>(y) * width;
+            for (std::size_t x = 0; x < width; ++x) w[x] -= sums[x];
         });
     }
 
@@ -309,11 +314,12 @@ private:
 void claim_row(const std::int32_t* sums, const Box& box, int y, int z, const WindowTest& test, std::uint8_t* flags,
                std::size_t span, const ClaimMask& claims) {
     const std::int32_t lowest = test.lowest(), highest = test.highest();
-    const int lead = box.x_min % 8;
+    const int lead = box.x_min % 8, width = box.width();
     // The test writes every flag of the row, a select the compiler
     // vectorises, where a branch per voxel would be mispredicted along every
-    // surface.
-    for (int x = 0; x < box.width(); ++x)
+    // surface.  (The bounds are locals: a flag's store could change the box
+    // for all the compiler knows.)
+    for (int x = 0; x < width; ++x)
         flags[lead + x] = static_cast<std::uint8_t>((sums[x] >= lowest) & (sums[x] <= highest));
     std::uint8_t* bits = claims.byte_at(box.x_min, box.y_min + y, box.z_min + z);
     for (std::size_t k = 0; k < span; k += 8) bits[k / 8] |= pack_flags(flags + k);
