@@ -132,39 +132,31 @@ LevelMap choose_levels(const FileVoxels& voxels, const ValueStatistics& statisti
     return map;
 }
 
-void make_levels(const FileVoxels& voxels, const LevelMap& map, unsigned char* levels) {
+// out[i] = byte(value of voxel i in file units), for every voxel; the
+// 8-bit types through a table of their 256 values.
+template <class Byte>
+void map_voxels(const FileVoxels& voxels, unsigned char* out, Byte byte) {
     visit(voxels, [&](const auto* data, std::size_t n) {
         using T = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
         if constexpr (kByte<T>) {
             double table[256];
             byte_table<T>(voxels, table);
-            unsigned char level[256];
-            for (int b = 0; b < 256; ++b) level[b] = static_cast<unsigned char>(level_of(table[b], map.low, map.high));
-            for (std::size_t i = 0; i < n; ++i) levels[i] = level[byte_of(data[i])];
+            unsigned char mapped[256];
+            for (int b = 0; b < 256; ++b) mapped[b] = byte(table[b]);
+            for (std::size_t i = 0; i < n; ++i) out[i] = mapped[byte_of(data[i])];
         } else {
-            for (std::size_t i = 0; i < n; ++i)
-                levels[i] = static_cast<unsigned char>(
-                    level_of(file_units(voxels, static_cast<double>(data[i])), map.low, map.high));
+            for (std::size_t i = 0; i < n; ++i) out[i] = byte(file_units(voxels, static_cast<double>(data[i])));
         }
     });
 }
 
+void make_levels(const FileVoxels& voxels, const LevelMap& map, unsigned char* levels) {
+    map_voxels(voxels, levels,
+               [&](double v) { return static_cast<unsigned char>(level_of(v, map.low, map.high)); });
+}
+
 void select_values(const FileVoxels& voxels, double low, double high, unsigned char* mask) {
-    visit(voxels, [&](const auto* data, std::size_t n) {
-        using T = std::remove_cv_t<std::remove_pointer_t<decltype(data)>>;
-        if constexpr (kByte<T>) {
-            double table[256];
-            byte_table<T>(voxels, table);
-            unsigned char inside[256];
-            for (int b = 0; b < 256; ++b) inside[b] = low <= table[b] && table[b] <= high ? 255 : 0;
-            for (std::size_t i = 0; i < n; ++i) mask[i] = inside[byte_of(data[i])];
-        } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                const double v = file_units(voxels, static_cast<double>(data[i]));
-                mask[i] = low <= v && v <= high ? 255 : 0;
-            }
-        }
-    });
+    map_voxels(voxels, mask, [&](double v) { return static_cast<unsigned char>(low <= v && v <= high ? 255 : 0); });
 }
 
 bool raw_interval(const FileVoxels& voxels, double low, double high, int& first, int& last) {
