@@ -15,6 +15,18 @@ inline void report_voxels(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * kVoxels);
 }
 
+// The mask inputs of the object benchmarks: one ball, binary noise of 50 %
+// and of 10 % (state.range(0) 0, 1, 2).
+enum MaskInput { kBall, kNoise50, kNoise10 };
+
+inline void fill_mask(Owned& volume, long input) {
+    switch (input) {
+        case kBall: fill_ball(volume, 100); break;
+        case kNoise50: fill_binary_noise(volume, 0.5); break;
+        default: fill_binary_noise(volume, 0.1); break;
+    }
+}
+
 // Baselines that several programs measure beside their own operations.
 inline void memcpy_baseline(benchmark::State& state) {
     Owned a, b;

@@ -333,6 +333,17 @@ class Comparison:
         self.itk_version = result.get("itk", self.itk_version)
         return result.get("median_ms") if result.get("available") else None, result
 
+    def itk_mask(self, op, volume, ours, path=None, param=None, binary=True):
+        """ITK's time for op and whether its 0/255 output equals img3d's mask
+        (ours; None when img3d gave none)."""
+        ms, result = self.itk(op, volume, path, param, self.out("itk.raw"))
+        same = ""
+        if result.get("available") and np:
+            theirs = read_raw(self.out("itk.raw"), volume.dims, np.uint8)
+            if ours is not None:
+                same = mask_verdict(ours, theirs == 255 if binary else theirs)
+        return ms, same
+
     # -- voxel-wise and statistics on grey volumes --------------------------
 
     def copy(self, v):
@@ -403,11 +414,7 @@ class Comparison:
             self.add("segment", v, mine, f"numpy (v >= {threshold}) * 255", ms,
                      mask_verdict(ours, theirs) if have else "", runs)
         if self.have_itk:
-            ms, result = self.itk("segment", v, param=threshold, out=self.out("itk.raw"))
-            same = ""
-            if result.get("available") and np:
-                theirs = read_raw(self.out("itk.raw"), v.dims, np.uint8)
-                same = mask_verdict(ours, theirs) if have else ""
+            ms, same = self.itk_mask("segment", v, ours if have else None, param=threshold, binary=False)
             self.add("segment", v, mine, "ITK BinaryThresholdImageFilter", ms, same)
 
     # -- objects and morphology on masks ------------------------------------
@@ -476,11 +483,7 @@ class Comparison:
             self.add("delvolume", v, mine, f"skimage remove_small_objects({MIN_OBJECT})", ms,
                      mask_verdict(ours, theirs) if have else "", runs)
         if self.have_itk:
-            ms, result = self.itk("delvolume", v, param=MIN_OBJECT, out=self.out("itk.raw"))
-            same = ""
-            if result.get("available") and np:
-                theirs = read_raw(self.out("itk.raw"), v.dims, np.uint8) == 255
-                same = mask_verdict(ours, theirs) if have else ""
+            ms, same = self.itk_mask("delvolume", v, ours if have else None, param=MIN_OBJECT)
             self.add("delvolume", v, mine, "ITK connected components + relabel", ms, same)
 
     def dilate(self, v, element):
@@ -503,12 +506,8 @@ class Comparison:
         if self.have_itk:
             path = self.out("interior.raw")
             (interior.view(np.uint8) * np.uint8(255)).tofile(path)
-            ms, result = self.itk("dilate", v, path, element, self.out("itk.raw"))
+            ms, same = self.itk_mask("dilate", v, ours if have else None, path, element)
             os.remove(path)
-            same = ""
-            if result.get("available"):
-                theirs = read_raw(self.out("itk.raw"), v.dims, np.uint8) == 255
-                same = mask_verdict(ours, theirs) if have else ""
             self.add(op, v, mine, f"ITK BinaryDilateImageFilter ({name})", ms, same)
 
     def smooth(self, v, radius):

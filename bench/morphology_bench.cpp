@@ -21,11 +21,7 @@ using bench::Owned;
 template <class Smooth>
 void edge_smooth_of(benchmark::State& state, Smooth smooth) {
     Owned src, dst;
-    switch (state.range(0)) {
-        case 0: bench::fill_ball(src, 100); break;
-        case 1: bench::fill_binary_noise(src, 0.5); break;
-        default: bench::fill_binary_noise(src, 0.1); break;
-    }
+    bench::fill_mask(src, state.range(0));
     for (auto _ : state) benchmark::DoNotOptimize(smooth(src.v, dst.v, 255, 0, 1));
     state.counters["peak_heap_MB"] = bench::peak_heap_mib([&] { smooth(src.v, dst.v, 255, 0, 1); });
     bench::report_voxels(state);

@@ -14,25 +14,13 @@ namespace {
 
 using bench::Owned;
 
-enum Input { kBall, kNoise50, kNoise10 };
-
-void fill(Owned& volume, Input input) {
-    switch (input) {
-        case kBall:
-            bench::fill_ball(volume, 100);
-            break;
-        case kNoise50:
-            bench::fill_binary_noise(volume, 0.5);
-            break;
-        case kNoise10:
-            bench::fill_binary_noise(volume, 0.1);
-            break;
-    }
-}
+using bench::kBall;
+using bench::kNoise10;
+using bench::kNoise50;
 
 void BM_GetAllRunLength3D(benchmark::State& state) {
     Owned input, work;
-    fill(input, static_cast<Input>(state.range(0)));
+    bench::fill_mask(input, state.range(0));
     int count = 0;
     long long runs = 0;
     for (auto _ : state) {
@@ -62,7 +50,7 @@ void BM_GetAllRunLength3D(benchmark::State& state) {
 // yardstick of the label image on noise.
 void BM_GetAllRunLength3D_and_free(benchmark::State& state) {
     Owned input, work;
-    fill(input, static_cast<Input>(state.range(0)));
+    bench::fill_mask(input, state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
         std::memcpy(work.data(), input.data(), bench::kVoxels);
@@ -77,7 +65,7 @@ void BM_GetAllRunLength3D_and_free(benchmark::State& state) {
 // any output buffer a host reuses.
 void BM_Img3DLabel(benchmark::State& state) {
     Owned input;
-    fill(input, static_cast<Input>(state.range(0)));
+    bench::fill_mask(input, state.range(0));
     const int connectivity = static_cast<int>(state.range(1));
     std::vector<std::int32_t> labels(bench::kVoxels, 0);
     int objects = 0;
