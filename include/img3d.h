@@ -332,8 +332,10 @@ IMG3D_API int Img3DDoubleSegment(unsigned char*** source, unsigned char*** desti
  * inclusive, xStart <= xEnd) of one row.  Eight bytes, four signed 16-bit
  * fields in this order, no padding: y at byte 0, z at 2, xStart at 4, xEnd
  * at 6.  Coordinates are 0 ... 32767, so records describe only volumes whose
- * width, height and depth are at most 32768.
+ * width, height and depth are at most IMG3D_MAX_OBJECT_EXTENT (32768).
  */
+#define IMG3D_MAX_OBJECT_EXTENT 32768
+
 typedef struct Run3D {
     int16_t y;
     int16_t z;

@@ -23,7 +23,7 @@ static_assert(sizeof(CMyPoint3D) == 12 && std::is_trivially_copyable_v<CMyPoint3
               "a point is three plain 32-bit coordinates");
 
 // Records store coordinates in 16 bits.
-constexpr int kMaxExtent = 32768;
+constexpr int kMaxExtent = IMG3D_MAX_OBJECT_EXTENT;
 
 // Run capacity of a fresh record; most objects of noisy volumes are a single
 // run, so they never grow and need no trim.  Growth doubles.
