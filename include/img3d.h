@@ -129,6 +129,20 @@
 extern "C" {
 #endif
 
+/*
+ * The element types of the plain arrays (voxels, label images, grey images)
+ * that the functions on raw memory take, each in this machine's byte order.
+ * Each such function lists the types it accepts and refuses the others.
+ */
+typedef enum Img3DType {
+    IMG3D_UINT8 = 1,    /* uint8_t  */
+    IMG3D_INT16 = 2,    /* int16_t  */
+    IMG3D_UINT16 = 3,   /* uint16_t */
+    IMG3D_INT32 = 4,    /* int32_t  */
+    IMG3D_INT64 = 5,    /* int64_t  */
+    IMG3D_FLOAT32 = 6   /* float    */
+} Img3DType;
+
 /* ===========================================================================
  * Volume storage
  * ======================================================================== */
