@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     img3d_tool::LoadedVolume loaded;
     const bool accepted = img3d::fuzz::tool_reads(path, options, loaded);
     const long long w = options.raw_width, h = options.raw_height, d = options.raw_depth;
-    const long long most = img3d_tool::kMaxAxis;
+    const long long most = IMG3D_MAX_OBJECT_EXTENT;
     const bool fits = w >= 1 && h >= 1 && d >= 1 && w <= most && h <= most && d <= most &&
                       w * h * d == static_cast<long long>(in.remaining());
     if (options.raw_width <= 0) return 0;  // not a raw read: the tool takes it as NIfTI

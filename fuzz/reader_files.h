@@ -117,7 +117,7 @@ inline void check_accepted(const std::vector<std::uint8_t>& file, img3d_tool::Lo
     FUZZ_CHECK(plain.dim[0] >= 1 && plain.dim[0] <= 7 && plain.dim[1] >= 1);
     FUZZ_CHECK(w == plain.dim[1] && h == (plain.dim[0] >= 2 ? plain.dim[2] : 1));
     FUZZ_CHECK(d == (plain.dim[0] >= 3 ? plain.dim[3] : 1));
-    FUZZ_CHECK(w <= img3d_tool::kMaxAxis && h <= img3d_tool::kMaxAxis && d <= img3d_tool::kMaxAxis);
+    FUZZ_CHECK(w <= IMG3D_MAX_OBJECT_EXTENT && h <= IMG3D_MAX_OBJECT_EXTENT && d <= IMG3D_MAX_OBJECT_EXTENT);
     FUZZ_CHECK(loaded.voxels.datatype == plain.datatype);
     FUZZ_CHECK(loaded.voxels.count == static_cast<std::size_t>(w * h * d));
     // A single file's voxels start no earlier than right after its header,

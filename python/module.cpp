@@ -409,9 +409,12 @@ py::tuple objects(const py::array& a, int value, int connectivity) {
 
 }  // namespace
 
+void bind_chain(py::module_& m);  // chain_module.cpp
+
 PYBIND11_MODULE(_img3d, m) {
     m.doc() = "img3d's compiled core; use the functions of the img3d package.";
     m.attr("version") = IMG3D_VERSION;
+    bind_chain(m);
     py::class_<Block>(m, "Block", "A library volume block; the numpy base of the arrays img3d returns.");
 
     m.def("zeros", &zeros, py::arg("depth"), py::arg("height"), py::arg("width"), py::arg("as_bool"));

@@ -24,7 +24,9 @@ scheduler) run calls on different arrays in parallel.  Bad arguments raise
 raises ``MemoryError``.
 """
 
+import json
 import operator
+import os
 
 import numpy as np
 
@@ -32,7 +34,7 @@ from . import _img3d
 
 __all__ = [
     "Objects", "dilate", "edge_smooth", "histogram", "label", "limits", "mean", "objects",
-    "otsu_threshold", "remove_objects", "runs", "segment", "two_mode_threshold", "zeros",
+    "otsu_threshold", "remove_objects", "runs", "segment", "segment_file", "check_segment_options", "two_mode_threshold", "zeros",
 ]
 
 __version__ = _img3d.version
@@ -259,3 +261,96 @@ def edge_smooth(a, value=255, background=0, radius=1):
         raise ValueError(f"value and background must differ (both are {value})")
     radius = _integer("radius", radius, 0, 101)
     return _img3d.edge_smooth(a, value, background, radius)
+
+
+# The chain's options, in the tool's spelling ("min-volume"), with their
+# value forms, help texts and the values of `img3d segment` and of the demo.
+SEGMENT_OPTIONS = tuple(_img3d.option_table())
+_JOINED = {"band": ":", "window": ":", "raw": "x", "spacing": ","}
+
+
+def _option_text(name, value):
+    """The tool's text of one option value: numbers in full, pairs and
+    triples joined as the tool writes them, flags as ""."""
+    if value is True:
+        return ""
+    if isinstance(value, (tuple, list)) and name in _JOINED:
+        return _JOINED[name].join(_option_text(name, v) for v in value)
+    if isinstance(value, float):
+        return repr(value)
+    if isinstance(value, (int, np.integer, np.floating)):
+        return repr(value.item() if isinstance(value, np.generic) else value)
+    if isinstance(value, str):
+        return value
+    raise TypeError(f"{name} must be a number, a string or a tuple, not {type(value).__name__}")
+
+
+def segment_file(input, output=None, *, labels=None, **options):
+    """Runs the chain of ``img3d segment`` on a volume file.
+
+    The tool's reader, its threshold, size bounds, smoothing, dilation and
+    writer, exactly: the files written are those ``img3d segment INPUT -o
+    OUTPUT --labels LABELS`` writes with the same options, and the result is
+    its ``--json`` report.
+
+    Parameters
+    ----------
+    input : str or os.PathLike
+        A NIfTI-1 or NIfTI-2 file (``.nii``, ``.nii.gz``) of any integer or
+        floating-point type, values in the file's units (raw x slope +
+        intercept); or raw 8-bit voxels with ``raw="WxHxD"``.
+    output : str or os.PathLike, optional
+        The result, objects 255 and the rest 0 (``.nii``, ``.nii.gz`` or
+        ``.raw``), with the input's geometry; not written when None.
+    labels : str or os.PathLike, optional
+        The result's label image (``.nii`` or ``.nii.gz``): object k, the
+        k-th in raster order of the objects' first voxels, holds k.
+    **options
+        The tool's options in Python spelling (``min_volume`` for
+        ``--min-volume``): ``threshold`` ("otsu", "two-mode" or a value in
+        file units), ``band`` ``(low, high)``, ``window`` ``(low, high)``,
+        ``min_volume``, ``max_volume``, ``smooth``, ``dilate`` (6 or 26),
+        ``raw``, ``spacing``; :data:`SEGMENT_OPTIONS` lists them all.  Values
+        take the tool's text forms too (``band="-100:50"``); None leaves an
+        option at the tool's default.
+
+    Returns
+    -------
+    dict
+        The keys of ``img3d segment --json``: ``dimensions``, ``grey``,
+        ``threshold``, ``objects``, ``result`` (``objects``, ``voxels``,
+        ``removed_after``), ``outputs``, ``milliseconds``, ...
+
+    Raises
+    ------
+    ValueError
+        What the tool refuses with exit status 2, with its message (a
+        missing, damaged or unsupported file, a bad option value, an output
+        that cannot or must not be written).  Nothing is written then.
+    MemoryError
+        What the tool reports with exit status 1.
+    TypeError
+        An unknown option.
+    """
+    paths = [os.fspath(p) if p is not None else "" for p in (input, output, labels)]
+    return json.loads(_img3d.segment_file(paths[0], paths[1], paths[2], _given("segment_file", options)))
+
+
+def _given(function, options):
+    """The options as the tool's names and texts."""
+    names = {o["name"].replace("-", "_") for o in SEGMENT_OPTIONS}
+    given = []
+    for key, value in options.items():
+        if key not in names:
+            raise TypeError(f"{function}() got an unexpected keyword argument {key!r}")
+        if value is None or value is False:
+            continue
+        name = key.replace("_", "-")
+        given.append((name, _option_text(name, value)))
+    return given
+
+
+def check_segment_options(**options):
+    """Raises ValueError, with the tool's message, for options that
+    :func:`segment_file` would refuse; reads no file."""
+    _img3d.check_options(_given("check_segment_options", options))

@@ -1,4 +1,5 @@
-from typing import List, Optional, Tuple, Union
+import os
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -34,3 +35,14 @@ def remove_objects(a: Volume, value: Value = 255, min_volume: int = 1, max_volum
                    paint: Value = 0) -> np.ndarray: ...
 def dilate(a: Volume, value: Value = 255, background: Value = 0, connectivity: int = 6) -> np.ndarray: ...
 def edge_smooth(a: Volume, value: Value = 255, background: Value = 0, radius: int = 1) -> np.ndarray: ...
+
+SEGMENT_OPTIONS: Tuple[Dict[str, str], ...]
+
+def segment_file(
+    input: Union[str, "os.PathLike[str]"],
+    output: Optional[Union[str, "os.PathLike[str]"]] = ...,
+    *,
+    labels: Optional[Union[str, "os.PathLike[str]"]] = ...,
+    **options: object,
+) -> Dict[str, Any]: ...
+def check_segment_options(**options: object) -> None: ...

@@ -1,6 +1,8 @@
-// The typical request, end to end: statistics, an automatic or given
-// threshold, segmentation to 255/0, removal of objects by size, edge
-// smoothing, an optional dilation, and the labels of what remains.
+// The segmentation chain, the one that `img3d segment`, `img3d demo`, the
+// Python package's segment_file and the cohort all run: statistics, an
+// automatic or given threshold, segmentation to 255/0, removal of objects by
+// size, edge smoothing, an optional dilation, the size bounds once more, and
+// the labels of what remains.
 #pragma once
 
 #include <img3d.h>
@@ -11,7 +13,8 @@
 #include <vector>
 
 #include "intensity.h"
-#include "objects_table.h"
+#include "object_labels.h"
+#include "options.h"
 #include "progress.h"
 #include "volume_io.h"
 
@@ -19,21 +22,6 @@ namespace img3d_tool {
 
 constexpr int kObject = 255;
 constexpr int kBackground = 0;
-
-struct SegmentOptions {
-    enum class Method { otsu, two_mode, level, band } method = Method::otsu;
-    // In file units: Method::level selects values >= level, Method::band
-    // values band_low ... band_high.
-    double level = 0;
-    double band_low = 0, band_high = 0;
-    // The file units that levels 0 and 255 stand for, for Otsu and two-mode
-    // on data that are not plain bytes (default: the volume's range).
-    bool has_window = false;
-    double window[2] = {0, 0};
-    int min_volume = 1, max_volume = INT_MAX;
-    int smooth = 0;  // majority window radius, 0 = off
-    int dilate = 0;  // 6 or 26 neighbours, 0 = off
-};
 
 struct SegmentReport {
     int width = 0, height = 0, depth = 0;

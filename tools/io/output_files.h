@@ -55,6 +55,7 @@ public:
 
     int fd(int index) const { return outputs_[static_cast<std::size_t>(index)].fd; }
     const std::string& path(int index) const { return outputs_[static_cast<std::size_t>(index)].path; }
+    int size() const { return static_cast<int>(outputs_.size()); }
 
     // Flushes every temporary to the disk and renames each over its file; a
     // replaced file's permissions (and, for root, owner) carry over.  When a

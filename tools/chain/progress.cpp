@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <system_error>
 
-#include "outputs.h"
+#include "output_files.h"
 
 namespace img3d_tool {
 
 namespace {
-std::string stage_now;
+thread_local std::string stage_now;  // per thread: the Python binding runs chains side by side
 constexpr auto kDelay = std::chrono::milliseconds(400);   // before a stage shows
 constexpr auto kRefresh = std::chrono::milliseconds(250);
 }  // namespace

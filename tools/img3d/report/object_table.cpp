@@ -1,61 +1,10 @@
-#include "objects_table.h"
+#include "object_table.h"
 
 #include <algorithm>
-#include <new>
 
 #include <nlohmann/json.hpp>
 
-#include "errors.h"
-
 namespace img3d_tool {
-
-ObjectLabels label_objects(unsigned char*** volume, int value) {
-    ObjectLabels out;
-    out.width = Image3DGetWidth(volume);
-    out.height = Image3DGetHeight(volume);
-    out.depth = Image3DGetDepth(volume);
-    const std::size_t voxels = static_cast<std::size_t>(out.width) * out.height * out.depth;
-    out.labels.reset(new (std::nothrow) std::int32_t[voxels]);
-    if (!out.labels)
-        throw RunError("not enough memory for the object labels: " + mebibytes(4.0 * voxels) + ", 4 bytes per voxel");
-    const int count = Img3DLabel(volume, value, 6, out.labels.get());
-    if (count < 0)
-        throw RunError("not enough memory to label the objects: " + mebibytes(out.width / 8.0 * out.height * 2) +
-                       " for one bit per voxel of two slices");
-    try {
-        out.objects.resize(static_cast<std::size_t>(count));
-    } catch (const std::bad_alloc&) {
-        throw RunError("not enough memory to measure " + std::to_string(count) + " objects: " +
-                       mebibytes(64.0 * count));
-    }
-    Img3DObjectStats(out.labels.get(), out.width, out.height, out.depth, count, out.objects.data());
-    return out;
-}
-
-int remove_outside(ObjectLabels& labels, unsigned char*** volume, int background, int min_volume, int max_volume) {
-    std::vector<std::int32_t> renumbered(labels.objects.size() + 1, 0);
-    std::vector<Img3DObject> kept;
-    kept.reserve(labels.objects.size());
-    for (std::size_t k = 0; k < labels.objects.size(); ++k) {
-        const int size = labels.objects[k].voxels;
-        if (size < min_volume || size > max_volume) continue;
-        kept.push_back(labels.objects[k]);
-        renumbered[k + 1] = static_cast<std::int32_t>(kept.size());
-    }
-    const int removed = labels.count() - static_cast<int>(kept.size());
-    if (removed == 0) return 0;
-    // Removing objects keeps the raster order of the others' first voxels.
-    const std::size_t voxels = static_cast<std::size_t>(labels.width) * labels.height * labels.depth;
-    unsigned char* v = volume[0][0];
-    std::int32_t* l = labels.labels.get();
-    for (std::size_t i = 0; i < voxels; ++i) {
-        if (l[i] == 0) continue;
-        l[i] = renumbered[static_cast<std::size_t>(l[i])];
-        if (l[i] == 0) v[i] = static_cast<unsigned char>(background);
-    }
-    labels.objects = std::move(kept);
-    return removed;
-}
 
 std::vector<ObjectRow> object_table(const ObjectLabels& labels, TableOrder order) {
     std::vector<ObjectRow> rows;

@@ -1,4 +1,4 @@
-#include "outputs.h"
+#include "output_files.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -29,10 +29,12 @@ std::atomic<bool> folder_made{false};
 
 int register_temporary(const std::string& name) {
     if (name.size() >= PATH_MAX) return -1;
+    // Claimed by exchange: threads of one process (the Python binding's)
+    // may make outputs at the same time.
     for (std::size_t i = 0; i < kSlots; ++i) {
-        if (slot_used[i].load()) continue;
+        bool expected = false;
+        if (!slot_used[i].compare_exchange_strong(expected, true)) continue;
         std::memcpy(slot_names[i], name.c_str(), name.size() + 1);
-        slot_used[i].store(true);
         return static_cast<int>(i);
     }
     return -1;

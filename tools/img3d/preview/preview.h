@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "geometry.h"
-#include "objects_table.h"
+#include "object_labels.h"
+#include "summary.h"
 
 namespace img3d_tool {
 
@@ -21,26 +22,6 @@ struct PreviewColumn {
     enum class Kind { grey, mask, labels } kind = Kind::grey;
     unsigned char*** volume = nullptr;       // grey and mask
     const std::int32_t* labels = nullptr;    // labels
-};
-
-// Where the three planes cut the volume, and how its voxel axes lie in the
-// world.  Display convention (neurological): the patient's left on the
-// picture's left; the axial plane seen from above with anterior up, the
-// coronal plane from behind with superior up, the sagittal plane from the
-// patient's left with anterior on the left and superior up.  The planes are
-// those of the world axes nearest to the voxel axes (from the sform, else
-// the qform); without either the storage order is taken as given (x to the
-// right and y up in the x-y plane, z up in the others) and the picture says
-// "orientation unknown".
-struct PreviewPlan {
-    bool oriented = false;
-    std::string source;        // "sform", "qform" or ""
-    int voxel_axis[3] = {0, 1, 2};  // the voxel axis nearest to world x (L-R), y (P-A), z (I-S)
-    bool reversed[3] = {};     // voxel index decreasing as that world coordinate grows
-    int centre[3] = {};        // voxel (x, y, z) the three planes pass through
-    double position[3] = {};   // the planes' world coordinates (R, A, S) in mm; without
-                               // an orientation, voxel index x spacing along x, y, z
-    int object = 0;            // label of the object they pass through, 0 for none
 };
 
 // The planes pass through the centroid of the largest object (ties: the one

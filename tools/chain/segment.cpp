@@ -7,13 +7,10 @@
 #include <new>
 
 #include "errors.h"
+#include "working_memory.h"
 
 namespace img3d_tool {
 namespace {
-
-double voxel_count(unsigned char*** model) {
-    return double(Image3DGetWidth(model)) * Image3DGetHeight(model) * Image3DGetDepth(model);
-}
 
 void allocate_like(CTarnImage3D& volume, int width, int height, int depth, const char* purpose) {
     if (!volume.makeImage(width, height, depth))
@@ -21,60 +18,6 @@ void allocate_like(CTarnImage3D& volume, int width, int height, int depth, const
                        mebibytes(double(width) * height * depth) + ", a volume of " + std::to_string(width) + "x" +
                        std::to_string(height) + "x" + std::to_string(depth) + " voxels");
 }
-
-// Runs along x of value: the unit of the object functions' working memory.
-double count_runs(unsigned char*** volume, int value) {
-    const int w = Image3DGetWidth(volume);
-    const std::size_t rows = static_cast<std::size_t>(Image3DGetHeight(volume)) * Image3DGetDepth(volume);
-    const unsigned char* v = volume[0][0];
-    double runs = 0;
-    for (std::size_t r = 0; r < rows; ++r, v += w)
-        for (int x = 0; x < w; ++x) runs += v[x] == value && (x == 0 || v[x - 1] != value);
-    return runs;
-}
-
-int count_value(unsigned char*** volume, int value) {
-    int histogram[256];
-    Img3DHisto(volume, histogram);
-    return histogram[value];
-}
-
-// The 6-connected objects of one value of a volume, extracted from a copy so
-// the volume itself stays intact; the list is released on destruction.
-class ObjectList {
-public:
-    ObjectList(unsigned char*** volume, int value) {
-        if (count_value(volume, value) == 0) return;
-        // The extraction paints every voxel it takes: give it a copy.
-        CTarnImage3D scratch(Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume));
-        if (scratch.getSize() == 0) fail(volume, value);
-        Img3DCopy(volume, scratch);
-        list_ = GetAllRunLength3D(scratch, value, value == 0 ? 1 : 0, &count_, 0);
-        bool complete = list_ != nullptr;
-        for (int i = 0; complete && i < count_; ++i) complete = list_[i] != nullptr;
-        if (!complete) {
-            FreeRunLength3D(count_, list_);
-            list_ = nullptr;
-            count_ = 0;
-            fail(volume, value);
-        }
-    }
-    ~ObjectList() { FreeRunLength3D(count_, list_); }
-    ObjectList(const ObjectList&) = delete;
-    ObjectList& operator=(const ObjectList&) = delete;
-
-    int size() const { return count_; }
-    const RunLength3D* operator[](int i) const { return list_[i]; }
-
-private:
-    [[noreturn]] static void fail(unsigned char*** volume, int value) {
-        throw RunError("not enough memory to extract the objects: about " +
-                       mebibytes(voxel_count(volume) + 8 * count_runs(volume, value)) +
-                       " (a copy of the volume and 8 bytes per run of object voxels)");
-    }
-    RunLength3D** list_ = nullptr;
-    int count_ = 0;
-};
 
 // Runs one stage and records its time; a failed allocation inside it is
 // reported as the stage's want of memory.
@@ -182,34 +125,29 @@ SegmentReport run_segment(const LoadedVolume& input, const SegmentOptions& optio
     allocate_like(out.segmented, w, h, d, "the segmentation");
     stage(report, progress, "segmentation", [&] { segment(input, report, levels, out.segmented); });
 
+    // One engine finds and filters the objects: the label image, whose
+    // 6-connected objects are those the library's object filters take.
     stage(report, progress, "objects", [&] {
-        ObjectList found(out.segmented, kObject);
-        report.found = found.size();
-        for (int i = 0; i < found.size(); ++i) report.largest = std::max(report.largest, ObjVolume(found[i]));
+        out.labels = label_objects(out.segmented, kObject);
+        report.found = out.labels.count();
+        for (const Img3DObject& o : out.labels.objects) report.largest = std::max(report.largest, o.voxels);
     });
 
     CTarnImage3D kept;
     allocate_like(kept, w, h, d, "the size filter");
     stage(report, progress, "size filter", [&] {
-        // With no object at all there is nothing to filter (and the filter
-        // says so by returning -1).
-        if (report.found == 0) {
-            Img3DCopy(out.segmented, kept);
-        } else if (Img3DDelVolume(out.segmented, kept, kObject, kBackground, options.min_volume,
-                                  options.max_volume) != 0) {
-            throw RunError("not enough memory in the size filter: about " +
-                           mebibytes(4 * count_runs(out.segmented, kObject)) + " (4 bytes per run of object voxels)");
-        }
-        report.kept = ObjectList(kept, kObject).size();
+        Img3DCopy(out.segmented, kept);
+        remove_outside(out.labels, kept, kBackground, options.min_volume, options.max_volume);
+        report.kept = out.labels.count();
     });
 
     allocate_like(out.result, w, h, d, "the result");
-    if (options.smooth > 0 && report.kept > 0) {
+    const bool smooth = options.smooth > 0 && report.kept > 0;
+    if (smooth) {
         stage(report, progress, "smoothing", [&] {
             if (Img3DEdgeSmooth(kept, out.result, kObject, kBackground, options.smooth) != 0)
                 throw RunError("not enough memory in the edge smoothing: " +
-                               mebibytes(std::ceil(w / 8.0) * h * d) +
-                               " for its mask of one bit per voxel, and the largest object's box");
+                               working_memory(Operation::edge_smooth, kept, kObject));
         });
     } else {
         Img3DCopy(kept, out.result);
@@ -219,22 +157,25 @@ SegmentReport run_segment(const LoadedVolume& input, const SegmentOptions& optio
         stage(report, progress, "dilation", [&] {
             Img3DCopy(out.result, kept);
             if (Img3DDilatation(kept, out.result, kObject, kBackground, options.dilate == 6 ? 1 : 2) != 0)
-                throw RunError("not enough memory in the dilation: " + mebibytes(5.0 * w * h) +
-                               " for five slices");
+                throw RunError("not enough memory in the dilation: " +
+                               working_memory(Operation::dilation, kept, kObject));
         });
     }
-
     kept.destroyImage();  // its memory serves the labels
 
-    stage(report, progress, "labels", [&] {
-        out.labels = label_objects(out.result, kObject);
-        // Smoothing and dilation reshape, split and join objects: the result
-        // honours the size bounds only once they are applied again.
-        report.removed_after =
-            remove_outside(out.labels, out.result, kBackground, options.min_volume, options.max_volume);
-        report.final_objects = out.labels.count();
-        for (const Img3DObject& o : out.labels.objects) report.voxels += o.voxels;
-    });
+    // Smoothing and dilation reshape, split and join objects: the result
+    // honours the size bounds only once they are applied again.  Without
+    // them the size filter's labels are the result's.
+    if (smooth || options.dilate != 0) {
+        stage(report, progress, "labels", [&] {
+            out.labels = ObjectLabels();
+            out.labels = label_objects(out.result, kObject);
+            report.removed_after =
+                remove_outside(out.labels, out.result, kBackground, options.min_volume, options.max_volume);
+        });
+    }
+    report.final_objects = out.labels.count();
+    for (const Img3DObject& o : out.labels.objects) report.voxels += o.voxels;
     return report;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "errors.h"
 #include "geometry.h"
@@ -51,9 +52,6 @@ struct LoadedVolume {
     std::string format;    // "NIfTI-1", "NIfTI-2" or "raw"
 };
 
-// The largest width, height or depth the library's object functions take.
-constexpr int kMaxAxis = 32768;
-
 // Fills out from the file, or throws InputError naming the file and the
 // reason (RunError when memory runs out).
 void read_volume(const std::string& path, const ReadOptions& options, LoadedVolume& out);
@@ -77,6 +75,10 @@ VolumeFormat output_format(const std::string& path);
 // reason when a write fails.
 void write_volume(int fd, const std::string& path, VolumeFormat format, const nifti_image& like, int datatype,
                   const void* data, int width, int height, int depth, int intent);
+
+// Refuses (InputError) a file name for option that ends in none of the
+// extensions.
+void check_extension(const std::string& path, const char* option, const std::vector<const char*>& extensions);
 
 // Writes all bytes to fd, or throws InputError naming path and the reason.
 void write_all(int fd, const std::string& path, const void* bytes, std::size_t size);

@@ -1,0 +1,137 @@
+#include "grammar.h"
+
+#include <climits>
+#include <cmath>
+
+#include "errors.h"
+
+namespace img3d_tool {
+namespace {
+
+ArgumentSpec from_table(const OptionSpec& option) {
+    return {std::string("--") + option.name, option.name, option.value, option.help, option.initial, false,
+            option.excludes};
+}
+
+std::vector<ArgumentSpec> input_arguments(bool required) {
+    std::vector<ArgumentSpec> list = {
+        {"INPUT", "input", "FILE", "Volume file: NIfTI-1 or NIfTI-2 (.nii, .nii.gz), or raw 8-bit with --raw", "",
+         required, ""}};
+    for (const OptionSpec& option : chain_options())
+        if (std::string(option.name) == "raw" || std::string(option.name) == "spacing")
+            list.push_back(from_table(option));
+    return list;
+}
+
+std::vector<ArgumentSpec> report_arguments() {
+    return {{"--json", "json", "", "Print the report as JSON", "", false, ""},
+            {"-q,--quiet", "quiet", "", "Print nothing but errors (no report, no progress)", "", false, "json"}};
+}
+
+std::vector<CommandSpec> make_specs() {
+    CommandSpec segment{"segment", "Threshold a volume, keep the objects of a size range, smooth them; print a report",
+                        input_arguments(true)};
+    segment.arguments.push_back(
+        {"-o,--output", "output", "FILE", "Result volume (.nii, .nii.gz or .raw): objects 255, rest 0", "", false, ""});
+    segment.arguments.push_back({"--labels", "labels", "FILE",
+                                 "Label image of the result (.nii or .nii.gz): object k (the k-th in raster order, as "
+                                 "`objects --order raster` numbers them) holds k, the rest 0; 16-bit, 32-bit past 32767",
+                                 "", false, ""});
+    segment.arguments.push_back(
+        {"--preview", "preview", "FILE.png", "Picture of a slice in each plane through the result (PNG)", "", false, ""});
+    for (const OptionSpec& option : chain_options())
+        if (std::string(option.name) != "raw" && std::string(option.name) != "spacing")
+            segment.arguments.push_back(from_table(option));
+    for (const ArgumentSpec& a : report_arguments()) segment.arguments.push_back(a);
+
+    CommandSpec objects{"objects", "List the 6-connected objects of one value: size, bounding box, seed",
+                        input_arguments(true)};
+    objects.arguments.push_back({"--value", "value", "V", "The objects' value, in file units", "255", false, ""});
+    objects.arguments.push_back({"--csv", "csv", "", "Print CSV", "", false, ""});
+    objects.arguments.push_back({"--json", "json", "", "Print JSON", "", false, "csv"});
+    objects.arguments.push_back(
+        {"--order", "order", "size|raster", "size: largest first; raster: by seed position", "size", false, ""});
+    objects.arguments.push_back({"--limit", "limit", "N", "Rows of the plain table, 0 = all", "50", false, ""});
+
+    CommandSpec demo{"demo",
+                     "Segment a built-in phantom (or INPUT) and write the volumes, labels, table and a picture to a "
+                     "folder",
+                     input_arguments(false)};
+    demo.arguments.push_back({"-o,--output", "output", "DIR", "Folder for the outputs", "img3d-demo", false, ""});
+    for (const ArgumentSpec& a : report_arguments()) demo.arguments.push_back(a);
+    return {segment, objects, demo};
+}
+
+// The arguments that are chain options, as the chain takes them.
+GivenOptions chain_given(const Arguments& arguments) {
+    GivenOptions given;
+    for (const auto& [key, text] : arguments.given)
+        for (const OptionSpec& option : chain_options())
+            if (key == option.name) given.emplace_back(key, text);
+    return given;
+}
+
+}  // namespace
+
+const std::vector<CommandSpec>& command_specs() {
+    static const std::vector<CommandSpec> specs = make_specs();
+    return specs;
+}
+
+bool Arguments::has(const std::string& key) const {
+    for (const auto& entry : given)
+        if (entry.first == key) return true;
+    return false;
+}
+
+std::string Arguments::text(const std::string& key, const std::string& otherwise) const {
+    for (const auto& entry : given)
+        if (entry.first == key) return entry.second;
+    return otherwise;
+}
+
+void check_exclusions(const Arguments& arguments) {
+    for (const CommandSpec& command : command_specs()) {
+        if (command.name != arguments.command) continue;
+        for (const ArgumentSpec& spec : command.arguments)
+            if (!spec.excludes.empty() && arguments.has(spec.key) && arguments.has(spec.excludes))
+                throw InputError("--" + spec.key + " excludes --" + spec.excludes);
+    }
+}
+
+ReadOptions read_options(const Arguments& arguments) {
+    GivenOptions given;
+    for (const char* key : {"raw", "spacing"})
+        if (arguments.has(key)) given.emplace_back(key, arguments.text(key));
+    return parse_options(given, Preset::segment).read;
+}
+
+SegmentRequest segment_request(const Arguments& arguments) {
+    SegmentRequest request;
+    request.input = arguments.text("input");
+    request.options = parse_options(chain_given(arguments), Preset::segment);
+    request.output = arguments.text("output");
+    request.labels = arguments.text("labels");
+    return request;
+}
+
+ObjectsRequest objects_request(const Arguments& arguments) {
+    ObjectsRequest request;
+    request.input = arguments.text("input");
+    request.read = read_options(arguments);
+    const std::string value = arguments.text("value", "255");
+    if (!parse_number(value, request.value)) throw InputError("--value " + value + ": expected a value in file units");
+    if (arguments.has("csv")) request.format = ObjectsRequest::Format::csv;
+    if (arguments.has("json")) request.format = ObjectsRequest::Format::json;
+    const std::string order = arguments.text("order", "size");
+    if (order != "size" && order != "raster") throw InputError("--order " + order + ": expected size or raster");
+    request.raster_order = order == "raster";
+    const std::string limit = arguments.text("limit", "50");
+    double rows = 0;
+    if (!parse_number(limit, rows) || rows < 0 || rows != std::floor(rows) || rows > INT_MAX)
+        throw InputError("--limit " + limit + ": expected a whole number 0 ... " + std::to_string(INT_MAX));
+    request.limit = static_cast<int>(rows);
+    return request;
+}
+
+}  // namespace img3d_tool

@@ -1,0 +1,102 @@
+// The bytes of a volume file, plain or gzip-compressed, read front to back.
+#pragma once
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace img3d_tool::io {
+
+// Reads a file front to back.  A compressed file may hold several gzip
+// members; finish() says whether the rest of the stream is sound.  inflate
+// itself, not gzread: gzread reported a truncated second member as a clean
+// end when a read had just filled its buffer.
+class ByteSource {
+public:
+    ByteSource(const std::string& path, bool compressed)
+        : compressed_(compressed), file_(std::fopen(path.c_str(), "rb")) {
+        if (file_ && compressed_) {
+            inflating_ = inflateInit2(&stream_, 16 + MAX_WBITS) == Z_OK;
+            in_.resize(1 << 16);
+        }
+    }
+    ~ByteSource() {
+        if (inflating_) inflateEnd(&stream_);
+        if (file_) std::fclose(file_);
+    }
+    ByteSource(const ByteSource&) = delete;
+    ByteSource& operator=(const ByteSource&) = delete;
+
+    bool open() const { return file_ != nullptr && (!compressed_ || inflating_); }
+
+    // Fills size bytes; false when the file ends first or is damaged.
+    bool read(void* bytes, std::size_t size) {
+        if (!compressed_) return std::fread(bytes, 1, size, file_) == size;
+        auto* out = static_cast<unsigned char*>(bytes);
+        while (size > 0) {
+            const auto chunk = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
+            const std::size_t got = inflate_into(out, chunk);
+            if (got == 0) return false;
+            out += got;
+            size -= got;
+        }
+        return true;
+    }
+
+    bool skip(std::size_t size) {
+        unsigned char buffer[4096];
+        while (size > 0) {
+            const std::size_t step = std::min(size, sizeof buffer);
+            if (!read(buffer, step)) return false;
+            size -= step;
+        }
+        return true;
+    }
+
+    // The compressed stream ends with a complete member and nothing else
+    // follows but further complete members.
+    bool finish() {
+        if (!compressed_) return true;
+        unsigned char buffer[1 << 14];
+        while (!damaged_ && inflate_into(buffer, sizeof buffer) > 0) {
+        }
+        return !damaged_ && ended_ && !std::ferror(file_);
+    }
+
+private:
+    // Up to size bytes of output; 0 at the end of the stream or on damage.
+    std::size_t inflate_into(unsigned char* out, uInt size) {
+        stream_.next_out = out;
+        stream_.avail_out = size;
+        while (stream_.avail_out == size && !damaged_) {
+            if (stream_.avail_in == 0) {
+                const std::size_t got = std::fread(in_.data(), 1, in_.size(), file_);
+                if (got == 0) break;
+                stream_.next_in = in_.data();
+                stream_.avail_in = static_cast<uInt>(got);
+            }
+            if (ended_) {  // more bytes after a member: another member must begin
+                inflateReset(&stream_);
+                ended_ = false;
+            }
+            const int status = inflate(&stream_, Z_NO_FLUSH);
+            if (status == Z_STREAM_END) {
+                ended_ = true;
+            } else if (status != Z_OK && status != Z_BUF_ERROR) {
+                damaged_ = true;
+            }
+        }
+        return size - stream_.avail_out;
+    }
+
+    bool compressed_;
+    std::FILE* file_;
+    z_stream stream_{};
+    bool inflating_ = false, ended_ = false, damaged_ = false;
+    std::vector<unsigned char> in_;
+};
+
+}  // namespace img3d_tool::io

@@ -1,0 +1,115 @@
+// The tool's NIfTI reader parses the header's bytes itself, refusing anything
+// but a NIfTI-1 or NIfTI-2 header, and leaves nifti_clib only the geometry
+// (quaternion and matrices) and the header layouts.  It reads the voxels
+// itself too, in one pass that also checks the whole compressed stream, so
+// that a short or damaged file is refused (nifti_clib zero-fills a short
+// file), the voxels land straight in the volume without a second copy, and
+// a failed allocation is called what it is.
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "gzip_reader.h"
+#include "io_internal.h"
+
+namespace fs = std::filesystem;
+
+namespace img3d_tool::io {
+namespace {
+
+std::string format_count(double count) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", count);
+    return text;
+}
+
+// The path of a pair header's voxel file: x.hdr -> x.img, x.hdr.gz -> x.img.gz.
+std::string image_file(const std::string& path) {
+    const std::size_t at = path.rfind(".hdr");
+    return path.substr(0, at) + ".img" + path.substr(at + 4);
+}
+
+
+}  // namespace
+
+void read_nifti(const std::string& path, LoadedVolume& out) {
+    ByteSource header_source(path, ends_with(path, ".gz"));
+    if (!header_source.open()) input_error(path, std::strerror(errno != 0 ? errno : EIO));
+    const Header h = read_header(path, header_source);
+    // From the header's own numbers, before any product of them is formed.
+    double volumes = 1;
+    for (int i = 4; i <= h.dim[0]; ++i) volumes *= static_cast<double>(h.dim[i]);
+    if (volumes > 1)
+        input_error(path, format_count(volumes) + " volumes in one file; only a single 3-D volume is read");
+    check_allocatable(path, h.dim[1], h.dim[0] >= 2 ? h.dim[2] : 1, h.dim[0] >= 3 ? h.dim[3] : 1);
+    NiftiImage image = image_of(path, h);
+    const std::int64_t nx = image->nx, ny = image->ny, nz = image->nz, count = nx * ny * nz;
+
+    // nifti_clib's rule for a single file: the voxels start no earlier than
+    // right after the header, whatever vox_offset says.
+    const std::string data_path = h.pair ? image_file(path) : path;
+    const std::size_t header_size = h.version == 2 ? 540 : 348;
+    const auto offset = static_cast<std::uint64_t>(h.pair ? h.vox_offset : std::max<double>(h.vox_offset, header_size));
+    const int nbyper = bytes_per_voxel(h.datatype);
+    const std::uint64_t bytes = static_cast<std::uint64_t>(count) * nbyper;
+    const bool compressed = ends_with(data_path, ".gz");
+    std::error_code error;
+    const std::uintmax_t available = fs::file_size(data_path, error);
+    if (error) input_error(data_path, error.message());
+    // Before any voxel memory is taken: a header of a few hundred bytes may
+    // claim gigabytes of voxels.  deflate packs at most 1032 bytes into one.
+    if (!compressed && available < offset + bytes)
+        input_error(path, "voxel data truncated: " + std::to_string(available) + " bytes where the header needs " +
+                              std::to_string(offset + bytes));
+    if (compressed && (offset + bytes) / 1032 > available + 1024)
+        input_error(path, "compressed data truncated or damaged");
+
+    FileVoxels& voxels = out.voxels;
+    voxels.datatype = h.datatype;
+    voxels.count = static_cast<std::size_t>(count);
+    void* data = nullptr;
+    if (h.datatype == DT_UINT8) {
+        allocate(out.volume, path, static_cast<int>(nx), static_cast<int>(ny), static_cast<int>(nz));
+        data = out.volume.getPixels();
+    } else {
+        voxels.storage.reset(std::malloc(bytes));
+        if (!voxels.storage)
+            throw RunError("not enough memory to read " + path + ": " + mebibytes(double(bytes)) + " for its " +
+                           dimensions(nx, ny, nz) + " " + type_name(h.datatype) + " voxels");
+        data = voxels.storage.get();
+    }
+    voxels.data = data;
+
+    ByteSource other_source(data_path, compressed);
+    ByteSource& source = h.pair ? other_source : header_source;
+    if (h.pair && !source.open()) input_error(data_path, std::strerror(errno != 0 ? errno : EIO));
+    const std::uint64_t consumed = h.pair ? 0 : header_size;
+    const bool complete = source.skip(offset - consumed) && source.read(data, bytes) && source.finish();
+    if (!complete) {
+        if (compressed) input_error(path, "compressed data truncated or damaged");
+        input_error(path, "voxel data truncated or unreadable");
+    }
+    if (h.swapped) {
+        if (nbyper == 2) nifti_swap_2bytes(count, data);
+        if (nbyper == 4) nifti_swap_4bytes(count, data);
+        if (nbyper == 8) nifti_swap_8bytes(count, data);
+    }
+
+    // An identity scaling is no scaling; a slope of 0 or a non-finite one
+    // means the raw values, as the format says.
+    const double slope = image->scl_slope, inter = std::isfinite(image->scl_inter) ? image->scl_inter : 0.0;
+    voxels.scaled = std::isfinite(slope) && slope != 0.0 && !(slope == 1.0 && inter == 0.0);
+    if (voxels.scaled) {
+        voxels.slope = slope;
+        voxels.inter = inter;
+    }
+    out.geometry = geometry_of(*image);
+    out.format = h.version == 2 ? "NIfTI-2" : "NIfTI-1";
+    out.header = std::move(image);
+}
+
+}  // namespace img3d_tool::io
