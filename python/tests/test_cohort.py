@@ -1,6 +1,8 @@
 import csv
+import glob
 import logging
 import os
+import subprocess
 
 import numpy as np
 import pytest
@@ -8,8 +10,17 @@ import pytest
 nibabel = pytest.importorskip("nibabel")
 distributed = pytest.importorskip("distributed")
 
+import img3d  # noqa: E402
 from img3d import cohort  # noqa: E402
-from conftest import random_volume  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def tool_path():
+    """The img3d tool: IMG3D_TOOL, else one built in this tree."""
+    found = [os.environ.get("IMG3D_TOOL", "")] + sorted(glob.glob(os.path.join(ROOT, "build", "*", "tools", "img3d",
+                                                                                 "img3d")))
+    return next((p for p in found if p and os.access(p, os.X_OK)), None)
 
 
 @pytest.fixture(scope="module")
@@ -21,71 +32,89 @@ def client():
     cluster.close()
 
 
-def phantom(rng, shape):
-    """Bright blobs on a dark noisy background, as an MRI file stores it: [x, y, z]."""
-    blobs = random_volume(rng, shape, p=0.3) == 255
-    grey = np.where(blobs, rng.integers(150, 230, shape), rng.integers(10, 80, shape)).astype(np.uint8)
-    return grey.T
+@pytest.fixture(scope="module")
+def tool():
+    path = tool_path()
+    if path is None:
+        pytest.skip("no img3d tool built (set IMG3D_TOOL; scripts/test.sh builds one before the Python tests)")
+    return path
 
 
-@pytest.fixture
-def cohort_dir(tmp_path):
-    rng = np.random.default_rng(7)
-    folder = tmp_path / "in"
-    folder.mkdir()
-    for i in range(7):
-        shape = (12 + i, 15, 9 + 2 * i)
-        affine = np.diag([1.0 + i / 10, 1.5, 2.0, 1.0])
-        suffix = ".nii" if i == 3 else ".nii.gz"
-        nibabel.Nifti1Image(phantom(rng, shape), affine).to_filename(str(folder / f"scan{i}{suffix}"))
-    wide = rng.integers(0, 4000, (10, 11, 12)).astype(np.int16)
-    nibabel.Nifti1Image(wide, np.eye(4)).to_filename(str(folder / "wide.nii.gz"))
+@pytest.fixture(scope="module")
+def scans(tool, tmp_path_factory):
+    """The demo's phantom as 8-bit, int16, float32 and scaled int16 files;
+    Debian's mricron volumes too where installed."""
+    folder = tmp_path_factory.mktemp("scans")
+    subprocess.run([tool, "demo", "-q", "-o", str(folder / "demo")], check=True)
+    phantom = nibabel.load(str(folder / "demo" / "phantom.nii.gz"))
+    grey = np.asarray(phantom.dataobj)
+    affine = np.diag([0.8, 1.0, 1.2, 1.0])
+    nibabel.Nifti1Image(grey, affine).to_filename(str(folder / "uint8.nii.gz"))
+    nibabel.Nifti1Image(grey.astype(np.int16) * 7 - 300, affine).to_filename(str(folder / "int16.nii.gz"))
+    nibabel.Nifti1Image(grey.astype(np.float32) / 3, affine).to_filename(str(folder / "float32.nii"))
+    scaled = nibabel.Nifti1Image(grey.astype(np.int16), affine)
+    scaled.header.set_slope_inter(0.5, -20)
+    scaled.to_filename(str(folder / "scaled.nii.gz"))
     (folder / "notes.txt").write_text("not a volume")
     return folder
 
 
-def read_table(path):
-    with open(path, newline="") as f:
-        return {row["file"]: row for row in csv.DictReader(f)}
+# The demo's values are the cohort's defaults; the tool is given them.
+DEMO = [f"--{o['name']}={o['demo']}" for o in img3d.SEGMENT_OPTIONS if o["demo"]]
+OPTION_SETS = [[], ["--min-volume", "1000", "--smooth", "1"], ["--dilate", "26"],
+               ["--smooth", "2", "--max-volume", "50000"], ["--band=40:200"], ["--window", "0:300"]]
 
 
-def test_cohort_on_a_local_cluster_matches_serial_runs(client, cohort_dir, tmp_path):
+@pytest.mark.parametrize("options", OPTION_SETS, ids=lambda o: " ".join(o) or "defaults")
+def test_cohort_writes_what_the_tool_writes(client, tool, scans, tmp_path, options):
     out = tmp_path / "out"
-    options = cohort.Options(min_volume=20)
-    table = cohort.run(str(cohort_dir), str(out), options, client=client)
-    assert [r["file"] for r in table] == sorted(p.name for p in cohort_dir.iterdir() if p.name != "notes.txt")
-    rows = read_table(out / "cohort.csv")
-    assert rows["wide.nii.gz"]["status"] == "failed" and "8-bit" in rows["wide.nii.gz"]["error"]
-    assert not (out / "wide.nii.gz").exists()
-    for name, row in rows.items():
-        if name == "wide.nii.gz":
-            continue
+    assert cohort.main([str(scans), "-o", str(out), "-q", "--scheduler", client.scheduler.address, *options]) == 0
+    with open(out / "cohort.csv", newline="") as f:
+        rows = {row["file"]: row for row in csv.DictReader(f)}
+    names = sorted(p.name for p in scans.iterdir() if cohort.stem_of(p.name))
+    assert sorted(rows) == names
+    for name in names:
+        named = " ".join(options)
+        given = [o for o in DEMO if o.split("=")[0] not in named and not ("--band" in named and "threshold" in o)]
+        given += options
+        expected = str(tmp_path / ("tool-" + name))
+        run = subprocess.run([tool, "segment", str(scans / name), "-o", expected, "--json", *given],
+                             capture_output=True, text=True, check=True)
+        report = img3d.json.loads(run.stdout)
+        ours = nibabel.load(str(out / (cohort.stem_of(name) + ".nii.gz")))
+        theirs = nibabel.load(expected)
+        np.testing.assert_array_equal(np.asarray(ours.dataobj), np.asarray(theirs.dataobj))
+        assert ours.shape == theirs.shape and ours.get_data_dtype() == theirs.get_data_dtype() == np.uint8
+        np.testing.assert_array_equal(ours.affine, theirs.affine)
+        row = rows[name]
         assert row["status"] == "done", row
-        source = nibabel.load(str(cohort_dir / name))
-        expected, report = cohort.segment_volume(np.asarray(source.dataobj).T, options)
-        result = nibabel.load(str(out / (cohort.stem_of(name) + ".nii.gz")))
-        np.testing.assert_array_equal(np.asarray(result.dataobj).T, expected)
-        np.testing.assert_array_equal(result.affine, source.affine)
-        assert result.get_data_dtype() == np.uint8
-        assert {k: int(row[k]) for k in report} == report and report["objects"] > 0
+        assert int(row["objects"]) == report["result"]["objects"]
+        assert int(row["voxels"]) == report["result"]["voxels"]
+        assert int(row["removed_after"]) == report["result"]["removed_after"]
     assert not [p for p in out.iterdir() if p.name.startswith(".")]
 
-    # A rerun skips what exists and finishes the rest.
-    os.remove(out / "scan2.nii.gz")
-    again = {r["file"]: r for r in cohort.run(str(cohort_dir), str(out), options, client=client)}
-    assert again["scan2.nii.gz"]["status"] == "done" and again["scan0.nii.gz"]["status"] == "skipped"
-    assert again["scan0.nii.gz"]["objects"] == rows["scan0.nii.gz"]["objects"]
-    assert again["wide.nii.gz"]["status"] == "failed"
 
+def test_rerun_finishes_what_is_missing_and_refusals_keep_the_tools_words(client, scans, tmp_path, capsys):
+    out = tmp_path / "out"
+    table = cohort.run(str(scans), str(out), cohort.Options(min_volume=20), client=client)
+    os.remove(out / "int16.nii.gz")
+    again = {r["file"]: r for r in cohort.run(str(scans), str(out), cohort.Options(min_volume=20), client=client)}
+    assert again["int16.nii.gz"]["status"] == "done" and again["uint8.nii.gz"]["status"] == "skipped"
+    assert str(again["uint8.nii.gz"]["objects"]) == str({r["file"]: r for r in table}["uint8.nii.gz"]["objects"])
 
-def test_command_line_on_a_running_scheduler(client, cohort_dir, tmp_path, capsys):
-    out = tmp_path / "cli"
-    status = cohort.main([str(cohort_dir), "-o", str(out), "--scheduler", client.scheduler.address,
-                          "--threshold", "120", "--min-volume", "5", "--smooth", "0", "--dilate", "26"])
-    assert status == 1  # the int16 file failed
-    assert "8 files: 7 done, 0 skipped (result present), 1 failed" in capsys.readouterr().out
-    options = cohort.Options(threshold="120", min_volume=5, smooth=0, dilate=26)
-    source = nibabel.load(str(cohort_dir / "scan5.nii.gz"))
-    expected, _ = cohort.segment_volume(np.asarray(source.dataobj).T, options)
-    np.testing.assert_array_equal(np.asarray(nibabel.load(str(out / "scan5.nii.gz")).dataobj).T, expected)
-    assert cohort.main([str(cohort_dir), "-o", str(cohort_dir)]) == 2
+    # A bad option stops the run before any file, with the tool's message.
+    with pytest.raises(SystemExit):
+        cohort.main([str(scans), "-o", str(tmp_path / "bad"), "--smooth", "200"])
+    assert "--smooth 200: expected a whole number 0 ... 101" in capsys.readouterr().err
+    assert cohort.main([str(scans), "-o", str(scans)]) == 2
+
+    # What the tool refuses fails its row with the tool's reason.
+    broken = tmp_path / "broken"
+    broken.mkdir()
+    (broken / "empty.nii.gz").write_bytes(b"")
+    row = cohort.process_file(str(broken / "empty.nii.gz"), str(tmp_path / "x.nii.gz"))
+    assert row["status"] == "failed" and "empty.nii.gz" in row["error"]
+    with pytest.raises(ValueError, match="--dilate 18"):
+        img3d.segment_file(str(scans / "uint8.nii.gz"), dilate=18)
+    with pytest.raises(TypeError, match="smoothing"):
+        img3d.segment_file(str(scans / "uint8.nii.gz"), smoothing=1)
