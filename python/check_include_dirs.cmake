@@ -1,0 +1,17 @@
+# Fails when the extension's include directories (one a line in LIST) hold a
+# folder of the project tree (ROOT) other than include/.
+file(STRINGS ${LIST} dirs)
+set(found_include OFF)
+foreach(dir IN LISTS dirs)
+  file(REAL_PATH ${dir} real)
+  file(REAL_PATH ${ROOT} root)
+  if(real STREQUAL "${root}/include")
+    set(found_include ON)
+  elseif(real MATCHES "^${root}/" OR real STREQUAL root)
+    message(FATAL_ERROR "the extension includes ${dir}: only include/ of the project is allowed")
+  endif()
+endforeach()
+if(NOT found_include)
+  message(FATAL_ERROR "the extension's include directories lack ${ROOT}/include: ${dirs}")
+endif()
+message(STATUS "extension include directories: ${dirs}")
