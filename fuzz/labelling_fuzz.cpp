@@ -1,5 +1,6 @@
-// The label image of every connectivity and the object statistics against
-// the breadth-first labelling.
+// The label image of every connectivity, from a volume and from plain voxel
+// memory in either label type, and the object statistics against the
+// breadth-first labelling.
 #include "fuzz_input.h"
 #include "reference_objects.h"
 
@@ -9,6 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int value = in.integer();
     static const int kConnectivities[] = {6, 18, 26};
     const int connectivity = in.byte() % 8 == 7 ? in.integer() : kConnectivities[in.byte() % 3];
+    const bool wide = in.byte() % 2 == 1;
     unsigned char*** volume = in.volume(12, {value & 0xFF, 0, 3}, 70);
     const Grid extent{Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume)};
     const auto before = img3d::fuzz::voxels_of(volume);
@@ -16,14 +18,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::int32_t> labels(extent.size(), -5);
     const int n = Img3DLabel(volume, value, connectivity, labels.data());
     FUZZ_CHECK(img3d::fuzz::voxels_of(volume) == before);
+    std::vector<std::int64_t> wide_labels(extent.size(), -5);
+    std::vector<std::int32_t> narrow_labels(extent.size(), -5);
+    const std::int64_t n_voxels =
+        wide ? Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth, value, connectivity,
+                                wide_labels.data(), IMG3D_INT64)
+             : Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth, value, connectivity,
+                                narrow_labels.data(), IMG3D_INT32);
+    FUZZ_CHECK(n_voxels == n);
     if (connectivity != 6 && connectivity != 18 && connectivity != 26) {
         FUZZ_CHECK(n == -1 && labels == std::vector<std::int32_t>(extent.size(), -5));
+        FUZZ_CHECK(wide_labels == std::vector<std::int64_t>(extent.size(), -5));
+        FUZZ_CHECK(narrow_labels == std::vector<std::int32_t>(extent.size(), -5));
         Image3DFree(volume);
         return 0;
     }
     const Labelling expected = label_objects(before, extent, value, connectivity);
     FUZZ_CHECK(n == expected.objects);
     FUZZ_CHECK(std::vector<int>(labels.begin(), labels.end()) == expected.label);
+    FUZZ_CHECK(wide ? std::vector<int>(wide_labels.begin(), wide_labels.end()) == expected.label
+                    : narrow_labels == labels);
 
     std::vector<Img3DObject> objects(static_cast<std::size_t>(n) + 1);
     FUZZ_CHECK(Img3DObjectStats(labels.data(), extent.width, extent.height, extent.depth, n, objects.data()) == 0);

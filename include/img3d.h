@@ -45,7 +45,8 @@
  *   Img3DDelVolume and Img3DEdgeSmooth take 6-connected objects: two voxels
  *   touch when they differ by one in exactly one coordinate, so voxels
  *   touching only along an edge or at a corner belong to different objects.
- *   Img3DLabel takes a connectivity: 6, 18 (edges too) or 26 (corners too).
+ *   Img3DLabel and Img3DLabelVoxels take a connectivity: 6, 18 (edges too)
+ *   or 26 (corners too).
  * - Results: the voxel-wise transforms, statistics, segmentations and the
  *   dilation return 0; the thresholds return a grey level; the object filters
  *   return 0 when they processed the objects and -1 otherwise; allocating
@@ -61,8 +62,9 @@
  * - a handle that did not come from Image3DAlloc, was already released, or
  *   whose tables or header were overwritten;
  * - arrays shorter than stated (a histogram of 256 ints, a table of 256
- *   bytes, a label array of one int32 per voxel) and result pointers that
- *   do not address writable ints;
+ *   bytes, a voxel array of one byte per voxel, a label array of one entry
+ *   of its type per voxel) and result pointers that do not address
+ *   writable ints;
  * - a record whose count exceeds the runs its block holds, and records or
  *   lists released twice;
  * - two calls that write the same volume at the same time.
@@ -80,9 +82,12 @@
  *                       another volume)
  *   GetAllRunLength3D   each record while it is built, and the fill's stack
  *                       of points (6 bytes each)
- *   Img3DLabel          1 bit per voxel (rows rounded up to 64 bits) and 1
- *                       byte per row; the label array itself serves as
+ *   Img3DLabel          1 bit per voxel (rows rounded up to 64 bits), 1
+ *                       byte per row, and 4 bytes for each of width/2 + 1
+ *                       runs (one row's); the label array itself serves as
  *                       the union-find's scratch
+ *   Img3DLabelVoxels    as Img3DLabel, with 8 bytes per run for INT64
+ *                       labels
  *   Img3DDelVolume      4 bytes per run of the object value (a run being a
  *                       stretch of the value along x) and 1 bit per voxel of
  *                       two slices; no record per object is built
@@ -106,9 +111,9 @@
 #include <stdint.h>
 
 #define IMG3D_VERSION_MAJOR 1
-#define IMG3D_VERSION_MINOR 1
+#define IMG3D_VERSION_MINOR 2
 #define IMG3D_VERSION_PATCH 0
-#define IMG3D_VERSION "1.1.0"
+#define IMG3D_VERSION "1.2.0"
 
 /* IMG3D_API marks what the library exports; everything else is hidden. */
 #if defined(_WIN32) || defined(__CYGWIN__)
@@ -420,7 +425,7 @@ typedef struct RunLength3D {
  * - no voxel holds value (also when value lies outside 0 ... 255), the
  *   volume unchanged;
  * - the low 8 bits of paint equal value, or width, height or depth exceeds
- *   32768: refused, the volume unchanged;
+ *   IMG3D_MAX_OBJECT_EXTENT: refused, the volume unchanged;
  * - the list itself cannot be allocated or grown: every record made so far
  *   is released (nothing is left to free), the objects taken before the
  *   failure stay painted.
@@ -488,6 +493,34 @@ IMG3D_API void Img3DFillObject(unsigned char*** volume, const RunLength3D* recor
  * cannot be allocated.
  */
 IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, int32_t* labels);
+
+/*
+ * Img3DLabel on voxels held in plain memory rather than in a volume: for
+ * hosts whose arrays live elsewhere (a numpy array, a memory-mapped file).
+ *
+ * voxels is an array of width*height*depth bytes, voxel (x, y, z) at
+ * (z*height + y)*width + x (x fastest); it is only read.  labels is an
+ * array of width*height*depth entries of labelType, IMG3D_INT32 (int32_t) or
+ * IMG3D_INT64 (int64_t), that the caller provides; every entry is written,
+ * entry i with the label of voxel i.  The two arrays must not overlap.  The
+ * labels are exactly Img3DLabel's on a volume of the same voxels: objects
+ * of the voxels equal to value, touching as connectivity says (6, 18 or
+ * 26), numbered 1 ... n in raster order of their first voxel (the numbering
+ * of scipy.ndimage.label on the [z][y][x] array), 0 for every other voxel.
+ * Extents above IMG3D_MAX_OBJECT_EXTENT are labelled like any others.
+ *
+ * Returns n, the number of objects (0 for a value outside 0 ... 255, with
+ * every label 0).  Returns -1, with labels untouched, when
+ * - voxels or labels is NULL;
+ * - width, height or depth is below 1;
+ * - connectivity is not 6, 18 or 26;
+ * - labelType is neither IMG3D_INT32 nor IMG3D_INT64;
+ * - width*height*depth is above 2^31 - 1: this version labels at most that
+ *   many voxels (a later version lifts the limit, for INT64 labels);
+ * - the working memory cannot be allocated.
+ */
+IMG3D_API int64_t Img3DLabelVoxels(const uint8_t* voxels, int64_t width, int64_t height, int64_t depth,
+                                   int value, int connectivity, void* labels, Img3DType labelType);
 
 /*
  * What Img3DObjectStats reports of one object, 64 bytes.  The centroid is
@@ -564,8 +597,8 @@ IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destinat
  *   -1  the source holds no voxel of objectValue (every value outside
  *       0 ... 255 included): the destination is an exact copy of the source;
  *   -1  memory ran out while the objects were counted, or a dimension is
- *       above 32768 (as for GetAllRunLength3D): the destination is an exact
- *       copy of the source;
+ *       above IMG3D_MAX_OBJECT_EXTENT (as for GetAllRunLength3D): the
+ *       destination is an exact copy of the source;
  *   -1  refused before anything is written: a NULL volume, volumes of other
  *       dimensions, source and destination the same volume, or the low 8
  *       bits of paintValue equal to objectValue (a removed object could not
@@ -595,8 +628,9 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  * Returns
  *    0  the objects were smoothed;
  *   -1  the source holds no voxel of objectValue (every value outside
- *       0 ... 255 included), or a dimension is above 32768 (as for
- *       GetAllRunLength3D): the destination is an exact copy of the source;
+ *       0 ... 255 included), or a dimension is above IMG3D_MAX_OBJECT_EXTENT
+ *       (as for GetAllRunLength3D): the destination is an exact copy of the
+ *       source;
  *   -1  memory ran out while the objects were found: the destination is an
  *       exact copy of the source (in place: the volume is unchanged);
  *   -1  refused before anything is written: a NULL volume, volumes of other

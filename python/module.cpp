@@ -3,10 +3,9 @@
 // The library works on volume blocks (Image3DAlloc).  Every array this module
 // returns is a view of such a block whose base object owns it, so an array
 // that comes back is handed to the library as it is; any other array is
-// copied into a fresh block first, once.  The library is compiled into the
-// module, so where an internal kernel takes plain voxel memory (the
-// labelling), it runs on the numpy array itself.  Every library call and
-// every copy runs with the GIL released.
+// copied into a fresh block first, once.  Where the library takes plain
+// voxel memory (the labelling), it runs on the numpy array itself.  Every
+// library call and every copy runs with the GIL released.
 //
 // The Python layer (img3d/__init__.py) checks the integer arguments; this
 // file checks the arrays, which it must do anyway before touching memory.
@@ -22,14 +21,10 @@
 #include <vector>
 
 #include "img3d.h"
-#include "objects/labelling.h"
 
 namespace py = pybind11;
 
 namespace {
-
-// Records hold coordinates in 16 bits.
-constexpr py::ssize_t kMaxRunExtent = 32768;
 
 // One library block, owned by the arrays that view it (their numpy base).
 class Block {
@@ -184,8 +179,10 @@ bool holds(unsigned char*** volume, const Extent& e, int value) {
 }
 
 void check_run_extent(const Extent& e) {
-    if (e.width > kMaxRunExtent || e.height > kMaxRunExtent || e.depth > kMaxRunExtent)
-        value_error("a is too large for run-length objects: at most 32768 voxels along each axis");
+    // Records hold coordinates in 16 bits.
+    if (e.width > IMG3D_MAX_OBJECT_EXTENT || e.height > IMG3D_MAX_OBJECT_EXTENT || e.depth > IMG3D_MAX_OBJECT_EXTENT)
+        value_error("a is too large for run-length objects: at most " + std::to_string(IMG3D_MAX_OBJECT_EXTENT) +
+                    " voxels along each axis (MAX_OBJECT_EXTENT)");
 }
 
 // ---- the bound operations --------------------------------------------------
@@ -331,17 +328,18 @@ int label_into(const py::array& a, const Extent& e, int value, int connectivity,
     const py::array voxels = c_contiguous(a) ? a
                                              : py::array(py::module_::import("numpy").attr("ascontiguousarray")(a));
     const auto* data = static_cast<const std::uint8_t*>(voxels.data());
-    int n = 0;
+    std::int64_t n = 0;
     {
         py::gil_scoped_release unlocked;
-        n = img3d::detail::label_voxels(data, e.width, e.height, e.depth, value, connectivity, out);
+        n = Img3DLabelVoxels(data, e.width, e.height, e.depth, value, connectivity, out, IMG3D_INT32);
     }
     if (n < 0) {
         if (connectivity != 6 && connectivity != 18 && connectivity != 26)
             value_error("connectivity must be 6, 18 or 26, not " + std::to_string(connectivity));
         throw std::bad_alloc();
     }
-    return n;
+    // extent_of keeps the voxel count below 2^31, and so the object count.
+    return static_cast<int>(n);
 }
 
 // out as label() writes it: an int32 array of a's shape, C-contiguous,
@@ -415,6 +413,7 @@ PYBIND11_MODULE(_img3d, m) {
     m.doc() = "img3d's compiled core; use the functions of the img3d package.";
     m.attr("version") = IMG3D_VERSION;
     bind_chain(m);
+    m.attr("MAX_OBJECT_EXTENT") = IMG3D_MAX_OBJECT_EXTENT;
     py::class_<Block>(m, "Block", "A library volume block; the numpy base of the arrays img3d returns.");
 
     m.def("zeros", &zeros, py::arg("depth"), py::arg("height"), py::arg("width"), py::arg("as_bool"));

@@ -33,13 +33,20 @@ import numpy as np
 from . import _img3d
 
 __all__ = [
-    "Objects", "dilate", "edge_smooth", "histogram", "label", "limits", "mean", "objects",
-    "otsu_threshold", "remove_objects", "runs", "segment", "segment_file", "check_segment_options", "two_mode_threshold", "zeros",
+    "MAX_OBJECT_EXTENT", "Objects", "check_segment_options", "dilate", "edge_smooth", "histogram", "label",
+    "limits", "mean", "objects", "otsu_threshold", "remove_objects", "runs", "segment", "segment_file",
+    "two_mode_threshold", "zeros",
 ]
 
 __version__ = _img3d.version
 
 INT32_MAX = 2**31 - 1
+
+#: The largest extent along any axis of an array whose objects can be taken
+#: as run-length records (:func:`runs`, :func:`remove_objects`,
+#: :func:`edge_smooth`): 32768, as records hold coordinates in 16 bits.
+#: :func:`label` and :func:`objects` take any extent.
+MAX_OBJECT_EXTENT = _img3d.MAX_OBJECT_EXTENT
 
 
 def _integer(name, x, low=-INT32_MAX - 1, high=INT32_MAX):
@@ -204,7 +211,7 @@ def runs(a, value=255):
     x); each object's first run holds that voxel, the other runs follow in the
     order of the library's scan-line fill (``GetAllRunLength3D``).  ``a`` is
     not modified (the extraction runs on a copy).  Each extent of ``a`` must
-    be at most 32768."""
+    be at most :data:`MAX_OBJECT_EXTENT` (32768)."""
     a = _array(a)
     return _img3d.runs(a, _level(a, "value", value))
 
@@ -214,7 +221,8 @@ def remove_objects(a, value=255, min_volume=1, max_volume=INT32_MAX, paint=0):
     voxel count lies outside ``min_volume ... max_volume`` (both kept) is
     painted with ``paint``; every other voxel is as in ``a``.  With
     ``min_volume > max_volume`` every object goes.  ``paint`` must differ
-    from ``value``.  Each extent of ``a`` must be at most 32768."""
+    from ``value``.  Each extent of ``a`` must be at most
+    :data:`MAX_OBJECT_EXTENT` (32768)."""
     a = _array(a)
     value = _level(a, "value", value)
     paint = _level(a, "paint", paint)
@@ -253,7 +261,8 @@ def edge_smooth(a, value=255, background=0, radius=1):
     windows and never grow beyond their bounding boxes.  ``radius`` is
     0 ... 101 (0 keeps the objects as they are); ``background`` must differ
     from ``value``.  Without any voxel of ``value``, the result is a copy of
-    ``a``.  Each extent of ``a`` must be at most 32768."""
+    ``a``.  Each extent of ``a`` must be at most :data:`MAX_OBJECT_EXTENT`
+    (32768)."""
     a = _array(a)
     value = _level(a, "value", value)
     background = _level(a, "background", background)

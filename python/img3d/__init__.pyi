@@ -6,6 +6,7 @@ import numpy.typing as npt
 
 __version__: str
 INT32_MAX: int
+MAX_OBJECT_EXTENT: int
 
 Volume = npt.ArrayLike  # a 3D [z, y, x] array of uint8 (or bool where a mask is taken)
 Value = Union[int, bool]

@@ -199,3 +199,16 @@ def test_threads_give_the_serial_results(rng):
     with ThreadPoolExecutor(4) as pool:
         threaded = list(pool.map(lambda a: (img3d.edge_smooth(a), img3d.label(a, connectivity=26)), volumes))
     assert same(serial, threaded)
+
+
+def test_object_extent_limit():
+    # Records take exactly MAX_OBJECT_EXTENT voxels along an axis, one more is refused.
+    assert img3d.MAX_OBJECT_EXTENT == 32768
+    row = np.zeros((1, 1, img3d.MAX_OBJECT_EXTENT + 1), np.uint8)
+    row[0, 0, 5:9] = 255
+    with pytest.raises(ValueError, match="MAX_OBJECT_EXTENT"):
+        img3d.runs(row)
+    (record,) = img3d.runs(row[:, :, :img3d.MAX_OBJECT_EXTENT])
+    assert record.tolist() == [[0, 0, 5, 8]]
+    labels, n = img3d.label(row)  # labelling takes any extent
+    assert n == 1 and labels[0, 0, 5:9].tolist() == [1] * 4 and labels.sum() == 4

@@ -18,11 +18,16 @@
 // written with the object's label, which the run takes.
 //
 // Working memory: the bits of the volume's rows, which the second pass
-// reads instead of the voxels.
-#include "objects/labelling.h"
-
+// reads instead of the voxels, a flag per row, and the labels of one row's
+// runs.
+//
+// Everything is written once for the label type: offsets into the label
+// array are of that type, so the 32-bit labels pay nothing for the 64-bit
+// ones.
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "img3d.h"
 #include "objects/row_scan.h"
@@ -33,13 +38,14 @@ namespace {
 
 // The union-find over runs, each run known by the offset of its first voxel
 // and its parent stored in the label array there.
+template <class Label>
 class RunForest {
 public:
-    explicit RunForest(std::int32_t* labels) : parent_(labels) {}
+    explicit RunForest(Label* labels) : parent_(labels) {}
 
-    void add(std::int32_t run) { parent_[run] = run; }
+    void add(Label run) { parent_[run] = run; }
 
-    void unite(std::int32_t a, std::int32_t b) {
+    void unite(Label a, Label b) {
         a = find(a);
         b = find(b);
         if (a < b)
@@ -49,23 +55,24 @@ public:
     }
 
 private:
-    std::int32_t find(std::int32_t run) {
+    Label find(Label run) {
         // Path splitting: every run on the way is pointed at its grandparent.
         while (parent_[run] != run) {
-            const std::int32_t up = parent_[run];
+            const Label up = parent_[run];
             parent_[run] = parent_[up];
             run = up;
         }
         return run;
     }
 
-    std::int32_t* parent_;
+    Label* parent_;
 };
 
 // One row of a slice whose bits (word_bits, `words` per row) are kept.
+template <class Label>
 struct Row {
     const std::uint64_t* bits;
-    std::int32_t offset;  // of its first voxel in the volume
+    Label offset;  // of its first voxel in the volume
 };
 
 // Joins the runs of row a with the runs of row b that they touch: that
@@ -76,7 +83,8 @@ struct Row {
 // stretch of the stretched rows' bits, whose first column is the later of
 // the two runs' starts.  A run there is the one whose start is the latest up
 // to that column.
-void join_rows(RunForest& forest, Row a, Row b, std::size_t words, bool touching) {
+template <class Label>
+void join_rows(RunForest<Label>& forest, Row<Label> a, Row<Label> b, std::size_t words, bool touching) {
     std::uint64_t a_last = 0, b_last = 0;  // bit 63 of the word before
     int a_open = 0, b_open = 0;            // the latest start before this word
     for (std::size_t w = 0; w < words; ++w) {
@@ -102,36 +110,53 @@ void join_rows(RunForest& forest, Row a, Row b, std::size_t words, bool touching
 
 // The bits of every row of the volume (word_bits, `words` per row), which
 // rows hold a run, and room for the labels of one row's runs.
+template <class Label>
 class VolumeBits {
 public:
-    VolumeBits(int width, int height, int depth)
-        : width(width),
-          height(height),
-          depth(depth),
-          words((static_cast<std::size_t>(width) + 63) / 64),
-          rows_(static_cast<std::size_t>(height) * static_cast<std::size_t>(depth)),
-          bits_(static_cast<std::uint64_t*>(
-              heap_alloc(rows_ * words * 8 + (static_cast<std::size_t>(width) / 2 + 1) * 4 + rows_))) {}
+    VolumeBits(int columns, int rows_per_slice, int slices)
+        : width(columns),
+          height(rows_per_slice),
+          depth(slices),
+          words((static_cast<std::size_t>(columns) + 63) / 64),
+          rows_(static_cast<std::size_t>(rows_per_slice) * static_cast<std::size_t>(slices)),
+          bits_(allocate(bytes(columns, rows_per_slice, slices))) {}
     ~VolumeBits() { heap_free(bits_); }
     VolumeBits(const VolumeBits&) = delete;
     VolumeBits& operator=(const VolumeBits&) = delete;
 
+    // The working memory of a volume of these extents, or 0 when its size
+    // does not fit in a size_t (on 32-bit targets), which is not asked for.
+    static std::size_t bytes(int columns, int rows_per_slice, int slices) {
+        const auto rows = static_cast<std::uint64_t>(rows_per_slice) * static_cast<std::uint64_t>(slices);
+        const std::uint64_t row_words = (static_cast<std::uint64_t>(columns) + 63) / 64;
+        const std::uint64_t total = rows * row_words * 8 + std::uint64_t{run_entries(columns)} * sizeof(Label) + rows;
+        return total <= std::numeric_limits<std::size_t>::max() ? static_cast<std::size_t>(total) : 0;
+    }
+
     bool allocated() const { return bits_ != nullptr; }
 
     // The offset of row y of slice z's first voxel in the volume.
-    std::int32_t offset(int y, int z) const { return (z * height + y) * width; }
-    Row row(int y, int z) const { return Row{bits_ + index(y, z) * words, offset(y, z)}; }
+    Label offset(int y, int z) const {
+        return (static_cast<Label>(z) * height + y) * static_cast<Label>(width);
+    }
+    Row<Label> row(int y, int z) const { return Row<Label>{bits_ + index(y, z) * words, offset(y, z)}; }
     std::uint64_t* bits(int y, int z) const { return bits_ + index(y, z) * words; }
     // Room for the labels of one row's runs.
-    std::int32_t* run_labels() const { return reinterpret_cast<std::int32_t*>(bits_ + rows_ * words); }
+    Label* run_labels() const { return reinterpret_cast<Label*>(bits_ + rows_ * words); }
     std::uint8_t& holds_runs(int y, int z) const {
-        return reinterpret_cast<std::uint8_t*>(run_labels() + width / 2 + 1)[index(y, z)];
+        return reinterpret_cast<std::uint8_t*>(run_labels() + run_entries(width))[index(y, z)];
     }
 
     const int width, height, depth;
     const std::size_t words;
 
 private:
+    static std::uint64_t* allocate(std::size_t size) {
+        return size == 0 ? nullptr : static_cast<std::uint64_t*>(heap_alloc(size));
+    }
+    // A row of w columns holds at most w / 2 + 1 runs.
+    static std::size_t run_entries(int w) { return static_cast<std::size_t>(w) / 2 + 1; }
+
     std::size_t index(int y, int z) const {
         return static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y);
     }
@@ -140,23 +165,30 @@ private:
     std::uint64_t* bits_;
 };
 
-// Sets n labels to label; runs of masks are long, so four at a time.
-void fill_labels(std::int32_t* out, std::size_t n, std::int32_t label) {
+// Sets n labels to label; runs of masks are long, so sixteen bytes at a time.
+template <class Label>
+void fill_labels(Label* out, std::size_t n, Label label) {
     std::size_t i = 0;
 #if IMG3D_ROW_SCAN_SSE2
-    const __m128i four = _mm_set1_epi32(label);
-    for (; i + 4 <= n; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), four);
+    constexpr std::size_t kPerStore = 16 / sizeof(Label);
+    __m128i lanes;
+    if constexpr (sizeof(Label) == 4)
+        lanes = _mm_set1_epi32(label);
+    else
+        lanes = _mm_set1_epi64x(label);
+    for (; i + kPerStore <= n; i += kPerStore) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), lanes);
 #endif
     for (; i < n; ++i) out[i] = label;
 }
 
 // First pass: the runs of every row, each joined with the runs it touches in
 // the rows scanned before it.
-void join_runs(const std::uint8_t* voxels, std::uint8_t value, int connectivity, const VolumeBits& rows,
-               RunForest& forest) {
+template <class Label>
+void join_runs(const std::uint8_t* voxels, std::uint8_t value, int connectivity, const VolumeBits<Label>& rows,
+               RunForest<Label>& forest) {
     for (int z = 0; z < rows.depth; ++z) {
         for (int y = 0; y < rows.height; ++y) {
-            const Row row = rows.row(y, z);
+            const Row<Label> row = rows.row(y, z);
             bool any = false;
             for_each_run(
                 voxels + row.offset, rows.width, value,
@@ -183,13 +215,14 @@ void join_runs(const std::uint8_t* voxels, std::uint8_t value, int connectivity,
 
 // Second pass: every voxel's label, runs in raster order.  Returns the
 // number of objects.
-std::int32_t write_labels(const VolumeBits& rows, std::int32_t* labels) {
+template <class Label>
+Label write_labels(const VolumeBits<Label>& rows, Label* labels) {
     const auto width = static_cast<std::size_t>(rows.width);
-    std::int32_t objects = 0;
+    Label objects = 0;
     for (int z = 0; z < rows.depth; ++z) {
         for (int y = 0; y < rows.height; ++y) {
-            const std::int32_t row = rows.offset(y, z);
-            std::int32_t* out = labels + row;
+            const Label row = rows.offset(y, z);
+            Label* out = labels + row;
             if (!rows.holds_runs(y, z)) {
                 std::memset(out, 0, width * sizeof *out);
                 continue;
@@ -198,9 +231,9 @@ std::int32_t write_labels(const VolumeBits& rows, std::int32_t* labels) {
             // later run of the row may have it as parent) and aside; then
             // the row is cleared in one call and the runs written, as the
             // gaps of noisy rows are too short to be worth a call each.
-            std::int32_t* run_label = rows.run_labels();
+            Label* run_label = rows.run_labels();
             for_each_run_in_bits(rows.bits(y, z), rows.width, [&](int start, int) {
-                const std::int32_t parent = out[start];
+                const Label parent = out[start];
                 out[start] = *run_label++ = parent == row + start ? ++objects : labels[parent];
             });
             std::memset(out, 0, width * sizeof *out);
@@ -213,28 +246,49 @@ std::int32_t write_labels(const VolumeBits& rows, std::int32_t* labels) {
     return objects;
 }
 
-}  // namespace
-
-int label_voxels(const std::uint8_t* voxels, int width, int height, int depth, int value, int connectivity,
-                 std::int32_t* labels) noexcept {
-    if (connectivity != 6 && connectivity != 18 && connectivity != 26) return -1;
+// Labels of a width x height x depth voxel array (x fastest): the extents
+// are at least 1, their product fits in an int32, and connectivity is 6, 18
+// or 26.  Returns the number of objects, or -1 (labels untouched) when the
+// working memory cannot be had.
+template <class Label>
+Label label_voxels(const std::uint8_t* voxels, int width, int height, int depth, int value, int connectivity,
+                   Label* labels) noexcept {
     if (value < 0 || value > 255) {
         std::memset(labels, 0,
                     static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
                         static_cast<std::size_t>(depth) * sizeof *labels);
         return 0;
     }
-    const VolumeBits rows(width, height, depth);
+    const VolumeBits<Label> rows(width, height, depth);
     if (!rows.allocated()) return -1;
-    RunForest forest(labels);
+    RunForest<Label> forest(labels);
     join_runs(voxels, static_cast<std::uint8_t>(value), connectivity, rows, forest);
     return write_labels(rows, labels);
 }
 
+bool known_connectivity(int connectivity) { return connectivity == 6 || connectivity == 18 || connectivity == 26; }
+
+}  // namespace
 }  // namespace img3d::detail
 
 extern "C" IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, std::int32_t* labels) {
-    if (volume == nullptr || labels == nullptr) return -1;
-    return img3d::detail::label_voxels(volume[0][0], Image3DGetWidth(volume), Image3DGetHeight(volume),
-                                       Image3DGetDepth(volume), value, connectivity, labels);
+    using namespace img3d::detail;
+    if (volume == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;
+    return label_voxels(volume[0][0], Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume),
+                        value, connectivity, labels);
+}
+
+extern "C" IMG3D_API std::int64_t Img3DLabelVoxels(const std::uint8_t* voxels, std::int64_t width,
+                                                   std::int64_t height, std::int64_t depth, int value,
+                                                   int connectivity, void* labels, Img3DType labelType) {
+    using namespace img3d::detail;
+    constexpr std::int64_t kMaxVoxels = std::numeric_limits<std::int32_t>::max();
+    if (voxels == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;
+    if (labelType != IMG3D_INT32 && labelType != IMG3D_INT64) return -1;
+    if (width < 1 || height < 1 || depth < 1) return -1;
+    if (width > kMaxVoxels || height > kMaxVoxels / width || depth > kMaxVoxels / (width * height)) return -1;
+    const int w = static_cast<int>(width), h = static_cast<int>(height), d = static_cast<int>(depth);
+    if (labelType == IMG3D_INT32)
+        return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int32_t*>(labels));
+    return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int64_t*>(labels));
 }

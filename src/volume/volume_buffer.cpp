@@ -10,6 +10,18 @@ static_assert(sizeof(int) == 4, "the dimension header holds 32-bit ints");
 
 namespace {
 
+// The version string must spell the three numbers the build reads.
+#define IMG3D_SPELLED(n) #n
+#define IMG3D_SPELL(n) IMG3D_SPELLED(n)
+constexpr bool same_text(const char* a, const char* b) {
+    return *a == *b && (*a == '\0' || same_text(a + 1, b + 1));
+}
+static_assert(same_text(IMG3D_VERSION, IMG3D_SPELL(IMG3D_VERSION_MAJOR) "." IMG3D_SPELL(IMG3D_VERSION_MINOR) "."
+                                            IMG3D_SPELL(IMG3D_VERSION_PATCH)),
+              "IMG3D_VERSION differs from IMG3D_VERSION_MAJOR.MINOR.PATCH");
+#undef IMG3D_SPELL
+#undef IMG3D_SPELLED
+
 constexpr std::int64_t kPointer = static_cast<std::int64_t>(sizeof(void*));
 constexpr std::int64_t kHeaderBytes = 3 * sizeof(std::int32_t);
 

@@ -18,6 +18,7 @@ int main(void) {
     int word[3];
     int histogram[256];
     int maximum, minimum;
+    int64_t labels[12];
     CHECK(v != NULL);
     memcpy(word, v[0][0] - 12, sizeof word);
     CHECK(word[0] == 3 && word[1] == 2 && word[2] == 2);
@@ -27,6 +28,8 @@ int main(void) {
     v[1][1][2] = 9;
     CHECK(Img3DHisto(v, histogram) == 0 && histogram[0] == 11 && histogram[9] == 1);
     CHECK(Img3DLimit(v, &maximum, &minimum) == 0 && maximum == 9 && minimum == 0);
+    CHECK(Img3DLabelVoxels(v[0][0], 3, 2, 2, 9, 26, labels, IMG3D_INT64) == 1 && labels[11] == 1 && labels[10] == 0);
+    CHECK(Img3DLabelVoxels(v[0][0], 3, 2, 2, 9, 26, labels, IMG3D_UINT8) == -1);
     CHECK(Img3DReverse(v, v) == 0 && v[1][1][2] == 246);
     CHECK(sizeof(Run3D) == 8 && sizeof(RunLength3D) == 4);
     CHECK(offsetof(Run3D, y) == 0 && offsetof(Run3D, z) == 2);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -83,7 +84,8 @@ TEST(Labelling, RefusalsAndValuesOutsideTheGreyLevels) {
     EXPECT_EQ(n, 1);
 }
 
-// No 16-bit record is made, so extents beyond 32768 are labelled like any.
+// No 16-bit record is made, so extents beyond IMG3D_MAX_OBJECT_EXTENT are
+// labelled like any.
 TEST(Labelling, ExtentsBeyondRecords) {
     Volume v(40000, 1, 2);
     v.assign(std::vector<std::uint8_t>(v.size(), 1));
@@ -99,26 +101,70 @@ TEST(Labelling, ExtentsBeyondRecords) {
     EXPECT_EQ(labels[40000], 0);
 }
 
+// The voxels' own memory is refused as the volume is, and for what only a
+// plain array can get wrong: its extents and the label type.
+TEST(Labelling, VoxelMemoryRefusals) {
+    const std::vector<std::uint8_t> voxels(60, 7);
+    std::vector<std::int64_t> labels(60, -9);
+    auto call = [&](std::int64_t w, std::int64_t h, std::int64_t d, int value, int connectivity, int type) {
+        return Img3DLabelVoxels(voxels.data(), w, h, d, value, connectivity, labels.data(),
+                                static_cast<Img3DType>(type));
+    };
+    for (int connectivity : {0, 4, 19, 27, -6}) EXPECT_EQ(call(5, 4, 3, 7, connectivity, IMG3D_INT64), -1);
+    for (int type : {0, 1, 2, 3, 6, 99}) EXPECT_EQ(call(5, 4, 3, 7, 6, type), -1) << type;
+    EXPECT_EQ(Img3DLabelVoxels(voxels.data(), 5, 4, 3, 7, 6, nullptr, IMG3D_INT32), -1);
+    EXPECT_EQ(Img3DLabelVoxels(nullptr, 5, 4, 3, 7, 6, labels.data(), IMG3D_INT32), -1);
+    // Extents below 1, and voxel counts past 2^31 - 1 (also where the product
+    // would wrap), are refused before any entry is touched.
+    const std::int64_t big = std::int64_t{1} << 40;
+    for (const auto& e : std::vector<std::array<std::int64_t, 3>>{
+             {0, 4, 3}, {5, -1, 3}, {5, 4, 0}, {65536, 32768, 1}, {1, 46341, 46341}, {big, big, big},
+             {INT64_MAX, 1, 1}, {1, 1, INT64_MAX}, {2147483647, 2, 1}})
+        EXPECT_EQ(call(e[0], e[1], e[2], -1, 26, IMG3D_INT64), -1) << e[0] << "x" << e[1] << "x" << e[2];
+    EXPECT_EQ(labels, std::vector<std::int64_t>(60, -9));
+
+    EXPECT_EQ(call(5, 4, 3, 7 + 256, 18, IMG3D_INT64), 0);
+    EXPECT_EQ(labels, std::vector<std::int64_t>(60, 0));
+    EXPECT_EQ(call(5, 4, 3, 7, 6, IMG3D_INT64), 1);
+    EXPECT_EQ(labels, std::vector<std::int64_t>(60, 1));
+}
+
 TEST(Labelling, OutOfMemoryLeavesTheLabelsUntouched) {
     std::mt19937 rng(8);
     const Volume v = img3d::test::random_volume({23, 9, 7}, rng, {0, 1}, {1, 1});
+    const std::vector<std::uint8_t> voxels = v.voxels();
     int expected = -1;
     const Labels reference = label(v, 1, 26, &expected);
-    img3d::test::walk_allocation_failures(
-        [&] {
-            Labels labels(v.size(), -9);
-            const int n = Img3DLabel(v, 1, 26, labels.data());
-            return std::make_pair(n, labels);
+    // Every call through every door, with labels of the type it writes.
+    auto walk = [&](auto entry, auto no_label) {
+        using Entries = std::vector<decltype(no_label)>;
+        img3d::test::walk_allocation_failures(
+            [&] {
+                Entries labels(v.size(), no_label);
+                const std::int64_t n = entry(labels.data());
+                return std::make_pair(n, labels);
+            },
+            [&](const std::pair<std::int64_t, Entries>& result, bool failed) {
+                if (failed) {
+                    EXPECT_EQ(result.first, -1);
+                    EXPECT_EQ(result.second, Entries(v.size(), no_label));
+                } else {
+                    EXPECT_EQ(result.first, expected);
+                    EXPECT_EQ(result.second, Entries(reference.begin(), reference.end()));
+                }
+            });
+    };
+    walk([&](std::int32_t* labels) { return Img3DLabel(v, 1, 26, labels); }, std::int32_t{-9});
+    walk(
+        [&](std::int32_t* labels) {
+            return Img3DLabelVoxels(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT32);
         },
-        [&](const std::pair<int, Labels>& result, bool failed) {
-            if (failed) {
-                EXPECT_EQ(result.first, -1);
-                EXPECT_EQ(result.second, Labels(v.size(), -9));
-            } else {
-                EXPECT_EQ(result.first, expected);
-                EXPECT_EQ(result.second, reference);
-            }
-        });
+        std::int32_t{-9});
+    walk(
+        [&](std::int64_t* labels) {
+            return Img3DLabelVoxels(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT64);
+        },
+        std::int64_t{-9});
 }
 
 TEST(ObjectStats, LabelsOutsideTheCountAreLeftOut) {

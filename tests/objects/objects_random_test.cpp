@@ -74,6 +74,17 @@ void expect_label_image(unsigned char*** volume, const std::vector<std::uint8_t>
         std::vector<std::int32_t> labels(e.size(), -3);
         ASSERT_EQ(Img3DLabel(volume, value, connectivity, labels.data()), expected.objects);
         ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), expected.label);
+        // The same labels from the voxels' own memory, in either label type.
+        std::vector<std::int64_t> wide(e.size(), -3);
+        ASSERT_EQ(Img3DLabelVoxels(voxels.data(), e.width, e.height, e.depth, value, connectivity, wide.data(),
+                                   IMG3D_INT64),
+                  expected.objects);
+        ASSERT_EQ(std::vector<int>(wide.begin(), wide.end()), expected.label);
+        labels.assign(e.size(), -3);
+        ASSERT_EQ(Img3DLabelVoxels(voxels.data(), e.width, e.height, e.depth, value, connectivity, labels.data(),
+                                   IMG3D_INT32),
+                  expected.objects);
+        ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), expected.label);
         std::vector<Img3DObject> stats(static_cast<std::size_t>(expected.objects) + 1);
         ASSERT_EQ(Img3DObjectStats(labels.data(), e.width, e.height, e.depth, expected.objects, stats.data()), 0);
         for (std::size_t k = 0; k < static_cast<std::size_t>(expected.objects); ++k) {
