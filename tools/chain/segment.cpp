@@ -101,15 +101,12 @@ unsigned char*** display_volume(const LoadedVolume& input, SegmentVolumes& volum
     return const_cast<CTarnImage3D&>(input.volume);
 }
 
-SegmentReport run_segment(const LoadedVolume& input, const SegmentOptions& options, Progress& progress,
-                          SegmentVolumes& out) {
-    SegmentReport report;
-    const int w = static_cast<int>(input.header->nx), h = static_cast<int>(input.header->ny),
-              d = static_cast<int>(input.header->nz);
-    report.width = w;
-    report.height = h;
-    report.depth = d;
+namespace {
 
+// Statistics, the threshold and the segmentation into out.segmented.
+void threshold_stages(const LoadedVolume& input, const SegmentOptions& options, Progress& progress,
+                      SegmentVolumes& out, SegmentReport& report) {
+    const int w = report.width, h = report.height, d = report.depth;
     stage(report, progress, "statistics", [&] {
         report.grey = value_statistics(input.voxels);
         report.levels = choose_levels(input.voxels, report.grey, options.has_window ? options.window : nullptr);
@@ -124,6 +121,44 @@ SegmentReport run_segment(const LoadedVolume& input, const SegmentOptions& optio
 
     allocate_like(out.segmented, w, h, d, "the segmentation");
     stage(report, progress, "segmentation", [&] { segment(input, report, levels, out.segmented); });
+}
+
+// Smoothing and dilation of kept into out.result.  Returns whether either
+// ran; kept is scratch afterwards.
+bool reshape_stages(const SegmentOptions& options, Progress& progress, CTarnImage3D& kept, SegmentVolumes& out,
+                    SegmentReport& report) {
+    const bool smooth = options.smooth > 0 && report.kept > 0;
+    if (smooth) {
+        stage(report, progress, "smoothing", [&] {
+            if (Img3DEdgeSmooth(kept, out.result, kObject, kBackground, options.smooth) != 0)
+                throw RunError("not enough memory in the edge smoothing: " +
+                               working_memory(Operation::edge_smooth, kept, kObject));
+        });
+    } else {
+        Img3DCopy(kept, out.result);
+    }
+    if (options.dilate != 0) {
+        stage(report, progress, "dilation", [&] {
+            Img3DCopy(out.result, kept);
+            if (Img3DDilatation(kept, out.result, kObject, kBackground, options.dilate == 6 ? 1 : 2) != 0)
+                throw RunError("not enough memory in the dilation: " +
+                               working_memory(Operation::dilation, kept, kObject));
+        });
+    }
+    return smooth || options.dilate != 0;
+}
+
+}  // namespace
+
+SegmentReport run_segment(const LoadedVolume& input, const SegmentOptions& options, Progress& progress,
+                          SegmentVolumes& out) {
+    SegmentReport report;
+    const int w = static_cast<int>(input.header->nx), h = static_cast<int>(input.header->ny),
+              d = static_cast<int>(input.header->nz);
+    report.width = w;
+    report.height = h;
+    report.depth = d;
+    threshold_stages(input, options, progress, out, report);
 
     // One engine finds and filters the objects: the label image, whose
     // 6-connected objects are those the library's object filters take.
@@ -142,31 +177,13 @@ SegmentReport run_segment(const LoadedVolume& input, const SegmentOptions& optio
     });
 
     allocate_like(out.result, w, h, d, "the result");
-    const bool smooth = options.smooth > 0 && report.kept > 0;
-    if (smooth) {
-        stage(report, progress, "smoothing", [&] {
-            if (Img3DEdgeSmooth(kept, out.result, kObject, kBackground, options.smooth) != 0)
-                throw RunError("not enough memory in the edge smoothing: " +
-                               working_memory(Operation::edge_smooth, kept, kObject));
-        });
-    } else {
-        Img3DCopy(kept, out.result);
-    }
-
-    if (options.dilate != 0) {
-        stage(report, progress, "dilation", [&] {
-            Img3DCopy(out.result, kept);
-            if (Img3DDilatation(kept, out.result, kObject, kBackground, options.dilate == 6 ? 1 : 2) != 0)
-                throw RunError("not enough memory in the dilation: " +
-                               working_memory(Operation::dilation, kept, kObject));
-        });
-    }
+    const bool reshaped = reshape_stages(options, progress, kept, out, report);
     kept.destroyImage();  // its memory serves the labels
 
     // Smoothing and dilation reshape, split and join objects: the result
     // honours the size bounds only once they are applied again.  Without
     // them the size filter's labels are the result's.
-    if (smooth || options.dilate != 0) {
+    if (reshaped) {
         stage(report, progress, "labels", [&] {
             out.labels = ObjectLabels();
             out.labels = label_objects(out.result, kObject);

@@ -34,6 +34,37 @@ std::string image_file(const std::string& path) {
 }
 
 
+// Memory for the voxels: the volume block for 8-bit unsigned data (the
+// library works on it in place), else a buffer in the file's type.
+void* voxel_memory(const std::string& path, int datatype, const nifti_image& image, std::uint64_t bytes,
+                   LoadedVolume& out) {
+    FileVoxels& voxels = out.voxels;
+    voxels.datatype = datatype;
+    voxels.count = static_cast<std::size_t>(image.nx * image.ny * image.nz);
+    if (datatype == DT_UINT8) {
+        allocate(out.volume, path, static_cast<int>(image.nx), static_cast<int>(image.ny), static_cast<int>(image.nz));
+        voxels.data = out.volume.getPixels();
+    } else {
+        voxels.storage.reset(std::malloc(bytes));
+        if (!voxels.storage)
+            throw RunError("not enough memory to read " + path + ": " + mebibytes(double(bytes)) + " for its " +
+                           dimensions(image.nx, image.ny, image.nz) + " " + type_name(datatype) + " voxels");
+        voxels.data = voxels.storage.get();
+    }
+    return const_cast<void*>(voxels.data);
+}
+
+// An identity scaling is no scaling; a slope of 0 or a non-finite one means
+// the raw values, as the format says.
+void take_scaling(const nifti_image& image, FileVoxels& voxels) {
+    const double slope = image.scl_slope, inter = std::isfinite(image.scl_inter) ? image.scl_inter : 0.0;
+    voxels.scaled = std::isfinite(slope) && slope != 0.0 && !(slope == 1.0 && inter == 0.0);
+    if (voxels.scaled) {
+        voxels.slope = slope;
+        voxels.inter = inter;
+    }
+}
+
 }  // namespace
 
 void read_nifti(const std::string& path, LoadedVolume& out) {
@@ -68,21 +99,7 @@ void read_nifti(const std::string& path, LoadedVolume& out) {
     if (compressed && (offset + bytes) / 1032 > available + 1024)
         input_error(path, "compressed data truncated or damaged");
 
-    FileVoxels& voxels = out.voxels;
-    voxels.datatype = h.datatype;
-    voxels.count = static_cast<std::size_t>(count);
-    void* data = nullptr;
-    if (h.datatype == DT_UINT8) {
-        allocate(out.volume, path, static_cast<int>(nx), static_cast<int>(ny), static_cast<int>(nz));
-        data = out.volume.getPixels();
-    } else {
-        voxels.storage.reset(std::malloc(bytes));
-        if (!voxels.storage)
-            throw RunError("not enough memory to read " + path + ": " + mebibytes(double(bytes)) + " for its " +
-                           dimensions(nx, ny, nz) + " " + type_name(h.datatype) + " voxels");
-        data = voxels.storage.get();
-    }
-    voxels.data = data;
+    void* data = voxel_memory(path, h.datatype, *image, bytes, out);
 
     ByteSource other_source(data_path, compressed);
     ByteSource& source = h.pair ? other_source : header_source;
@@ -99,14 +116,7 @@ void read_nifti(const std::string& path, LoadedVolume& out) {
         if (nbyper == 8) nifti_swap_8bytes(count, data);
     }
 
-    // An identity scaling is no scaling; a slope of 0 or a non-finite one
-    // means the raw values, as the format says.
-    const double slope = image->scl_slope, inter = std::isfinite(image->scl_inter) ? image->scl_inter : 0.0;
-    voxels.scaled = std::isfinite(slope) && slope != 0.0 && !(slope == 1.0 && inter == 0.0);
-    if (voxels.scaled) {
-        voxels.slope = slope;
-        voxels.inter = inter;
-    }
+    take_scaling(*image, out.voxels);
     out.geometry = geometry_of(*image);
     out.format = h.version == 2 ? "NIfTI-2" : "NIfTI-1";
     out.header = std::move(image);

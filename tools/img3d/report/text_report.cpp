@@ -56,9 +56,8 @@ std::string millimetres(double value) {
     return std::string(text) == "-0.0" ? "0.0" : text;
 }
 
-}  // namespace
-
-void print_text_report(std::FILE* out, const RunSummary& run) {
+// What was read and how it was segmented.
+void print_input_and_chain(std::FILE* out, const RunSummary& run) {
     const SegmentReport& r = run.report;
     const Geometry& g = run.geometry;
     const std::string unit = g.unit.empty() ? "" : " " + g.unit;
@@ -89,7 +88,13 @@ void print_text_report(std::FILE* out, const RunSummary& run) {
                      run.options.smooth > 0 && run.options.dilate > 0 ? "smoothing and dilation"
                      : run.options.smooth > 0                         ? "smoothing"
                                                                       : "dilation");
+}
 
+// The result, where the preview cut, what was written.
+void print_result(std::FILE* out, const RunSummary& run) {
+    const SegmentReport& r = run.report;
+    const Geometry& g = run.geometry;
+    const long long total = static_cast<long long>(r.width) * r.height * r.depth;
     char share[64];
     std::snprintf(share, sizeof share, " (%.2f %%", 100.0 * static_cast<double>(r.voxels) / static_cast<double>(total));
     std::string size = std::to_string(r.voxels) + " voxels" + share;
@@ -115,8 +120,10 @@ void print_text_report(std::FILE* out, const RunSummary& run) {
     }
     for (std::size_t i = 0; i < run.outputs.size(); ++i)
         std::fprintf(out, "%s%s\n", i == 0 ? "written    " : "           ", run.outputs[i].c_str());
+}
 
-    // The stage times, a few to a line.
+// The stage times, a few to a line.
+void print_times(std::FILE* out, const RunSummary& run) {
     double sum = 0;
     std::string line = "time (ms) ";
     for (std::size_t i = 0; i < run.stages.size(); ++i) {
@@ -131,6 +138,14 @@ void print_text_report(std::FILE* out, const RunSummary& run) {
         sum += run.stages[i].second;
     }
     std::fprintf(out, "%s; total %.1f\n", line.c_str(), sum);
+}
+
+}  // namespace
+
+void print_text_report(std::FILE* out, const RunSummary& run) {
+    print_input_and_chain(out, run);
+    print_result(out, run);
+    print_times(out, run);
 }
 
 }  // namespace img3d_tool
