@@ -1,5 +1,5 @@
-// The 256^3 inputs of the benchmarks and of bench/compare, made
-// deterministically.  Needs only the library, so hosts without Google
+// The 256^3 inputs of both sides, the micro-benchmarks and compare_host,
+// made deterministically.  Needs only the library, so hosts without Google
 // Benchmark can make the same voxels.
 #pragma once
 
@@ -47,6 +47,18 @@ inline void fill_ball(Owned& volume, int radius, int value = 255) {
                 volume.v[z][y][x] =
                     dx * dx + dy * dy + dz * dz <= radius * radius ? static_cast<unsigned char>(value) : 0;
             }
+}
+
+// The mask inputs of the object operations: one ball, binary noise of 50 %
+// and of 10 %.
+enum MaskInput { kBall, kNoise50, kNoise10 };
+
+inline void fill_mask(Owned& volume, long input) {
+    switch (input) {
+        case kBall: fill_ball(volume, 100); break;
+        case kNoise50: fill_binary_noise(volume, 0.5); break;
+        default: fill_binary_noise(volume, 0.1); break;
+    }
 }
 
 }  // namespace bench

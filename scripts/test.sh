@@ -10,6 +10,10 @@
 #   valgrind  the default build's test programs once more under memcheck
 #   python    the Python package installed into a fresh venv, its pytest suite
 # Usage: scripts/test.sh [configuration...]   (default: all of them)
+#
+# Every configuration builds in build/test-NAME, never in build/default (the
+# demo's and the README's) nor in the README's venv, so a run of the tests
+# never relinks a library that a user's tool or venv is running.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -78,7 +82,7 @@ summary=()
 # Memcheck over the test programs of the default build: any error or leak
 # fails the program.
 run_valgrind() {
-  local dir="$root/build/default" ok=0 bad=0
+  local dir="$root/build/test-default" ok=0 bad=0
   if [ ! -x "$dir/tests/c_api_test" ]; then
     echo "valgrind: the default configuration has not been built"; status=1; return
   fi
@@ -100,7 +104,7 @@ run_valgrind() {
 # warnings as errors; nothing downloaded), then the package's tests from
 # outside the tree.
 run_python() {
-  local dir="$root/build/python" log="$root/build/python/pytest.log"
+  local dir="$root/build/test-python" log="$root/build/test-python/pytest.log"
   rm -rf "$dir/venv" "$root/build/setuptools"
   mkdir -p "$dir"
   if ! /usr/bin/python3 -m venv --system-site-packages "$dir/venv" >"$dir/venv.log" 2>&1 ||
@@ -126,12 +130,10 @@ run_python() {
   fi
 }
 
-for config in "${configs[@]}"; do
-  if [ "$config" = valgrind ]; then echo "==== valgrind"; run_valgrind; continue; fi
-  if [ "$config" = python ]; then echo "==== python: install into a fresh venv"; run_python; continue; fi
-  dir="$root/build/$config"
-  mkdir -p "$root/build"
-  case "$config" in
+# Sets args, the CMake options of configuration $1 (windows: after its
+# setup).  1: the setup failed, 2: no such configuration.
+config_args() {
+  case "$1" in
     default)  args=(-DCMAKE_BUILD_TYPE=Release -DIMG3D_WERROR=ON) ;;
     sanitize) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMG3D_WERROR=ON -DIMG3D_BUILD_BENCH=OFF
                     "-DCMAKE_C_FLAGS=$san" "-DCMAKE_CXX_FLAGS=$san"
@@ -139,7 +141,7 @@ for config in "${configs[@]}"; do
     m32)      args=(-DCMAKE_BUILD_TYPE=Release -DIMG3D_WERROR=ON -DIMG3D_BUILD_BENCH=OFF
                     -DIMG3D_GTEST_FROM_SOURCE=ON
                     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-m32.cmake") ;;
-    windows)  windows_setup || { status=1; summary+=("$config: setup failed"); continue; }
+    windows)  windows_setup || return 1
               args=(-DCMAKE_BUILD_TYPE=Release -DIMG3D_WERROR=ON -DIMG3D_BUILD_BENCH=OFF
                     -DIMG3D_GTEST_FROM_SOURCE=ON -DIMG3D_WINE=$wine
                     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake") ;;
@@ -150,14 +152,54 @@ for config in "${configs[@]}"; do
                     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
                     "-DCMAKE_C_FLAGS=$fz" "-DCMAKE_CXX_FLAGS=$fz"
                     "-DCMAKE_EXE_LINKER_FLAGS=$fz" "-DCMAKE_SHARED_LINKER_FLAGS=$fz") ;;
-    *) echo "unknown configuration: $config" >&2; exit 2 ;;
+    *) return 2 ;;
   esac
-  echo "==== $config: configure and build"
-  if ! cmake -S "$root" -B "$dir" -G Ninja "${args[@]}" >"$dir.configure.log" 2>&1; then
-    cat "$dir.configure.log"; status=1; summary+=("$config: configure failed"); continue
+}
+
+# Configures and builds configuration $1 in folder $2 with the options in
+# args, its output in $2.configure.log and $2.build.log.  1: the configure
+# step failed, 2: the build.
+build_config() {
+  cmake -S "$root" -B "$2" -G Ninja "${args[@]}" >"$2.configure.log" 2>&1 || return 1
+  cmake --build "$2" >"$2.build.log" 2>&1 || return 2
+}
+
+# The windows cross build compiles while the default build's tests run, so
+# the two cores stay busy; the loop waits for it when its turn comes.
+windows_pid=""
+later_windows() {
+  local c seen=0
+  for c in "${configs[@]}"; do
+    [ "$c" = default ] && seen=1
+    [ "$c" = windows ] && [ $seen -eq 1 ] && return 0
+  done
+  return 1
+}
+
+mkdir -p "$root/build"
+for config in "${configs[@]}"; do
+  if [ "$config" = valgrind ]; then echo "==== valgrind"; run_valgrind; continue; fi
+  if [ "$config" = python ]; then echo "==== python: install into a fresh venv"; run_python; continue; fi
+  dir="$root/build/test-$config"
+  if [ "$config" = windows ] && [ -n "$windows_pid" ]; then
+    echo "==== $config: configure and build (started beside default's tests)"
+    wait "$windows_pid"; built=$?; windows_pid=""
+  else
+    config_args "$config"
+    case $? in
+      1) status=1; summary+=("$config: setup failed"); continue ;;
+      2) echo "unknown configuration: $config" >&2; exit 2 ;;
+    esac
+    echo "==== $config: configure and build"
+    build_config "$config" "$dir"; built=$?
   fi
-  if ! cmake --build "$dir" >"$dir.build.log" 2>&1; then
-    tail -n 60 "$dir.build.log"; status=1; summary+=("$config: build failed"); continue
+  case $built in
+    1) cat "$dir.configure.log"; status=1; summary+=("$config: configure failed"); continue ;;
+    2) tail -n 60 "$dir.build.log"; status=1; summary+=("$config: build failed"); continue ;;
+  esac
+  if [ "$config" = default ] && later_windows && config_args windows; then
+    build_config windows "$root/build/test-windows" &
+    windows_pid=$!
   fi
   echo "==== $config: test"
   log="$dir/ctest.log"

@@ -17,7 +17,7 @@ Python; the difference over the C time is the binding's share.
 
 Run it with a Python where img3d is installed (the README's venv):
 
-    build/python/venv/bin/python bench/compare_python.py [--runs N] [--volume FILE]
+    build/python/venv/bin/python bench/compare/compare_python.py [--runs N] [--volume FILE]
 """
 
 import argparse
@@ -35,7 +35,7 @@ for _name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import numpy as np  # noqa: E402
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CH2 = "/usr/share/mricron/templates/ch2.nii.gz"
 MIN_OBJECT = 100  # voxels, as bench/compare.py removes
 

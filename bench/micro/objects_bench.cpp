@@ -7,7 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "bench_volumes.h"
+#include "micro.h"
+// After the C library's declarations, which it replaces.
 #include "heap_peak.h"
 
 namespace {

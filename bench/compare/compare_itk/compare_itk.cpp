@@ -54,6 +54,24 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
+// A new filter on input, set up by set and brought up to date: each run
+// builds its pipeline anew, so every Update() does the work.
+template <class Filter, class Input, class Set>
+typename Filter::Pointer updated(const Input& input, Set set) {
+    typename Filter::Pointer filter = Filter::New();
+    filter->SetInput(input);
+    set(*filter);
+    filter->Update();
+    return filter;
+}
+
+// The binary filters' values, as in every input: objects 255 on 0.
+template <class Filter>
+void objects_255_on_0(Filter& filter) {
+    filter.SetForegroundValue(255);
+    filter.SetBackgroundValue(0);
+}
+
 template <typename Image>
 void write_raw(const std::string& path, const Image* image, std::size_t voxels) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -160,50 +178,38 @@ int main(int argc, char** argv) {
         element = param == 1 ? Element::Cross(radius) : Element::Box(radius);
         using Dilate = itk::BinaryDilateImageFilter<Grey, Grey, Element>;
         run = [&] {
-            Dilate::Pointer dilate = Dilate::New();
-            dilate->SetInput(input);
-            dilate->SetKernel(element);
-            dilate->SetForegroundValue(255);
-            dilate->SetBackgroundValue(0);
-            dilate->Update();
-            result = dilate->GetOutput();
+            result = updated<Dilate>(input, [&](Dilate& dilate) {
+                         dilate.SetKernel(element);
+                         objects_255_on_0(dilate);
+                     })->GetOutput();
         };
         finish = write_result;
     } else if (op == "otsu") {
         using Otsu = itk::OtsuThresholdImageFilter<Grey, Grey>;
         run = [&] {
-            Otsu::Pointer otsu = Otsu::New();
-            otsu->SetInput(input);
-            otsu->SetNumberOfHistogramBins(256);
-            otsu->Update();
-            threshold = otsu->GetThreshold();
+            threshold = updated<Otsu>(input, [](Otsu& otsu) { otsu.SetNumberOfHistogramBins(256); })->GetThreshold();
         };
         finish = [&] { return ", \"threshold\": " + std::to_string(threshold); };
     } else if (op == "segment") {
         using Threshold = itk::BinaryThresholdImageFilter<Grey, Grey>;
         run = [&] {
-            Threshold::Pointer segment = Threshold::New();
-            segment->SetInput(input);
-            segment->SetLowerThreshold(static_cast<unsigned char>(std::clamp(param, 0, 255)));
-            segment->SetUpperThreshold(255);
-            segment->SetInsideValue(255);
-            segment->SetOutsideValue(0);
-            segment->Update();
-            result = segment->GetOutput();
+            result = updated<Threshold>(input, [&](Threshold& segment) {
+                         segment.SetLowerThreshold(static_cast<unsigned char>(std::clamp(param, 0, 255)));
+                         segment.SetUpperThreshold(255);
+                         segment.SetInsideValue(255);
+                         segment.SetOutsideValue(0);
+                     })->GetOutput();
         };
         finish = write_result;
     } else if (op == "smooth") {
         using Median = itk::BinaryMedianImageFilter<Grey, Grey>;
         run = [&] {
-            Median::Pointer median = Median::New();
-            median->SetInput(input);
-            Grey::SizeType radius;
-            radius.Fill(static_cast<itk::SizeValueType>(param));
-            median->SetRadius(radius);
-            median->SetForegroundValue(255);
-            median->SetBackgroundValue(0);
-            median->Update();
-            result = median->GetOutput();
+            result = updated<Median>(input, [&](Median& median) {
+                         Grey::SizeType radius;
+                         radius.Fill(static_cast<itk::SizeValueType>(param));
+                         median.SetRadius(radius);
+                         objects_255_on_0(median);
+                     })->GetOutput();
         };
         finish = write_result;
     } else {
