@@ -45,6 +45,7 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built[0], target)
 
 
-# Everything the build makes stays under build/ with the project's other builds.
+# Everything the build makes stays under build/ with the project's other builds
+# (IMG3D_BUILD_BASE: elsewhere, as the test script's own build does).
 setup(version=version(), ext_modules=[Extension("img3d._img3d", sources=[])], cmdclass={"build_ext": CMakeBuild},
-      options={"build": {"build_base": "build/setuptools"}})
+      options={"build": {"build_base": os.environ.get("IMG3D_BUILD_BASE", "build/setuptools")}})

@@ -105,10 +105,22 @@ run_valgrind() {
 # outside the tree.
 run_python() {
   local dir="$root/build/test-python" log="$root/build/test-python/pytest.log"
-  rm -rf "$dir/venv" "$root/build/setuptools"
+  rm -rf "$dir/venv" "$dir/setuptools"
   mkdir -p "$dir"
+  # The cohort's tests compare it with the tool: the default configuration's,
+  # or one built here for the purpose.
+  local tool="$root/build/test-default/tools/img3d/img3d"
+  if [ ! -x "$tool" ]; then
+    tool="$root/build/test-tool/tools/img3d/img3d"
+    if ! { cmake -S "$root" -B "$root/build/test-tool" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIMG3D_BUILD_TESTS=OFF \
+             -DIMG3D_BUILD_BENCH=OFF -DIMG3D_BUILD_EXAMPLES=OFF && cmake --build "$root/build/test-tool" --target img3d_tool; } \
+         >"$dir/tool.log" 2>&1; then
+      tail -n 40 "$dir/tool.log"; status=1; summary+=("python: the tool for the cohort's tests did not build"); return
+    fi
+  fi
+  export IMG3D_TOOL="$tool"
   if ! /usr/bin/python3 -m venv --system-site-packages "$dir/venv" >"$dir/venv.log" 2>&1 ||
-     ! IMG3D_CMAKE_ARGS=-DIMG3D_WERROR=ON "$dir/venv/bin/pip" install --no-build-isolation --no-index \
+     ! IMG3D_BUILD_BASE="$dir/setuptools" IMG3D_CMAKE_ARGS=-DIMG3D_WERROR=ON "$dir/venv/bin/pip" install --no-build-isolation --no-index \
          --disable-pip-version-check "$root" \
          >"$dir/install.log" 2>&1; then
     tail -n 60 "$dir/venv.log" "$dir/install.log"; status=1; summary+=("python: install failed"); return
