@@ -23,7 +23,14 @@ from . import INT32_MAX, Objects, _blocks, _connectivity, _img3d, _integer, _lev
 
 __all__ = ["label", "objects", "remove_objects"]
 
-_UNSET = object()
+class _Default(int):
+    """The default value, 255, told from a 255 passed on purpose."""
+
+    def __repr__(self):
+        return "255"
+
+
+_UNSET = _Default(255)
 
 
 class _Voxels:
@@ -138,7 +145,7 @@ def _check_found(x, n, value):
                          "or value=None for every non-zero voxel")
 
 
-def label(x, value=255, connectivity=6, dtype=np.int32, recompute=False):
+def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False):
     """Labels the objects of the voxels of ``x`` (a dask array, or anything
     ``dask.array.asarray`` takes) equal to ``value``: ``(labels, n)``.
 
@@ -199,7 +206,7 @@ def _objects_arguments(block, voxels):
     return np.asarray(block == voxels.level), 1, voxels.connectivity
 
 
-def objects(x, value=255, connectivity=6):
+def objects(x, value=_UNSET, connectivity=6):
     """The :class:`img3d.Objects` table of the objects of ``x`` (a dask
     array) equal to ``value``, labelled as :func:`label` labels them: equal
     to ``img3d.objects(x.compute(), value, connectivity)`` bit for bit
