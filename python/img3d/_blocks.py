@@ -130,7 +130,12 @@ def _touching(a, b, ou, ov, steps):
             continue
         p, q = a[u0:u1, v0:v1], b[u0 + su:u1 + su, v0 + sv:v1 + sv]
         both = (p != 0) & (q != 0)
-        found.append(np.stack([p[both], q[both]], axis=1))
+        p, q = p[both], q[both]
+        # Neighbouring contacts mostly repeat a pair: drop the repeats in a
+        # row (the union-find takes the rest as they come).
+        fresh = np.ones(len(p), bool)
+        fresh[1:] = (p[1:] != p[:-1]) | (q[1:] != q[:-1])
+        found.append(np.stack([p[fresh], q[fresh]], axis=1))
     return found
 
 
@@ -184,7 +189,7 @@ def contacts(grid, ijk, blocks, connectivity):
             plane[r[0][0] - low[0]:r[0][1] - low[0], r[1][0] - low[1]:r[1][1] - low[1]] = _ids(piece, grid.index(n))
         found += _touching(_ids(own.planes[2 * axis + 1], b), plane,
                            low[0] - origin[others[0]], low[1] - origin[others[1]], steps)
-    pairs = np.unique(np.concatenate(found), axis=0) if found else np.zeros((0, 2), np.int64)
+    pairs = np.concatenate(found) if found else np.zeros((0, 2), np.int64)
     ids = np.unique(pairs)
     by_block = {grid.index(n): s for n, s in summaries.items()}
     majors = ids >> SHIFT
