@@ -62,9 +62,11 @@ def in_memory(size, chunk, repeat, with_scipy):
         # The blocks' labelling alone, as workers=1 labels them.
         grid = _blocks.Grid(_blocks.slab_chunks(a.shape, img3d._BLOCK_VOXELS))
         alone = 0.0
+        scratch = np.empty(a.shape, np.int32)
         for ijk in grid:
             where = grid.slices(ijk)
-            alone += best(lambda: _img3d.label(a[where], 255, connectivity, labels[where]), 1)[0]
+            alone += best(lambda: _img3d.label(a[where], 255, connectivity, scratch[where]), 1)[0]
+        del scratch
         out = np.empty(a.shape, np.int32)
         with dask.config.set(scheduler="threads", num_workers=2):
             x = da.from_array(a, chunks=chunk)
