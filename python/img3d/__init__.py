@@ -187,8 +187,7 @@ def label(a, value=255, connectivity=6, out=None, dtype=None, workers=1):
         _check_out(a, out)
     if a.ndim != 3 or 0 in a.shape:
         return _img3d.label(a, level, connectivity, None)  # the binding words the refusal
-    voxels = _BLOCK_VOXELS if workers == 1 else min(_BLOCK_VOXELS, -(-a.size // (4 * workers)))
-    grid = _blocks.Grid(_blocks.slab_chunks(a.shape, voxels))
+    grid = _blocks.Grid(_blocks.slab_chunks(a.shape, _block_voxels(a, workers)))
     # Whole z-slabs of a C-contiguous int32 out are contiguous: the library
     # writes each block's labels in place.
     direct = dtype == np.int32 and not grid.keyed
@@ -275,12 +274,41 @@ class Objects:
         return f"<img3d.Objects: {len(self)} objects>"
 
 
-def objects(a, value=255, connectivity=6):
+def objects(a, value=255, connectivity=6, workers=1):
     """Statistics of the objects of the voxels of ``a`` equal to ``value``,
     labelled as :func:`label` labels them: an :class:`Objects` whose arrays
-    are indexed by label - 1."""
+    are indexed by label - 1.  Arrays of any size are accepted, as by
+    :func:`label`, with ``workers`` threads."""
     a = _array(a)
-    return Objects(*_img3d.objects(a, _level(a, "value", value), _connectivity(connectivity, (6, 18, 26))))
+    level = _level(a, "value", value)
+    connectivity = _connectivity(connectivity, (6, 18, 26))
+    workers = _integer("workers", workers, 1)
+    if a.ndim != 3 or 0 in a.shape or (a.size <= _BLOCK_VOXELS and workers == 1):
+        return Objects(*_img3d.objects(a, level, connectivity))
+    from . import _blocks
+
+    grid = _blocks.Grid(_blocks.slab_chunks(a.shape, _block_voxels(a, workers)))
+    blocks = list(grid)
+    executor = _blocks.Threads(workers)
+    try:
+        def first(ijk):
+            labels, n = _img3d.label(a[grid.slices(ijk)], level, connectivity, None)
+            return _blocks.summarise(grid, ijk, labels, n)
+
+        summaries = executor.map(first, blocks)
+        tables, n, _ = _blocks.merge(grid, summaries, [s.n for s in summaries], connectivity, executor)
+
+        def stats(ijk, table):
+            return _blocks.piece_stats(grid, ijk, _img3d.objects(a[grid.slices(ijk)], level, connectivity), table)
+
+        return Objects(*_blocks.combine_stats(n, a.shape, executor.map(stats, blocks, tables)))
+    finally:
+        executor.close()
+
+
+def _block_voxels(a, workers):
+    """The blocks' size: a few blocks per worker."""
+    return _BLOCK_VOXELS if workers == 1 else min(_BLOCK_VOXELS, -(-a.size // (4 * workers)))
 
 
 def runs(a, value=255):

@@ -307,6 +307,44 @@ def table(ranks, position, others, owner_labels, dtype):
     return t.astype(dtype)
 
 
+def piece_stats(grid, ijk, stats, table):
+    """A block's pieces' statistics (those of the library's objects on the
+    block) in global coordinates, with their global labels:
+    (labels, voxels, bbox, coordinate sums, first voxel's raster index)."""
+    counts, bbox, centroid, first = stats
+    origin = np.array(grid.origin(ijk), np.int64)
+    # The library's centroid is sum / count in double; a block's local
+    # coordinate sums stay far below 2^51, so the product rounds back to the
+    # exact integer sum.
+    sums = np.rint(centroid * counts[:, None]).astype(np.int64) + counts[:, None] * origin
+    bbox = bbox.astype(np.int64) + np.concatenate([origin, origin])
+    first = first.astype(np.int64) + origin
+    raster = (first[:, 0] * grid.shape[1] + first[:, 1]) * grid.shape[2] + first[:, 2]
+    return table[1:], counts, bbox, sums, raster
+
+
+def combine_stats(n, shape, parts):
+    """The objects' (voxels, bbox, centroid, first) from the blocks' pieces,
+    as img3d.objects gives them on the whole volume."""
+    count = np.zeros(n, np.int64)
+    low = np.full((n, 3), np.iinfo(np.int64).max)
+    high = np.full((n, 3), -1, np.int64)
+    sums = np.zeros((n, 3), np.int64)
+    first = np.full(n, np.iinfo(np.int64).max)
+    for labels, c, bbox, s, raster in parts:
+        k = labels - 1
+        np.add.at(count, k, c)
+        np.minimum.at(low, k, bbox[:, :3])
+        np.maximum.at(high, k, bbox[:, 3:])
+        np.add.at(sums, k, s)
+        np.minimum.at(first, k, raster)
+    z, rest = np.divmod(first, shape[1] * shape[2])
+    y, x = np.divmod(rest, shape[2])
+    bbox = np.concatenate([low, high], axis=1).astype(np.int32)
+    centroid = sums.astype(np.float64) / count[:, None].astype(np.float64)
+    return count, bbox, centroid, np.stack([z, y, x], axis=1).astype(np.int32)
+
+
 class Threads:
     """Runs the merge's steps on arrays in memory, over a pool of threads."""
 

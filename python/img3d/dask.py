@@ -183,19 +183,7 @@ def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False):
 
 
 def _piece_stats(grid, ijk, block, voxels, table):
-    """The chunk's pieces' statistics in global coordinates, with their global
-    labels: (labels, voxels, bbox, sums, first raster index)."""
-    o = _img3d.objects(*_objects_arguments(block, voxels))
-    origin = np.array(grid.origin(ijk), np.int64)
-    counts = o[0]
-    # The library's centroid is sum / count in double; a block's local
-    # coordinate sums stay far below 2^51, so the product rounds back to the
-    # exact integer sum.
-    sums = np.rint(o[2] * counts[:, None]).astype(np.int64) + counts[:, None] * origin
-    bbox = o[1].astype(np.int64) + np.concatenate([origin, origin])
-    first = o[3].astype(np.int64) + origin
-    raster = (first[:, 0] * grid.shape[1] + first[:, 1]) * grid.shape[2] + first[:, 2]
-    return table[1:], counts, bbox, sums, raster
+    return _blocks.piece_stats(grid, ijk, _img3d.objects(*_objects_arguments(block, voxels)), table)
 
 
 def _objects_arguments(block, voxels):
@@ -217,25 +205,7 @@ def objects(x, value=_UNSET, connectivity=6):
     _check_found(x, n, value)
     stats = [dask.delayed(_piece_stats, pure=True)(grid, ijk, c, voxels, t)
              for ijk, c, t in zip(grid, x.to_delayed().ravel().tolist(), tables)]
-    count = np.zeros(n, np.int64)
-    low = np.full((n, 3), np.iinfo(np.int64).max)
-    high = np.full((n, 3), -1, np.int64)
-    sums = np.zeros((n, 3), np.int64)
-    first = np.full(n, np.iinfo(np.int64).max)
-    # One chunk's table at a time: the driver holds the result and one chunk.
-    for labels, c, bbox, s, raster in (dask.compute(t)[0] for t in stats):
-        k = labels - 1
-        np.add.at(count, k, c)
-        np.minimum.at(low, k, bbox[:, :3])
-        np.maximum.at(high, k, bbox[:, 3:])
-        np.add.at(sums, k, s)
-        np.minimum.at(first, k, raster)
-    height, width = grid.shape[1], grid.shape[2]
-    z, rest = np.divmod(first, height * width)
-    y, xs = np.divmod(rest, width)
-    bbox = np.concatenate([low, high], axis=1).astype(np.int32)
-    centroid = sums.astype(np.float64) / count[:, None].astype(np.float64)
-    return Objects(count, bbox, centroid, np.stack([z, y, xs], axis=1).astype(np.int32))
+    return Objects(*_blocks.combine_stats(n, grid.shape, dask.compute(*stats)))
 
 
 def _removal(summary, face_labels, face_sizes, low, high):

@@ -150,3 +150,12 @@ def test_more_than_2_31_voxels():
     assert n == np.prod(points)
     np.testing.assert_array_equal(labels[::2, ::2, ::2].ravel()[:: 997], np.arange(1, n + 1)[:: 997])
     assert labels[1::2].max() == 0
+
+
+def test_blocked_in_memory_objects(rng, monkeypatch):
+    a = random_volume(rng, (9, 8, 7), p=0.5)
+    expected = {c: img3d.objects(a, 255, c) for c in (6, 26)}
+    for voxels in (3, 40):
+        monkeypatch.setattr(img3d, "_BLOCK_VOXELS", voxels)
+        for c, e in expected.items():
+            assert_same_objects(img3d.objects(a, 255, c, workers=2), e)
