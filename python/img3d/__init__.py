@@ -209,23 +209,14 @@ def label(a, value=255, connectivity=6, out=None, dtype=None, workers=1):
 
         def relabel(ijk, labels, t):
             if direct:
-                _relabel_in_place(t, labels)
+                _blocks.relabel(t, labels, labels)
             else:
-                out[grid.slices(ijk)] = t[labels]
+                out[grid.slices(ijk)] = _blocks.relabel(t, labels)
 
         executor.map(relabel, blocks, [labels for labels, _ in done], tables)
     finally:
         executor.close()
     return out, n
-
-
-def _relabel_in_place(table, labels):
-    flat = labels.reshape(-1)
-    # In pieces: take casts its indices to intp, which then stay in cache.
-    step = 1 << 18
-    for start in range(0, flat.size, step):
-        piece = flat[start:start + step]
-        np.take(table, piece, out=piece, mode="clip")
 
 
 def _label_dtype(out, dtype):

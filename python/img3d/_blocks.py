@@ -345,6 +345,18 @@ def combine_stats(n, shape, parts):
     return count, bbox, centroid, np.stack([z, y, x], axis=1).astype(np.int32)
 
 
+def relabel(table, labels, out=None):
+    """table[labels], into out (labels itself may be out)."""
+    if out is None:
+        out = np.empty(labels.shape, table.dtype)
+    flat, into = labels.reshape(-1), out.reshape(-1)
+    # In pieces: take casts its indices to intp, which then stay in cache.
+    step = 1 << 18
+    for start in range(0, flat.size, step):
+        np.take(table, flat[start:start + step], out=into[start:start + step], mode="clip")
+    return out
+
+
 class Threads:
     """Runs the merge's steps on arrays in memory, over a pool of threads."""
 

@@ -131,12 +131,8 @@ def _assemble(grid, parts, dtype):
     return da.block(nested)
 
 
-def _relabel(table, labels):
-    return table[labels]
-
-
 def _label_again(table, block, voxels):
-    return table[voxels.label(block)[0]]
+    return _blocks.relabel(table, voxels.label(block)[0])
 
 
 def _check_found(x, n, value):
@@ -178,7 +174,7 @@ def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False):
         parts = [dask.delayed(_label_again, pure=True)(t, c, voxels)
                  for t, c in zip(tables, x.to_delayed().ravel().tolist())]
     else:
-        parts = [dask.delayed(_relabel, pure=True)(t, lab) for t, lab in zip(tables, labels)]
+        parts = [dask.delayed(_blocks.relabel, pure=True)(t, lab) for t, lab in zip(tables, labels)]
     return _assemble(grid, parts, dtype), n
 
 
