@@ -24,11 +24,11 @@ if [ $tool -eq 1 ]; then
 fi
 if [ $python -eq 1 ]; then
   # The extension and its venv install; the tests' peers (scipy, scikit-image)
-  # and the cohort's dask.distributed and nibabel.
+  # the cohort's dask.distributed and nibabel; zarr and tifffile for img3d.volume.
   # The extension links the tool's chain: nifti_clib, zlib and nlohmann-json.
   packages+=(libnifti2-dev libznz-dev zlib1g-dev nlohmann-json3-dev)
   packages+=(pybind11-dev python3-dev python3-venv python3-setuptools python3-wheel python3-pytest python3-numpy
-             python3-scipy python3-skimage python3-distributed python3-nibabel)
+             python3-scipy python3-skimage python3-distributed python3-nibabel python3-zarr python3-tifffile)
 fi
 
 # The packages of the list that are not installed, asked of dpkg at once

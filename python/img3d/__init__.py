@@ -154,7 +154,12 @@ def _connectivity(connectivity, allowed):
     return connectivity
 
 
-def label(a, value=255, connectivity=6, out=None):
+# Arrays above this many voxels are labelled block by block (the library
+# labels at most 2^31 - 1 voxels at once).  Tests lower it.
+_BLOCK_VOXELS = 2**27
+
+
+def label(a, value=255, connectivity=6, out=None, dtype=None, workers=1):
     """Labels the objects of the voxels of ``a`` equal to ``value``: returns
     ``(labels, n)``, ``labels`` an int32 array of ``a``'s shape holding
     1 ... n for the objects and 0 elsewhere.
@@ -166,10 +171,85 @@ def label(a, value=255, connectivity=6, out=None):
     the object ``runs(a, value)`` lists at index k - 1.
 
     ``out``, when given, receives the labels and is returned: a C-contiguous
-    writable int32 array of ``a``'s shape, apart from ``a``'s memory.  A
+    writable int32 or int64 array of ``a``'s shape, apart from ``a``'s
+    memory.  ``dtype`` (int32 by default, or int64; that of ``out`` when
+    given) is the labels' type.  A count of objects beyond what it holds is
+    a ValueError naming ``dtype``; ``out`` then holds partial labels.
+
+    Arrays of any size are accepted: one of more than ``2**27`` voxels (or
+    any array when ``workers > 1``) is labelled in blocks of whole z-slabs,
+    joined across their faces, with the same result.  ``workers`` threads
+    label and relabel the blocks (the GIL is released meanwhile).  A
     C-contiguous ``a`` is read in place, without a copy."""
     a = _array(a)
-    return _img3d.label(a, _level(a, "value", value), _connectivity(connectivity, (6, 18, 26)), out)
+    level = _level(a, "value", value)
+    connectivity = _connectivity(connectivity, (6, 18, 26))
+    workers = _integer("workers", workers, 1)
+    dtype = _label_dtype(out, dtype)
+    if a.ndim == 3 and a.size <= _BLOCK_VOXELS and workers == 1 and dtype == np.int32:
+        return _img3d.label(a, level, connectivity, out)
+    from . import _blocks
+
+    if out is None:
+        out = np.empty(a.shape, dtype)
+    else:
+        _check_out(a, out)
+    if a.ndim != 3 or 0 in a.shape:
+        return _img3d.label(a, level, connectivity, None)  # the binding words the refusal
+    grid = _blocks.Grid(_blocks.slab_chunks(a.shape, _block_voxels(a, workers)))
+    # Whole z-slabs of a C-contiguous int32 out are contiguous: the library
+    # writes each block's labels in place.
+    direct = dtype == np.int32 and not grid.keyed
+    blocks = list(grid)
+    executor = _blocks.Threads(workers)
+    try:
+        def first(ijk):
+            where = grid.slices(ijk)
+            held = out[where] if direct else None
+            labels, n = _img3d.label(a[where], level, connectivity, held)
+            return labels, _blocks.summarise(grid, ijk, labels, n)
+
+        done = executor.map(first, blocks)
+        tables, n, _ = _blocks.merge(grid, [s for _, s in done], [s.n for _, s in done], connectivity,
+                                     executor, dtype)
+        if n > np.iinfo(dtype).max:
+            raise ValueError(f"a has {n} objects, more than dtype={np.dtype(dtype).name} labels hold: "
+                             "pass dtype=np.int64")
+
+        def relabel(ijk, labels, t):
+            if direct:
+                _blocks.relabel(t, labels, labels)
+            else:
+                out[grid.slices(ijk)] = _blocks.relabel(t, labels)
+
+        executor.map(relabel, blocks, [labels for labels, _ in done], tables)
+    finally:
+        executor.close()
+    return out, n
+
+
+def _label_dtype(out, dtype):
+    if out is not None:
+        if not isinstance(out, np.ndarray):
+            raise TypeError("out must be a numpy array")
+        if out.dtype not in (np.dtype(np.int32), np.dtype(np.int64)):
+            raise TypeError(f"out must be an int32 or int64 array, not {out.dtype}")
+        if dtype is not None and np.dtype(dtype) != out.dtype:
+            raise TypeError(f"dtype must be that of out, {out.dtype}, not {np.dtype(dtype)}")
+        return out.dtype
+    dtype = np.dtype(np.int32 if dtype is None else dtype)
+    if dtype not in (np.dtype(np.int32), np.dtype(np.int64)):
+        raise TypeError(f"dtype must be int32 or int64, not {dtype}")
+    return dtype
+
+
+def _check_out(a, out):
+    if out.shape != a.shape:
+        raise ValueError(f"out must have the shape of a, {a.shape}, not {out.shape}")
+    if not out.flags.c_contiguous or not out.flags.writeable:
+        raise ValueError("out must be C-contiguous and writable")
+    if np.may_share_memory(a, out):
+        raise ValueError("out must not share memory with a")
 
 
 class Objects:
@@ -194,12 +274,41 @@ class Objects:
         return f"<img3d.Objects: {len(self)} objects>"
 
 
-def objects(a, value=255, connectivity=6):
+def objects(a, value=255, connectivity=6, workers=1):
     """Statistics of the objects of the voxels of ``a`` equal to ``value``,
     labelled as :func:`label` labels them: an :class:`Objects` whose arrays
-    are indexed by label - 1."""
+    are indexed by label - 1.  Arrays of any size are accepted, as by
+    :func:`label`, with ``workers`` threads."""
     a = _array(a)
-    return Objects(*_img3d.objects(a, _level(a, "value", value), _connectivity(connectivity, (6, 18, 26))))
+    level = _level(a, "value", value)
+    connectivity = _connectivity(connectivity, (6, 18, 26))
+    workers = _integer("workers", workers, 1)
+    if a.ndim != 3 or 0 in a.shape or (a.size <= _BLOCK_VOXELS and workers == 1):
+        return Objects(*_img3d.objects(a, level, connectivity))
+    from . import _blocks
+
+    grid = _blocks.Grid(_blocks.slab_chunks(a.shape, _block_voxels(a, workers)))
+    blocks = list(grid)
+    executor = _blocks.Threads(workers)
+    try:
+        def first(ijk):
+            labels, n = _img3d.label(a[grid.slices(ijk)], level, connectivity, None)
+            return _blocks.summarise(grid, ijk, labels, n)
+
+        summaries = executor.map(first, blocks)
+        tables, n, _ = _blocks.merge(grid, summaries, [s.n for s in summaries], connectivity, executor)
+
+        def stats(ijk, table):
+            return _blocks.piece_stats(grid, ijk, _img3d.objects(a[grid.slices(ijk)], level, connectivity), table)
+
+        return Objects(*_blocks.combine_stats(n, a.shape, executor.map(stats, blocks, tables)))
+    finally:
+        executor.close()
+
+
+def _block_voxels(a, workers):
+    """The blocks' size: a few blocks per worker."""
+    return _BLOCK_VOXELS if workers == 1 else min(_BLOCK_VOXELS, -(-a.size // (4 * workers)))
 
 
 def runs(a, value=255):

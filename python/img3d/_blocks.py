@@ -1,0 +1,418 @@
+"""Labelling a volume block by block.
+
+Each block is labelled on its own by the library; its pieces (its local
+objects) are then joined across the blocks' faces, edges and corners by a
+union-find over the pairs of pieces that touch, and every object is numbered
+by the raster order of its first voxel, as the whole volume's labelling
+numbers it.  The work is split into functions of plain numpy data, run by an
+executor: threads for arrays in memory (img3d.label), dask tasks for dask
+arrays (img3d.dask).  The driver holds only what lies on the blocks' faces;
+per-piece tables stay with their blocks.
+
+A piece is named by an int64 id, ``block << 32 | local label``.  Its order
+key is ``(major, local label)``: within a block the library numbers pieces by
+their first voxel, and global raster order compares two voxels of one block
+as local raster order does, so the local label orders the pieces of a block.
+Between blocks, ``major`` is the global row ``z * height + y`` of the piece's
+first voxel, times the number of blocks along x, plus the block's x index:
+two pieces whose first voxels share a row lie in blocks ordered along x.
+When the blocks are whole z-slabs (one block along y and x) the block index
+alone orders them, and no rows are needed.
+"""
+
+import collections
+import concurrent.futures
+import itertools
+
+import numpy as np
+
+SHIFT = 32
+LOCAL = (1 << SHIFT) - 1
+
+Summary = collections.namedtuple("Summary", "n planes majors sizes")
+Summary.__doc__ = """A block's labelling as the merge needs it: its piece count, its six
+boundary planes of local labels (first and last along z, y, x), the order
+key's major part per piece (None for z-slab grids) and, where objects are
+sized, the voxel count per piece."""
+
+
+class Grid:
+    """Blocks of a volume, as dask's chunks describe them: three tuples of
+    block extents along z, y and x."""
+
+    def __init__(self, chunks):
+        self.chunks = tuple(tuple(int(c) for c in axis) for axis in chunks)
+        self.edges = tuple(np.concatenate([[0], np.cumsum(axis, dtype=np.int64)]).tolist()
+                           for axis in self.chunks)
+        self.numblocks = tuple(len(axis) for axis in self.chunks)
+        self.shape = tuple(e[-1] for e in self.edges)
+        # Whole z-slabs are ordered by their index: no row keys needed.
+        self.keyed = self.numblocks[1] * self.numblocks[2] > 1
+
+    def __dask_tokenize__(self):
+        return ("img3d-grid", self.chunks)
+
+    def __iter__(self):
+        return itertools.product(*(range(n) for n in self.numblocks))
+
+    def __len__(self):
+        return self.numblocks[0] * self.numblocks[1] * self.numblocks[2]
+
+    def index(self, ijk):
+        i, j, k = ijk
+        return (i * self.numblocks[1] + j) * self.numblocks[2] + k
+
+    def contains(self, ijk):
+        return all(0 <= i < n for i, n in zip(ijk, self.numblocks))
+
+    def origin(self, ijk):
+        return tuple(e[i] for e, i in zip(self.edges, ijk))
+
+    def extent(self, ijk):
+        return tuple(c[i] for c, i in zip(self.chunks, ijk))
+
+    def slices(self, ijk):
+        return tuple(slice(e[i], e[i + 1]) for e, i in zip(self.edges, ijk))
+
+
+def slab_chunks(shape, voxels):
+    """Chunks of at most ``voxels`` voxels (at least one voxel each): whole
+    z-slabs where a slice fits, else slabs of rows, else pieces of rows."""
+    depth, height, width = shape
+    if height * width <= voxels:
+        return split(depth, max(1, voxels // (height * width))), (height,), (width,)
+    if width <= voxels:
+        return split(depth, 1), split(height, max(1, voxels // width)), (width,)
+    return split(depth, 1), split(height, 1), split(width, voxels)
+
+
+def split(n, step):
+    return tuple(min(step, n - i) for i in range(0, n, step))
+
+
+def summarise(grid, ijk, labels, n, sizes=None):
+    planes = tuple(np.array(p) for p in (labels[0], labels[-1], labels[:, 0], labels[:, -1],
+                                         labels[:, :, 0], labels[:, :, -1]))
+    majors = None
+    if grid.keyed:
+        # Labels appear in raster order, so the running maximum over rows
+        # counts the pieces begun by each row: piece l begins in the first
+        # row whose running maximum reaches l.
+        depth, height, _ = labels.shape
+        seen = np.maximum.accumulate(labels.max(axis=2).ravel())
+        rows = np.searchsorted(seen, np.arange(1, n + 1, dtype=seen.dtype))
+        z0, y0, _ = grid.origin(ijk)
+        z, y = np.divmod(rows.astype(np.int64), height)
+        majors = ((z0 + z) * grid.shape[1] + y0 + y) * grid.numblocks[2] + ijk[2]
+    return Summary(n, planes, majors, sizes)
+
+
+def _steps(connectivity):
+    """The in-plane offsets of the neighbours across a face."""
+    most = {6: 0, 18: 1, 26: 2}[connectivity]
+    return [(du, dv) for du in (-1, 0, 1) for dv in (-1, 0, 1) if abs(du) + abs(dv) <= most]
+
+
+def _ids(plane, b):
+    plane = plane.astype(np.int64)
+    return np.where(plane > 0, plane | (b << SHIFT), 0)
+
+
+def _touching(a, b, ou, ov, steps):
+    """Pairs (a[u, v], b[u + du - ou, v + dv - ov]) of non-zero ids, where b's
+    element [0, 0] lies at (ou, ov) of a's plane."""
+    found = []
+    for du, dv in steps:
+        su, sv = du - ou, dv - ov
+        u0, u1 = max(0, -su), min(a.shape[0], b.shape[0] - su)
+        v0, v1 = max(0, -sv), min(a.shape[1], b.shape[1] - sv)
+        if u0 >= u1 or v0 >= v1:
+            continue
+        p, q = a[u0:u1, v0:v1], b[u0 + su:u1 + su, v0 + sv:v1 + sv]
+        both = (p != 0) & (q != 0)
+        p, q = p[both], q[both]
+        # Neighbouring contacts mostly repeat a pair: drop the repeats in a
+        # row (the union-find takes the rest as they come).
+        fresh = np.ones(len(p), bool)
+        fresh[1:] = (p[1:] != p[:-1]) | (q[1:] != q[:-1])
+        found.append(np.stack([p[fresh], q[fresh]], axis=1))
+    return found
+
+
+def neighbours(grid, ijk):
+    """The blocks a block's contacts task reads: itself, the nine beyond its
+    last z face, the three beyond its last y face within its z range, and
+    the one beyond its last x face."""
+    i, j, k = ijk
+    near = [(i + 1, j + dj, k + dk) for dj in (-1, 0, 1) for dk in (-1, 0, 1)]
+    near += [(i, j + 1, k + dk) for dk in (-1, 0, 1)] + [(i, j, k + 1)]
+    return [ijk] + [n for n in near if grid.contains(n)]
+
+
+def contacts(grid, ijk, blocks, connectivity):
+    """The pairs of touching pieces between a block and the blocks beyond
+    its last faces: ``(pairs, ids, majors, sizes)``, the pairs an (m, 2)
+    array of piece ids, then each piece of a pair with its order key's major
+    part and its voxel count (None where not summarised).
+
+    Every contact between two blocks is found once: one across z by the
+    lower block (its plane beyond, widened by a voxel along y and x, meets
+    the diagonal neighbours), one within a z-slab across y by the lower
+    block (widened along x), one within a row of blocks by the left one."""
+    summaries = dict(zip(neighbours(grid, ijk), blocks))
+    own = summaries[ijk]
+    b = grid.index(ijk)
+    origin, extent = grid.origin(ijk), grid.extent(ijk)
+    steps = _steps(connectivity)
+    found = []
+    for axis in range(3):
+        beyond = list(ijk)
+        beyond[axis] += 1
+        if beyond[axis] >= grid.numblocks[axis]:
+            continue
+        # The plane beyond this face, over the block's extent along the two
+        # other axes, widened by one voxel along those that may cross blocks.
+        others = [a for a in range(3) if a != axis]
+        widen = [0 if (axis > 0 and o == 0) or (axis == 2 and o == 1) else 1 for o in others]
+        low = [max(0, origin[o] - w) for o, w in zip(others, widen)]
+        high = [min(grid.shape[o], origin[o] + extent[o] + w) for o, w in zip(others, widen)]
+        plane = np.zeros((high[0] - low[0], high[1] - low[1]), np.int64)
+        for n, s in summaries.items():
+            if n[axis] != beyond[axis] or any(n[o] != ijk[o] for o, w in zip(others, widen) if not w):
+                continue
+            n_origin, n_extent = grid.origin(n), grid.extent(n)
+            r = [(max(low[t], n_origin[o]), min(high[t], n_origin[o] + n_extent[o])) for t, o in enumerate(others)]
+            if r[0][0] >= r[0][1] or r[1][0] >= r[1][1]:
+                continue
+            piece = s.planes[2 * axis][r[0][0] - n_origin[others[0]]:r[0][1] - n_origin[others[0]],
+                                       r[1][0] - n_origin[others[1]]:r[1][1] - n_origin[others[1]]]
+            plane[r[0][0] - low[0]:r[0][1] - low[0], r[1][0] - low[1]:r[1][1] - low[1]] = _ids(piece, grid.index(n))
+        found += _touching(_ids(own.planes[2 * axis + 1], b), plane,
+                           low[0] - origin[others[0]], low[1] - origin[others[1]], steps)
+    pairs = np.concatenate(found) if found else np.zeros((0, 2), np.int64)
+    ids = np.unique(pairs)
+    by_block = {grid.index(n): s for n, s in summaries.items()}
+    majors = ids >> SHIFT
+    sizes = np.zeros(len(ids), np.int64) if own.sizes is not None else None
+    for q in np.unique(ids >> SHIFT).tolist():
+        mine = (ids >> SHIFT) == q
+        local = (ids[mine] & LOCAL) - 1
+        if grid.keyed:
+            majors[mine] = by_block[q].majors[local]
+        if sizes is not None:
+            sizes[mine] = by_block[q].sizes[local]
+    return pairs, ids, majors, sizes
+
+
+def components(pairs, count):
+    """The root of each of count nodes joined by pairs of node indices: the
+    smallest index of its component."""
+    parent = np.arange(count)
+    a, b = pairs[:, 0], pairs[:, 1]
+    while True:
+        pa, pb = parent[a], parent[b]
+        if np.array_equal(pa, pb):
+            return parent
+        # Roots hook onto smaller roots only, so the smallest node stays one.
+        np.minimum.at(parent, np.maximum(pa, pb), np.minimum(pa, pb))
+        while True:
+            jumped = parent[parent]
+            if np.array_equal(jumped, parent):
+                break
+            parent = jumped
+
+
+class Joined:
+    """The face pieces joined into objects: for each block, the local labels
+    of its pieces that are not their object's first piece (its owner) and
+    the owners' ids; and each face piece's object size where sized."""
+
+    def __init__(self, found):
+        found = list(found)
+        pairs = np.concatenate([f[0] for f in found]) if found else np.zeros((0, 2), np.int64)
+        ids = np.concatenate([f[1] for f in found]) if found else np.zeros(0, np.int64)
+        majors = np.concatenate([f[2] for f in found]) if found else np.zeros(0, np.int64)
+        self.nodes, where = np.unique(ids, return_index=True)
+        majors = majors[where]
+        root = components(np.searchsorted(self.nodes, pairs), len(self.nodes))
+        # The owner of a component is its piece of smallest key.
+        order = np.lexsort((self.nodes & LOCAL, majors, root))
+        starts = np.ones(len(order), bool)
+        starts[1:] = root[order][1:] != root[order][:-1]
+        owner_of_root = np.empty(len(self.nodes), np.int64)
+        owner_of_root[root[order][starts]] = self.nodes[order][starts]
+        self.owner = owner_of_root[root]
+        self.sizes = None
+        if found and found[0][3] is not None:
+            sizes = np.concatenate([f[3] for f in found])[where]
+            self.sizes = np.bincount(root, weights=sizes, minlength=len(self.nodes)).astype(np.int64)[root]
+        # Nodes are sorted by id, so by block: each block's run of them.
+        others = self.owner != self.nodes
+        blocks = self.nodes[others] >> SHIFT
+        bounds = np.flatnonzero(np.diff(blocks)) + 1
+        self.others = {int(b[0]): (l & LOCAL, o) for b, l, o in
+                       zip(np.split(blocks, bounds), np.split(self.nodes[others], bounds),
+                           np.split(self.owner[others], bounds)) if len(b)}
+
+    def of(self, b):
+        """(local labels, owner ids) of block b's pieces owned elsewhere."""
+        empty = np.zeros(0, np.int64)
+        return self.others.get(b, (empty, empty))
+
+    def face_sizes(self, b):
+        """(local labels, object sizes) of block b's face pieces."""
+        if self.sizes is None:
+            return np.zeros(0, np.int64), np.zeros(0, np.int64)
+        mine = (self.nodes >> SHIFT) == b
+        return self.nodes[mine] & LOCAL, self.sizes[mine]
+
+
+def slab_ranks(blocks, owned_elsewhere, offset):
+    """The global labels of the pieces of one z-slab of blocks that own their
+    object: for each block an int64 table indexed by local label, 0 for the
+    background and for pieces owned elsewhere.  offset: the objects of the
+    slabs before."""
+    tables, majors = [], []
+    for s, others in zip(blocks, owned_elsewhere):
+        owned = np.ones(s.n + 1, bool)
+        owned[0] = False
+        owned[others] = False
+        tables.append(owned)
+        if s.majors is not None:
+            majors.append(s.majors[owned[1:]])
+    if len(blocks) == 1 or not majors:
+        ranks = [offset + np.cumsum(owned) for owned in tables]
+    else:
+        # Pieces sharing a major part lie in one block, listed in local order:
+        # a stable sort keeps them so.
+        order = np.argsort(np.concatenate(majors), kind="stable")
+        position = np.empty(len(order), np.int64)
+        position[order] = np.arange(offset + 1, offset + 1 + len(order))
+        ranks, start = [], 0
+        for owned in tables:
+            r = np.zeros(len(owned), np.int64)
+            r[owned] = position[start:start + int(owned.sum())]
+            start += int(owned.sum())
+            ranks.append(r)
+    return [np.where(owned, r, 0) for owned, r in zip(tables, ranks)]
+
+
+def pick(ranks, position, labels):
+    return ranks[position][labels]
+
+
+def table(ranks, position, others, owner_labels, dtype):
+    t = ranks[position].copy()
+    t[others] = owner_labels
+    return t.astype(dtype)
+
+
+def piece_stats(grid, ijk, stats, table):
+    """A block's pieces' statistics (those of the library's objects on the
+    block) in global coordinates, with their global labels:
+    (labels, voxels, bbox, coordinate sums, first voxel's raster index)."""
+    counts, bbox, centroid, first = stats
+    origin = np.array(grid.origin(ijk), np.int64)
+    # The library's centroid is sum / count in double; a block's local
+    # coordinate sums stay far below 2^51, so the product rounds back to the
+    # exact integer sum.
+    sums = np.rint(centroid * counts[:, None]).astype(np.int64) + counts[:, None] * origin
+    bbox = bbox.astype(np.int64) + np.concatenate([origin, origin])
+    first = first.astype(np.int64) + origin
+    raster = (first[:, 0] * grid.shape[1] + first[:, 1]) * grid.shape[2] + first[:, 2]
+    return table[1:], counts, bbox, sums, raster
+
+
+def combine_stats(n, shape, parts):
+    """The objects' (voxels, bbox, centroid, first) from the blocks' pieces,
+    as img3d.objects gives them on the whole volume."""
+    count = np.zeros(n, np.int64)
+    low = np.full((n, 3), np.iinfo(np.int64).max)
+    high = np.full((n, 3), -1, np.int64)
+    sums = np.zeros((n, 3), np.int64)
+    first = np.full(n, np.iinfo(np.int64).max)
+    for labels, c, bbox, s, raster in parts:
+        k = labels - 1
+        np.add.at(count, k, c)
+        np.minimum.at(low, k, bbox[:, :3])
+        np.maximum.at(high, k, bbox[:, 3:])
+        np.add.at(sums, k, s)
+        np.minimum.at(first, k, raster)
+    z, rest = np.divmod(first, shape[1] * shape[2])
+    y, x = np.divmod(rest, shape[2])
+    bbox = np.concatenate([low, high], axis=1).astype(np.int32)
+    centroid = sums.astype(np.float64) / count[:, None].astype(np.float64)
+    return count, bbox, centroid, np.stack([z, y, x], axis=1).astype(np.int32)
+
+
+def relabel(table, labels, out=None):
+    """table[labels], into out (labels itself may be out)."""
+    if out is None:
+        out = np.empty(labels.shape, table.dtype)
+    flat, into = labels.reshape(-1), out.reshape(-1)
+    # In pieces: take casts its indices to intp, which then stay in cache.
+    step = 1 << 18
+    for start in range(0, flat.size, step):
+        np.take(table, flat[start:start + step], out=into[start:start + step], mode="clip")
+    return out
+
+
+class Threads:
+    """Runs the merge's steps on arrays in memory, over a pool of threads."""
+
+    def __init__(self, workers):
+        self.pool = concurrent.futures.ThreadPoolExecutor(workers) if workers > 1 else None
+
+    def map(self, fn, *iterables):
+        if self.pool is None:
+            return list(map(fn, *iterables))
+        return list(self.pool.map(fn, *iterables))
+
+    def run(self, fn, calls):
+        return self.map(lambda args: fn(*args), calls)
+
+    def fetch(self, values):
+        return list(values)
+
+    def close(self):
+        if self.pool is not None:
+            self.pool.shutdown()
+
+
+def merge(grid, summaries, counts, connectivity, executor, dtype=np.int64):
+    """Joins the labelled blocks: ``(tables, n, joined)``, tables the
+    per-block relabelling tables (as the executor holds them: values or
+    tasks) indexed by local label, n the object count.  summaries: each
+    block's Summary, held by the executor, in grid order; counts: their
+    piece counts, in the driver."""
+    blocks = list(grid)
+    where = {ijk: i for i, ijk in enumerate(blocks)}
+    found = executor.run(contacts, [(grid, ijk, [summaries[where[n]] for n in neighbours(grid, ijk)], connectivity)
+                                    for ijk in blocks])
+    joined = Joined(executor.fetch(found))
+    slabs = [[ijk for ijk in blocks if ijk[0] == i] for i in range(grid.numblocks[0])]
+    offsets, offset = [], 0
+    for slab in slabs:
+        offsets.append(offset)
+        offset += sum(counts[where[ijk]] - len(joined.of(grid.index(ijk))[0]) for ijk in slab)
+    n = offset
+    ranks = executor.run(slab_ranks, [([summaries[where[ijk]] for ijk in slab],
+                                       [joined.of(grid.index(ijk))[0] for ijk in slab], o)
+                                      for slab, o in zip(slabs, offsets)])
+    # The owners' labels, asked of the slabs that hold them.
+    owners = np.unique(joined.owner[joined.owner != joined.nodes])
+    asked = []
+    for i, slab in enumerate(slabs):
+        for p, ijk in enumerate(slab):
+            mine = owners[(owners >> SHIFT) == grid.index(ijk)]
+            if len(mine):
+                asked.append((i, p, mine))
+    answers = executor.fetch(executor.run(pick, [(ranks[i], p, mine & LOCAL) for i, p, mine in asked]))
+    # asked runs in block order, so its answers line up with the sorted owners.
+    labels = np.concatenate(answers) if answers else np.zeros(0, np.int64)
+    calls = []
+    for i, slab in enumerate(slabs):
+        for p, ijk in enumerate(slab):
+            others, owner = joined.of(grid.index(ijk))
+            calls.append((ranks[i], p, others, labels[np.searchsorted(owners, owner)], dtype))
+    return executor.run(table, calls), n, joined

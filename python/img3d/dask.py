@@ -1,0 +1,251 @@
+"""img3d's object operations on dask arrays of any size and chunking.
+
+Each chunk is labelled by the library; the chunks' pieces of objects are
+joined across their faces, edges and corners, and the objects numbered by
+the raster order of their first voxel, so that every result equals that of
+the in-memory function on the whole array (``scipy.ndimage.label``'s
+numbering for :func:`label`), whatever the chunks.  No task gathers the
+volume: the driver holds what lies on the chunks' faces, the per-object
+tables stay with their chunks.
+
+The functions run on dask's current scheduler: the threaded one (the library
+releases the GIL, so every core works) or a dask.distributed client.  Each
+computes ``x``'s chunks once to join them, and its result computes them again
+unless ``x`` is persisted (``x = x.persist()``): persist an ``x`` that is
+expensive to compute and fits in memory.
+"""
+
+import dask
+import dask.array as da
+import numpy as np
+
+from . import INT32_MAX, Objects, _blocks, _connectivity, _img3d, _integer, _level
+
+__all__ = ["label", "objects", "remove_objects"]
+
+class _Default(int):
+    """The default value, 255, told from a 255 passed on purpose."""
+
+    def __repr__(self):
+        return "255"
+
+
+_UNSET = _Default(255)
+
+
+class _Voxels:
+    """Which voxels of a chunk are the objects: those equal to value, or
+    every non-zero one (value None); a uint8 or bool chunk goes to the
+    library as it is, any other is compared first."""
+
+    def __init__(self, dtype, value, connectivity):
+        self.connectivity = connectivity
+        self.direct = dtype in (np.dtype(np.uint8), np.dtype(np.bool_))
+        if value is None:
+            self.level = None
+        elif self.direct:
+            self.level = _level(np.zeros(0, dtype), "value", value)
+        else:
+            self.level = value
+
+    def __dask_tokenize__(self):
+        return ("img3d-voxels", self.direct, self.level, self.connectivity)
+
+    def label(self, block):
+        if self.level is None:
+            return _img3d.label(np.asarray(block != 0), 1, self.connectivity, None)
+        if self.direct:
+            return _img3d.label(np.asarray(block), self.level, self.connectivity, None)
+        return _img3d.label(np.asarray(block == self.level), 1, self.connectivity, None)
+
+    def sizes(self, block, labels, n):
+        """The voxel count of each piece of a labelled chunk."""
+        counts = np.bincount(labels.reshape(-1), minlength=n + 1)[1:]
+        return counts.astype(np.int64)
+
+
+def _prepare(x, value, connectivity, allowed=(6, 18, 26)):
+    x = da.asarray(x)
+    if x.ndim != 3:
+        raise ValueError(f"x must be 3-dimensional, indexed [z, y, x]; its shape is {x.shape}")
+    if 0 in x.shape:
+        raise ValueError("x must have at least one voxel along each axis")
+    voxels = _Voxels(x.dtype, 255 if value is _UNSET else value, _connectivity(connectivity, allowed))
+    return x, voxels, _blocks.Grid(x.chunks)
+
+
+def _first_pass(grid, ijk, block, voxels, keep, sized):
+    labels, n = voxels.label(block)
+    sizes = voxels.sizes(block, labels, n) if sized else None
+    summary = _blocks.summarise(grid, ijk, labels, n, sizes)
+    return (labels, summary) if keep else (None, summary)
+
+
+def _second(pair):
+    return pair[1]
+
+
+def _first(pair):
+    return pair[0]
+
+
+def _count(summary):
+    return summary.n
+
+
+class _Dask:
+    """Runs the merge's steps as dask tasks, on the current scheduler; the
+    steps' results stay where the scheduler keeps them (persisted)."""
+
+    def run(self, fn, calls):
+        tasks = [dask.delayed(fn, pure=True)(*args) for args in calls]
+        return list(dask.persist(*tasks)) if tasks else []
+
+    def fetch(self, tasks):
+        return list(dask.compute(*tasks)) if tasks else []
+
+
+def _join(x, voxels, grid, keep, sized=False, dtype=np.int64):
+    """Labels every chunk, joins them: (tables, n, joined, labels,
+    summaries), labels the chunks' local labellings where kept (else None
+    per chunk), all but n as dask holds them."""
+    blocks = list(grid)
+    chunks = x.to_delayed().ravel().tolist()
+    passes = [dask.delayed(_first_pass, pure=True)(grid, ijk, c, voxels, keep, sized)
+              for ijk, c in zip(blocks, chunks)]
+    passes = dask.persist(*passes)
+    summaries = list(dask.persist(*[dask.delayed(_second, pure=True)(p) for p in passes]))
+    labels = [dask.delayed(_first, pure=True)(p) for p in passes] if keep else [None] * len(blocks)
+    counts = dask.compute(*[dask.delayed(_count, pure=True)(s) for s in summaries])
+    executor = _Dask()
+    tables, n, joined = _blocks.merge(grid, summaries, counts, voxels.connectivity, executor, dtype)
+    return tables, n, joined, labels, summaries
+
+
+def _assemble(grid, parts, dtype):
+    """The dask array of a grid of delayed chunks."""
+    it = iter(parts)
+    nz, ny, nx = grid.numblocks
+    nested = [[[da.from_delayed(next(it), grid.extent((i, j, k)), dtype=dtype) for k in range(nx)]
+               for j in range(ny)] for i in range(nz)]
+    return da.block(nested)
+
+
+def _label_again(table, block, voxels):
+    return _blocks.relabel(table, voxels.label(block)[0])
+
+
+def _check_found(x, n, value):
+    if n == 0 and value is _UNSET and bool((x == 1).any().compute()):
+        raise ValueError("x has no voxel of value=255 but holds 1s: pass value=1 for a 0/1 mask, "
+                         "or value=None for every non-zero voxel")
+
+
+def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False):
+    """Labels the objects of the voxels of ``x`` (a dask array, or anything
+    ``dask.array.asarray`` takes) equal to ``value``: ``(labels, n)``.
+
+    ``labels`` is a dask array of ``x``'s shape and chunks whose value is that
+    of ``img3d.label(x.compute(), value, connectivity)[0]``, i.e.
+    ``scipy.ndimage.label(x.compute() == value, structure)[0]`` with the
+    structure of ``connectivity`` (6, 18 or 26), at any chunking; ``n``, the
+    object count, is computed at once (the chunks are computed and joined
+    now).  ``value=None`` takes every non-zero voxel; with the default 255,
+    an ``x`` without any 255 that holds 1s is refused (ValueError): pass
+    ``value=1`` or ``value=None``.  ``x`` of another type than uint8 or bool
+    is compared with ``value``.
+
+    ``dtype`` is int32 or int64; a count beyond it is a ValueError naming it.
+    The chunks' int32 labellings are kept until ``labels`` is computed and
+    then relabelled (write ``labels`` out with ``da.store(labels, target,
+    lock=False)`` or ``to_zarr``); with ``recompute=True`` they are not kept,
+    and ``labels`` labels each chunk again: for arrays larger than memory.
+    Persist an expensive ``x`` first (``x.persist()``): ``labels`` computes
+    its chunks again."""
+    x, voxels, grid = _prepare(x, value, connectivity)
+    dtype = np.dtype(dtype)
+    if dtype not in (np.dtype(np.int32), np.dtype(np.int64)):
+        raise TypeError(f"dtype must be int32 or int64, not {dtype}")
+    tables, n, _, labels, _ = _join(x, voxels, grid, keep=not recompute, dtype=dtype)
+    _check_found(x, n, value)
+    if n > np.iinfo(dtype).max:
+        raise ValueError(f"x has {n} objects, more than dtype={dtype.name} labels hold: pass dtype=np.int64")
+    if recompute:
+        parts = [dask.delayed(_label_again, pure=True)(t, c, voxels)
+                 for t, c in zip(tables, x.to_delayed().ravel().tolist())]
+    else:
+        parts = [dask.delayed(_blocks.relabel, pure=True)(t, lab) for t, lab in zip(tables, labels)]
+    return _assemble(grid, parts, dtype), n
+
+
+def _piece_stats(grid, ijk, block, voxels, table):
+    return _blocks.piece_stats(grid, ijk, _img3d.objects(*_objects_arguments(block, voxels)), table)
+
+
+def _objects_arguments(block, voxels):
+    if voxels.level is None:
+        return np.asarray(block != 0), 1, voxels.connectivity
+    if voxels.direct:
+        return np.asarray(block), voxels.level, voxels.connectivity
+    return np.asarray(block == voxels.level), 1, voxels.connectivity
+
+
+def objects(x, value=_UNSET, connectivity=6):
+    """The :class:`img3d.Objects` table of the objects of ``x`` (a dask
+    array) equal to ``value``, labelled as :func:`label` labels them: equal
+    to ``img3d.objects(x.compute(), value, connectivity)`` bit for bit
+    (centroids from exact integer coordinate sums).  ``value`` as for
+    :func:`label`.  The table is computed at once."""
+    x, voxels, grid = _prepare(x, value, connectivity)
+    tables, n, _, _, _ = _join(x, voxels, grid, keep=False)
+    _check_found(x, n, value)
+    stats = [dask.delayed(_piece_stats, pure=True)(grid, ijk, c, voxels, t)
+             for ijk, c, t in zip(grid, x.to_delayed().ravel().tolist(), tables)]
+    return Objects(*_blocks.combine_stats(n, grid.shape, dask.compute(*stats)))
+
+
+def _removal(summary, face_labels, face_sizes, low, high):
+    """Whether each piece (by local label) goes: its object's size, its own
+    or, on a face, its whole object's, outside low ... high."""
+    sizes = np.concatenate([[0], summary.sizes])
+    sizes[face_labels] = face_sizes
+    gone = (sizes < low) | (sizes > high)
+    gone[0] = False
+    return gone
+
+
+def _paint(gone, labels, block, paint):
+    block = np.asarray(block)
+    return np.where(gone[labels], np.asarray(paint, block.dtype), block)
+
+
+def _paint_again(gone, block, voxels, paint):
+    return _paint(gone, voxels.label(block)[0], block, paint)
+
+
+def remove_objects(x, value=255, min_volume=1, max_volume=INT32_MAX, paint=0, recompute=False):
+    """A dask array equal to ``img3d.remove_objects(x.compute(), value,
+    min_volume, max_volume, paint)``: every 6-connected object of ``value``
+    whose voxel count lies outside ``min_volume ... max_volume`` painted with
+    ``paint``, every other voxel as in ``x`` (uint8 or bool).  The objects'
+    sizes are computed at once; ``recompute`` as for :func:`label`."""
+    x = da.asarray(x)
+    if x.dtype not in (np.dtype(np.uint8), np.dtype(np.bool_)):
+        raise TypeError(f"x must be a uint8 or bool array, not {x.dtype}")
+    if value is None:
+        raise TypeError("value must be a grey value, not None")
+    x, voxels, grid = _prepare(x, value, 6, (6,))
+    probe = np.zeros(0, x.dtype)
+    paint = _level(probe, "paint", paint)
+    if paint == voxels.level:
+        raise ValueError("paint must differ from value: a removed object could not be told from one that stays")
+    low, high = _integer("min_volume", min_volume), _integer("max_volume", max_volume)
+    _, _, joined, labels, summaries = _join(x, voxels, grid, keep=not recompute, sized=True)
+    gone = [dask.delayed(_removal, pure=True)(s, *joined.face_sizes(grid.index(ijk)), low, high)
+            for ijk, s in zip(grid, summaries)]
+    chunks = x.to_delayed().ravel().tolist()
+    if recompute:
+        parts = [dask.delayed(_paint_again, pure=True)(g, c, voxels, paint) for g, c in zip(gone, chunks)]
+    else:
+        parts = [dask.delayed(_paint, pure=True)(g, lab, c, paint) for g, lab, c in zip(gone, labels, chunks)]
+    return _assemble(grid, parts, x.dtype)

@@ -1,0 +1,14 @@
+from typing import Any, Optional, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from . import Objects
+
+Value = Optional[Union[int, bool]]
+
+def label(x: Any, value: Value = 255, connectivity: int = 6, dtype: npt.DTypeLike = ...,
+          recompute: bool = False) -> Tuple[Any, int]: ...
+def objects(x: Any, value: Value = 255, connectivity: int = 6) -> Objects: ...
+def remove_objects(x: Any, value: Union[int, bool] = 255, min_volume: int = 1, max_volume: int = 2147483647,
+                   paint: Union[int, bool] = 0, recompute: bool = False) -> Any: ...
