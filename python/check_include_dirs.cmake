@@ -1,6 +1,7 @@
 # Fails when the extension's include directories (one a line in LIST) hold a
 # folder of the project tree (ROOT) other than include/ and the chain
 # target's interface (one a line in ALLOWED).
+cmake_policy(VERSION 3.25)
 file(STRINGS ${LIST} dirs)
 file(STRINGS ${ALLOWED} allowed)
 set(allowed_real)

@@ -13,6 +13,7 @@ distributed = pytest.importorskip("distributed")
 import img3d  # noqa: E402
 from img3d import cohort  # noqa: E402
 
+MRICRON = "/usr/share/mricron/templates"
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
@@ -56,7 +57,15 @@ def scans(tool, tmp_path_factory):
     scaled.header.set_slope_inter(0.5, -20)
     scaled.to_filename(str(folder / "scaled.nii.gz"))
     (folder / "notes.txt").write_text("not a volume")
+    for name in ("ch2.nii.gz", "aal.nii.gz"):
+        if os.path.exists(os.path.join(MRICRON, name)):
+            os.symlink(os.path.join(MRICRON, name), folder / name)
     return folder
+
+
+def test_real_scans_take_part(scans):
+    if not (scans / "ch2.nii.gz").exists():
+        pytest.skip(f"mricron-data is not installed ({MRICRON}): the phantom's files only")
 
 
 # The demo's values are the cohort's defaults; the tool is given them.
