@@ -1,10 +1,12 @@
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 #include "summary.h"
 
 namespace img3d_tool {
 
-nlohmann::ordered_json json_report(const RunSummary& run) {
+std::string json_report(const RunSummary& run) {
     using json = nlohmann::ordered_json;
     const SegmentReport& r = run.report;
     const Geometry& g = run.geometry;
@@ -49,7 +51,7 @@ nlohmann::ordered_json json_report(const RunSummary& run) {
     json stages = json::object();
     for (const auto& [name, ms] : run.stages) stages[name] = ms;
     j["milliseconds"] = stages;
-    return j;
+    return j.dump(2);
 }
 
 }  // namespace img3d_tool

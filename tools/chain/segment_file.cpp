@@ -95,7 +95,7 @@ std::string segment_file(const SegmentRequest& request) {
     run.segment();
     run.write_volumes();
     run.commit();
-    return json_report(run.summary).dump(2);
+    return json_report(run.summary);
 }
 
 }  // namespace img3d_tool

@@ -6,8 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "geometry.h"
 #include "segment.h"
 
@@ -46,6 +44,8 @@ struct RunSummary {
     std::vector<std::string> outputs;                    // files written
 };
 
-nlohmann::ordered_json json_report(const RunSummary& run);
+// The report as JSON text, indented by 2 (the tool's --json).  Only
+// report_json.cpp includes the JSON library: it is slow to compile.
+std::string json_report(const RunSummary& run);
 
 }  // namespace img3d_tool

@@ -42,7 +42,7 @@ void write_preview(SegmentRun& run, int index, const std::string& caption, Progr
 
 void print_summary(const RunSummary& run, bool json, bool quiet) {
     if (json)
-        std::printf("%s\n", json_report(run).dump(2).c_str());
+        std::printf("%s\n", json_report(run).c_str());
     else if (!quiet)
         print_text_report(stdout, run);
 }
