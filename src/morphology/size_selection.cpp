@@ -51,7 +51,11 @@ public:
         sizes_ = static_cast<std::int64_t*>(heap_alloc_zeroed(n * 9));
         if (sizes_ == nullptr) return;
         keep_ = reinterpret_cast<std::uint8_t*>(sizes_ + n);
-        for_each_label([&](std::size_t, std::size_t label) { ++sizes_[label]; });
+        // Background is skipped rather than counted: most voxels carry label 0,
+        // and one counter bumped by every voxel chains every increment.
+        for_each_label([&](std::size_t, std::size_t label) {
+            if (label != 0) ++sizes_[label];
+        });
     }
     ~Objects() {
         heap_free(labels_);
