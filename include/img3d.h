@@ -1,6 +1,10 @@
 /*
  * img3d.h -- 3D image processing for 8-bit grey-level volumes.
  *
+ * Besides volumes of 8-bit grey values, the functions on raw memory near
+ * the end also work on label images (int32 or int64 object numbers) and on
+ * grey images of the element types of Img3DType.
+ *
  * This header is the library's manual: every function below carries its
  * contract (what it reads, what it writes, who owns what, every result).
  *
@@ -99,6 +103,23 @@
  *                       turn, window sums of 4 bytes per voxel of one slice
  *                       of its bounding box, for about w + 2 slices at
  *                       radius 0 ... 4 and 2 above (w = 2*radius + 1)
+ *   Img3DBinaryDilate, Img3DBinaryErode, Img3DBinaryOpen, Img3DBinaryClose
+ *                       three copies of the set at 1 bit per voxel (rows
+ *                       rounded up to 64 bits) and one row of them more
+ *   Img3DFillHoles      one label per voxel (4 bytes; 8 from 2^31 voxels
+ *                       on) and 1 byte per piece of the other voxels; with
+ *                       an axis, the same for one plane plus its voxels;
+ *                       and the labelling's runs (below)
+ *   Img3DKeepLargest, Img3DRemoveBySize
+ *                       one label per voxel (4 bytes, with Img3DLabel's
+ *                       working memory; 8 from 2^31 voxels on, with the
+ *                       runs below) and 9 bytes per object, 8 more per
+ *                       object for Img3DKeepLargest with 0 < keep < objects
+ *   Img3DLabelAll       the labelling's runs: 24 bytes per run (a stretch
+ *                       of one value along x) of two slices, at most one
+ *                       per voxel, and 16 bytes per row of a slice; the
+ *                       label array serves as the union-find's scratch
+ *   Img3DIntensityStats 48 bytes per label (56 for FLOAT32 grey)
  *
  * Everything else allocates nothing but what it returns.  On Linux, blocks
  * of 4 MiB and more are marked with madvise(MADV_HUGEPAGE), so that where
@@ -644,6 +665,189 @@ IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destinati
  */
 IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination,
                               int objectValue, int backgroundValue, int radius);
+
+/* ===========================================================================
+ * Finishing a segmentation: functions on raw memory
+ *
+ * These functions take plain arrays instead of volume handles: voxel
+ * (x, y, z) of a width x height x depth array is element
+ * (z*height + y)*width + x (x fastest), which is element [z][y][x] of a
+ * C-ordered [z, y, x] numpy array.  Extents are int64_t, each at least 1,
+ * and the array's byte size must be addressable on this machine (so on a
+ * 32-bit target every array stays below 4 GiB); a call outside these limits
+ * is refused.  Source and destination must either be the same array or not
+ * overlap at all.  Where a function takes `value`, the voxels equal to it
+ * form the set it works on (a value outside 0 ... 255 matches no voxel);
+ * the values written (value, background, paint) are stored as their low 8
+ * bits.  Connectivity is 6, 18 or 26 as for Img3DLabel.  A refused call
+ * writes nothing; so does one whose working memory cannot be had.
+ * ======================================================================== */
+
+/*
+ * Binary morphology of the voxels equal to value by the element of the
+ * given connectivity (6: the centre and its face neighbours, 18: the edges
+ * too, 26: the 3x3x3 cube -- scipy's generate_binary_structure(3, 1), (3, 2)
+ * and (3, 3)), repeated `iterations` times.  Outside the volume counts as
+ * background (scipy's border_value=0), so an erosion takes away the set's
+ * voxels on the volume's faces, and a closing can lose set voxels near them.
+ *
+ *   Img3DBinaryDilate  a voxel joins the set when the element centred on it
+ *                      meets the set: scipy.ndimage.binary_dilation.
+ *   Img3DBinaryErode   a voxel stays when the element centred on it lies
+ *                      wholly inside the set: binary_erosion.
+ *   Img3DBinaryOpen    `iterations` erosions, then as many dilations:
+ *                      binary_opening.
+ *   Img3DBinaryClose   `iterations` dilations, then as many erosions:
+ *                      binary_closing (with its border effects).
+ *
+ * Reads the source; writes every voxel of the destination: value where the
+ * result holds, background elsewhere, i.e. np.where(op(a == value), value,
+ * background).  Destination and source may be the same array.
+ *
+ * Returns 0.  Returns -1, writing nothing, for a NULL array, an extent
+ * below 1 or an array too large to address, a connectivity other than 6,
+ * 18 or 26, iterations below 1, or when the working memory cannot be had.
+ */
+IMG3D_API int Img3DBinaryDilate(const uint8_t* source, uint8_t* destination, int64_t width, int64_t height,
+                                int64_t depth, int value, int background, int connectivity, int iterations);
+IMG3D_API int Img3DBinaryErode(const uint8_t* source, uint8_t* destination, int64_t width, int64_t height,
+                               int64_t depth, int value, int background, int connectivity, int iterations);
+IMG3D_API int Img3DBinaryOpen(const uint8_t* source, uint8_t* destination, int64_t width, int64_t height,
+                              int64_t depth, int value, int background, int connectivity, int iterations);
+IMG3D_API int Img3DBinaryClose(const uint8_t* source, uint8_t* destination, int64_t width, int64_t height,
+                               int64_t depth, int value, int background, int connectivity, int iterations);
+
+/*
+ * Fills the holes of the voxels equal to value: every connected piece of
+ * the other voxels (connected by `connectivity`) that touches no face of
+ * the volume joins the set, as scipy.ndimage.binary_fill_holes(a == value,
+ * generate_binary_structure(3, 1 | 2 | 3)) computes it.
+ *
+ * axis -1 fills 3-D holes of the whole volume.  axis 0, 1 or 2 (of the
+ * [z, y, x] array) fills 2-D holes of each plane across that axis on its
+ * own: 0 the planes of one z, 1 of one y, 2 of one x; a piece then counts
+ * as a hole when it touches none of its plane's four edges, and pieces are
+ * 4-connected within the plane for connectivity 6 and 8-connected for 18 or
+ * 26 -- binary_fill_holes on each plane with generate_binary_structure(2, 1)
+ * or (2, 2).
+ *
+ * Reads the source; writes every voxel of the destination: value on the set
+ * and its holes, background elsewhere.  Destination and source may be the
+ * same array.
+ *
+ * Returns the number of holes filled (0 or more; with axis 0 ... 2 summed
+ * over the planes).  Returns -1, writing nothing, for a NULL array, extents
+ * outside the limits above, a connectivity other than 6, 18 or 26, an axis
+ * other than -1, 0, 1, 2, or when the working memory cannot be had.
+ */
+IMG3D_API int64_t Img3DFillHoles(const uint8_t* source, uint8_t* destination, int64_t width, int64_t height,
+                                 int64_t depth, int value, int background, int connectivity, int axis);
+
+/*
+ * Object selection by size, objects being the connected pieces (6, 18 or
+ * 26) of the voxels equal to value, numbered in raster order of their
+ * first voxel as Img3DLabel numbers them.
+ *
+ *   Img3DKeepLargest   keeps the `keep` objects with the most voxels; among
+ *                      objects of equal size the lower number stays.  keep
+ *                      0 removes every object; keep >= the number of
+ *                      objects removes none.
+ *   Img3DRemoveBySize  keeps the objects of minVoxels ... maxVoxels voxels
+ *                      (both bounds included; minVoxels > maxVoxels removes
+ *                      every object).  With maxVoxels = INT64_MAX this is
+ *                      skimage.morphology.remove_small_objects(a == value,
+ *                      min_size=minVoxels, connectivity=1 | 2 | 3).
+ *
+ * Reads the source; the destination becomes a copy of it in which every
+ * voxel of a removed object holds paint.  Voxels of other values and the
+ * objects that stay are as in the source.  Destination and source may be
+ * the same array.
+ *
+ * Returns the number of objects removed (0 or more).  Returns -1, writing
+ * nothing, for a NULL array, extents outside the limits above, a
+ * connectivity other than 6, 18 or 26, keep below 0, the low 8 bits of
+ * paint equal to value (a removed object could not be told from one that
+ * stays), or when the working memory cannot be had.
+ */
+IMG3D_API int64_t Img3DKeepLargest(const uint8_t* source, uint8_t* destination, int64_t width, int64_t height,
+                                   int64_t depth, int value, int connectivity, int64_t keep, int paint);
+IMG3D_API int64_t Img3DRemoveBySize(const uint8_t* source, uint8_t* destination, int64_t width,
+                                    int64_t height, int64_t depth, int value, int connectivity,
+                                    int64_t minVoxels, int64_t maxVoxels, int paint);
+
+/*
+ * Labels every value at once: the connected pieces (6, 18 or 26) of each
+ * non-zero value of a multi-valued image, two voxels belonging to one piece
+ * when they are connected through voxels of their own value.  Pieces are
+ * numbered 1 ... n together, in raster order of their first voxel (x
+ * fastest, then y, then z), as skimage.measure.label(a, background=0,
+ * connectivity=1 | 2 | 3) numbers them; a voxel of value 0 gets label 0.
+ *
+ * voxels: width*height*depth elements of voxelType, one of IMG3D_UINT8,
+ * IMG3D_UINT16, IMG3D_INT16, IMG3D_INT32.  labels: as many elements of
+ * labelType, IMG3D_INT32 or IMG3D_INT64, all of them written; an INT32
+ * label array takes at most 2^31 - 1 voxels.
+ *
+ * pieceValues, when not NULL, addresses `capacity` writable int64_t: entry
+ * k-1 receives the value of piece k, for k = 1 ... min(n, capacity).  When
+ * the result exceeds capacity, the missing values can be read from the
+ * voxels at the pieces' labels, or the call repeated with a larger array.
+ * With pieceValues NULL, capacity is not read.
+ *
+ * Returns n, the number of pieces (0 for an image of zeros).  Returns -1,
+ * writing nothing, for NULL voxels or labels, an element type not listed,
+ * extents outside the limits above, an INT32 label array for more than
+ * 2^31 - 1 voxels, a connectivity other than 6, 18 or 26, capacity below 0
+ * with pieceValues given, or when the working memory cannot be had.
+ */
+IMG3D_API int64_t Img3DLabelAll(const void* voxels, Img3DType voxelType, int64_t width, int64_t height,
+                                int64_t depth, int connectivity, void* labels, Img3DType labelType,
+                                int64_t* pieceValues, int64_t capacity);
+
+/*
+ * What Img3DIntensityStats reports of one label, 56 bytes.  minimum and
+ * maximum are grey values of the grey image's type, exact in a double.
+ */
+typedef struct Img3DIntensity {
+    int64_t count;      /* voxels carrying the label */
+    int64_t integerSum; /* exact sum, for integer grey images; 0 for FLOAT32 */
+    double sum;         /* the sum: integerSum rounded, or for FLOAT32 the
+                           compensated double sum */
+    double mean;        /* sum / count; NaN when count is 0 */
+    double deviation;   /* population standard deviation; NaN when count is 0 */
+    double minimum;     /* smallest grey value; for count 0, 0 (integer types)
+                           or NaN (FLOAT32) */
+    double maximum;     /* largest grey value; likewise */
+} Img3DIntensity;
+
+/*
+ * Intensity statistics per label: stats[k-1] receives count, sums, mean,
+ * population standard deviation, minimum and maximum of the grey values of
+ * the voxels whose label is k, for k = 1 ... count.  As scipy.ndimage.mean,
+ * standard_deviation, minimum and maximum (grey, labels, index=1 ... count)
+ * compute them: the mean within 1e-12 relative, the deviation within 1e-9,
+ * minimum and maximum exact.
+ *
+ * labels: width*height*depth elements of labelType (IMG3D_INT32 or
+ * IMG3D_INT64); grey: as many of greyType (IMG3D_UINT8, IMG3D_INT16,
+ * IMG3D_UINT16 or IMG3D_FLOAT32), same extents and order.  One pass over
+ * the voxels.  Label 0 is background; labels below 0 or above count are not
+ * counted anywhere.  For FLOAT32 a NaN grey value makes its label's sum,
+ * mean and deviation NaN; minimum and maximum are those of the other values
+ * (NaN when there are none).
+ *
+ * Reads labels and grey; writes the count entries of stats, an array the
+ * caller provides.
+ *
+ * Returns the number of voxels whose label lies outside 0 ... count (0 for
+ * the labels of Img3DLabelAll with its result).  Returns -1, writing
+ * nothing, for NULL labels or grey, NULL stats with count above 0, count
+ * below 0, an element type not listed, extents outside the limits above,
+ * or when the working memory cannot be had.
+ */
+IMG3D_API int64_t Img3DIntensityStats(const void* labels, Img3DType labelType, const void* grey,
+                                      Img3DType greyType, int64_t width, int64_t height, int64_t depth,
+                                      int64_t count, Img3DIntensity* stats);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,12 +1,14 @@
 // What the object subsystem offers the object filters of the morphology
 // subsystem, which reach it through this header alone: the flood fill and
-// its seed scan, the union-find over runs, the row scans, and the limits of
+// its seed scan, the union-find over runs, the label images of one value
+// and of classes of voxels, the row scans, and the limits of
 // the record format.
 #pragma once
 
 #include <cstddef>
 
 #include "objects/flood_fill.h"
+#include "objects/piece_labels.h"
 #include "objects/row_scan.h"
 #include "objects/run_labels.h"
 #include "volume/volume_internal.h"

@@ -1,0 +1,87 @@
+// The set of voxels equal to one value as bit-packed rows, for the binary
+// morphology: 64 voxels a word, bit k of word w being column 64*w + k, rows
+// in storage order, the bits beyond the last column clear.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "objects/objects_internal.h"
+
+namespace img3d::detail {
+
+struct BitGrid {
+    std::int64_t width, height, depth;
+    std::size_t words;  // per row
+
+    BitGrid(std::int64_t w, std::int64_t h, std::int64_t d)
+        : width(w), height(h), depth(d), words((static_cast<std::size_t>(w) + 63) / 64) {}
+
+    std::size_t rows() const { return static_cast<std::size_t>(height) * static_cast<std::size_t>(depth); }
+    // Every word of the volume; 0 when that many bytes could not be addressed.
+    std::size_t words_total() const { return rows() > SIZE_MAX / 8 / words ? 0 : rows() * words; }
+    std::size_t row_index(std::int64_t y, std::int64_t z) const {
+        return static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y);
+    }
+    std::uint64_t last_word_mask() const {
+        const unsigned tail = static_cast<unsigned>(width % 64);
+        return tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
+    }
+};
+
+// bits = the voxels equal to value (none for a value outside 0 ... 255).
+inline void pack_set(const std::uint8_t* voxels, const BitGrid& grid, int value, std::uint64_t* bits) {
+    const std::size_t rows = grid.rows();
+    if (value < 0 || value > 255) {
+        std::memset(bits, 0, rows * grid.words * 8);
+        return;
+    }
+    const auto width = static_cast<std::size_t>(grid.width);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::uint8_t* in = voxels + r * width;
+        std::uint64_t* out = bits + r * grid.words;
+        for (std::size_t w = 0; w < grid.words; ++w) {
+            const std::size_t n = width - 64 * w < 64 ? width - 64 * w : 64;
+            out[w] = word_bits(in + 64 * w, static_cast<int>(n), static_cast<std::uint8_t>(value));
+        }
+    }
+}
+
+// Eight bytes, byte k 0xFF where bit k of b is set (in memory order on a
+// little-endian machine).
+inline std::uint64_t byte_mask(std::uint64_t b) {
+    b = (b | b << 28) & 0x0000000F0000000Full;
+    b = (b | b << 14) & 0x0003000300030003ull;
+    b = (b | b << 7) & 0x0101010101010101ull;
+    return b * 0xFF;
+}
+
+// voxels = value where the bit is set, background elsewhere.
+inline void unpack_set(const std::uint64_t* bits, const BitGrid& grid, int value, int background,
+                       std::uint8_t* voxels) {
+    const auto on = static_cast<std::uint8_t>(value), off = static_cast<std::uint8_t>(background);
+    const auto width = static_cast<std::size_t>(grid.width);
+    const std::size_t rows = grid.rows();
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    constexpr bool kLittleEndian = true;
+#else
+    constexpr bool kLittleEndian = false;
+#endif
+    const std::uint64_t on8 = 0x0101010101010101ull * on, off8 = 0x0101010101010101ull * off;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::uint64_t* in = bits + r * grid.words;
+        std::uint8_t* out = voxels + r * width;
+        std::size_t x = 0;
+        if (kLittleEndian) {
+            for (; x + 8 <= width; x += 8) {
+                const std::uint64_t mask = byte_mask(in[x / 64] >> (x % 64) & 0xFF);
+                const std::uint64_t eight = (on8 & mask) | (off8 & ~mask);
+                std::memcpy(out + x, &eight, 8);
+            }
+        }
+        for (; x < width; ++x) out[x] = (in[x / 64] >> (x % 64) & 1) != 0 ? on : off;
+    }
+}
+
+}  // namespace img3d::detail

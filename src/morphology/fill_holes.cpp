@@ -1,0 +1,170 @@
+// Hole filling: the pieces of the voxels outside the set that touch no face
+// of the volume (or, plane by plane, no edge of the plane) join the set.
+//
+// The pieces of the other voxels are labelled by the union-find over runs
+// of the object subsystem; the border's voxels then mark the pieces they
+// belong to, and every unmarked piece is a hole.  Planes across an axis are
+// gathered one at a time into a plane of their own, filled as a volume one
+// voxel deep, and written back.
+//
+// Working memory: one label per voxel (4 bytes, 8 from 2^31 voxels on) and
+// one byte per piece for the whole volume; for planes, one plane of voxels,
+// labels and bytes per piece, with the labelling's runs either way.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "img3d.h"
+#include "objects/objects_internal.h"
+#include "platform/heap.h"
+
+namespace img3d::detail {
+namespace {
+
+struct OutsideSet {
+    const std::uint8_t* voxels;
+    int value;
+    std::uint64_t operator()(std::size_t i) const { return voxels[i] != value; }
+};
+
+// Working memory of one fill: labels and a byte per piece for `voxels`
+// voxels of the grid filled.
+template <class Label>
+class FillMemory {
+public:
+    explicit FillMemory(std::size_t voxels) {
+        if (voxels > (SIZE_MAX - 1) / (sizeof(Label) + 1)) return;
+        block_ = heap_alloc(voxels * sizeof(Label) + voxels + 1);
+        labels = static_cast<Label*>(block_);
+        touches = reinterpret_cast<std::uint8_t*>(labels + voxels);
+    }
+    ~FillMemory() { heap_free(block_); }
+    FillMemory(const FillMemory&) = delete;
+    FillMemory& operator=(const FillMemory&) = delete;
+    bool allocated() const { return block_ != nullptr; }
+
+    Label* labels = nullptr;
+    std::uint8_t* touches = nullptr;
+
+private:
+    void* block_ = nullptr;
+};
+
+template <class Label>
+using OutsideLabeller = PieceLabeller<Label, OutsideSet>;
+
+// Fills the holes of a grid (planes: depth 1 with the z faces not counted
+// as border) whose other voxels `labeller` labels into memory.labels.
+// Writes `out`, which may be the labelled voxels themselves.  Returns the holes.
+template <class Label>
+std::int64_t fill_grid(std::uint8_t* out, const PieceGrid& g, int value, int background,
+                       bool z_faces, OutsideLabeller<Label>& labeller, FillMemory<Label>& memory) {
+    const std::int64_t pieces = labeller.run();
+    std::uint8_t* touches = memory.touches;
+    std::memset(touches, 0, static_cast<std::size_t>(pieces) + 1);
+    const Label* labels = memory.labels;
+    const auto width = static_cast<std::size_t>(g.width);
+    for (std::int64_t z = 0; z < g.depth; ++z) {
+        const bool face = z_faces && (z == 0 || z == g.depth - 1);
+        for (std::int64_t y = 0; y < g.height; ++y) {
+            const Label* row = labels + g.offset(y, z);
+            if (face || y == 0 || y == g.height - 1) {
+                for (std::size_t x = 0; x < width; ++x) touches[row[x]] = 1;
+            } else {
+                touches[row[0]] = 1;
+                touches[row[width - 1]] = 1;
+            }
+        }
+    }
+    std::int64_t holes = 0;
+    for (std::int64_t k = 1; k <= pieces; ++k) holes += touches[k] == 0;
+    // Label 0 (the set itself) is never marked: it stays.
+    touches[0] = 0;
+    const auto on = static_cast<std::uint8_t>(value), off = static_cast<std::uint8_t>(background);
+    const std::size_t n = width * static_cast<std::size_t>(g.height) * static_cast<std::size_t>(g.depth);
+    for (std::size_t i = 0; i < n; ++i) out[i] = touches[labels[i]] == 0 ? on : off;
+    return holes;
+}
+
+template <class Label>
+std::int64_t fill_volume(const std::uint8_t* source, std::uint8_t* destination, const PieceGrid& g, int value,
+                         int background) {
+    FillMemory<Label> memory(static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height) *
+                             static_cast<std::size_t>(g.depth));
+    if (!memory.allocated()) return -1;
+    const OutsideSet outside{source, value};
+    OutsideLabeller<Label> labeller(g, outside, memory.labels);
+    if (!labeller.allocated()) return -1;
+    return fill_grid(destination, g, value, background, true, labeller, memory);
+}
+
+// The planes across one axis of the [z, y, x] array: plane p's element
+// (a, b) is voxel base(p) + a*step_a + b*step_b.
+struct Planes {
+    std::int64_t count, width, height;
+    std::size_t plane_step, step_a, step_b;
+};
+
+Planes planes_across(int axis, std::int64_t w, std::int64_t h, std::int64_t d) {
+    const auto sw = static_cast<std::size_t>(w), sh = static_cast<std::size_t>(h);
+    if (axis == 0) return Planes{d, w, h, sw * sh, 1, sw};
+    if (axis == 1) return Planes{h, w, d, sw, 1, sw * sh};
+    return Planes{w, h, d, 1, sw, sw * sh};
+}
+
+template <class Label>
+std::int64_t fill_planes(const std::uint8_t* source, std::uint8_t* destination, const Planes& p, int connectivity,
+                         int value, int background) {
+    const std::size_t area = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height);
+    FillMemory<Label> memory(area);
+    auto* plane = static_cast<std::uint8_t*>(heap_alloc(area));
+    if (!memory.allocated() || plane == nullptr) {
+        heap_free(plane);
+        return -1;
+    }
+    // Depth 1: 18 gives the 8 neighbours of the plane, 6 the 4.  One
+    // labeller serves every plane, so no plane can fail once one is written.
+    const PieceGrid g{p.width, p.height, 1, connectivity == 6 ? 6 : 18};
+    const OutsideSet outside{plane, value};
+    OutsideLabeller<Label> labeller(g, outside, memory.labels);
+    std::int64_t holes = labeller.allocated() ? 0 : -1;
+    for (std::int64_t k = 0; k < p.count && holes >= 0; ++k) {
+        const std::size_t base = static_cast<std::size_t>(k) * p.plane_step;
+        auto for_each_element = [&](auto visit) {
+            for (std::int64_t b = 0; b < p.height; ++b)
+                for (std::int64_t a = 0; a < p.width; ++a)
+                    visit(static_cast<std::size_t>(b) * static_cast<std::size_t>(p.width) + static_cast<std::size_t>(a),
+                          base + static_cast<std::size_t>(a) * p.step_a + static_cast<std::size_t>(b) * p.step_b);
+        };
+        for_each_element([&](std::size_t at, std::size_t voxel) { plane[at] = source[voxel]; });
+        holes += fill_grid(plane, g, value, background, false, labeller, memory);
+        for_each_element([&](std::size_t at, std::size_t voxel) { destination[voxel] = plane[at]; });
+    }
+    heap_free(plane);
+    return holes;
+}
+
+constexpr std::size_t kInt32Labels = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+
+}  // namespace
+}  // namespace img3d::detail
+
+extern "C" IMG3D_API std::int64_t Img3DFillHoles(const std::uint8_t* source, std::uint8_t* destination,
+                                                 std::int64_t width, std::int64_t height, std::int64_t depth,
+                                                 int value, int background, int connectivity, int axis) {
+    using namespace img3d::detail;
+    if (source == nullptr || destination == nullptr) return -1;
+    if (connectivity != 6 && connectivity != 18 && connectivity != 26) return -1;
+    if (axis < -1 || axis > 2 || !addressable(width, height, depth, 1)) return -1;
+    const std::size_t voxels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                               static_cast<std::size_t>(depth);
+    if (axis == -1) {
+        const PieceGrid g{width, height, depth, connectivity};
+        if (voxels <= kInt32Labels) return fill_volume<std::int32_t>(source, destination, g, value, background);
+        return fill_volume<std::int64_t>(source, destination, g, value, background);
+    }
+    const Planes p = planes_across(axis, width, height, depth);
+    if (static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height) <= kInt32Labels)
+        return fill_planes<std::int32_t>(source, destination, p, connectivity, value, background);
+    return fill_planes<std::int64_t>(source, destination, p, connectivity, value, background);
+}
