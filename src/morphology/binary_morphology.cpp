@@ -102,8 +102,7 @@ private:
         const std::uint64_t* faces = edges ? combined : current_;
         for (std::int64_t z = 0; z < grid_.depth; ++z) {
             for (std::int64_t y = 0; y < grid_.height; ++y) {
-                const std::uint64_t* rows[9] = {row(cbits(combined), y, z),
-                                                row(faces, y - 1, z), row(faces, y + 1, z),
+                const std::uint64_t* rows[9] = {row(cbits(combined), y, z), row(faces, y - 1, z), row(faces, y + 1, z),
                                                 row(faces, y, z - 1), row(faces, y, z + 1)};
                 int count = 5;
                 if (edges) {
@@ -132,16 +131,12 @@ private:
             for (std::int64_t y = 0; y < grid_.height; ++y) combine_x(op, row(input, y, z), row_out(a, y, z));
         for (std::int64_t z = 0; z < grid_.depth; ++z)
             for (std::int64_t y = 0; y < grid_.height; ++y) {
-                const std::uint64_t* rows[3] = {row(cbits(a), y - 1, z),
-                                                row(cbits(a), y, z),
-                                                row(cbits(a), y + 1, z)};
+                const std::uint64_t* rows[3] = {row(cbits(a), y - 1, z), row(cbits(a), y, z), row(cbits(a), y + 1, z)};
                 combine_rows(op, rows, 3, row_out(b, y, z));
             }
         for (std::int64_t z = 0; z < grid_.depth; ++z)
             for (std::int64_t y = 0; y < grid_.height; ++y) {
-                const std::uint64_t* rows[3] = {row(cbits(b), y, z - 1),
-                                                row(cbits(b), y, z),
-                                                row(cbits(b), y, z + 1)};
+                const std::uint64_t* rows[3] = {row(cbits(b), y, z - 1), row(cbits(b), y, z), row(cbits(b), y, z + 1)};
                 combine_rows(op, rows, 3, row_out(a, y, z));
             }
         spare_[0] = input;
@@ -177,13 +172,13 @@ int morphology(const std::uint8_t* source, std::uint8_t* destination, std::int64
 }  // namespace img3d::detail
 
 // The four operations differ only in their two halves.
-#define IMG3D_BINARY_OPERATION(name, first, second)                                                               \
-    extern "C" IMG3D_API int name(const std::uint8_t* source, std::uint8_t* destination, std::int64_t width,       \
-                                  std::int64_t height, std::int64_t depth, int value, int background,             \
-                                  int connectivity, int iterations) {                                             \
-        using img3d::detail::Op;                                                                                  \
-        return img3d::detail::morphology(source, destination, width, height, depth, value, background,            \
-                                         connectivity, iterations, first, second);                                \
+#define IMG3D_BINARY_OPERATION(name, first, second)                                                                  \
+    extern "C" IMG3D_API int name(const std::uint8_t* source, std::uint8_t* destination, std::int64_t width,         \
+                                  std::int64_t height, std::int64_t depth, int value, int background,                \
+                                  int connectivity, int iterations) {                                                \
+        using img3d::detail::Op;                                                                                     \
+        return img3d::detail::morphology(source, destination, width, height, depth, value, background, connectivity, \
+                                         iterations, first, second);                                                 \
     }
 
 IMG3D_BINARY_OPERATION(Img3DBinaryDilate, Op::kDilate, Op::kDilate)

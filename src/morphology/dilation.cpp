@@ -58,8 +58,8 @@ void or_neighbour_rows(const Byte* in, const Slices& s, Byte* out) {
     }
 }
 
-void write_slice(unsigned char*** destination, int z, const Slices& s, const Byte* a, const Byte* b,
-                 const Byte* c, Byte object, Byte background) {
+void write_slice(unsigned char*** destination, int z, const Slices& s, const Byte* a, const Byte* b, const Byte* c,
+                 Byte object, Byte background) {
     for (int y = 0; y < s.height; ++y) {
         const std::size_t row = static_cast<std::size_t>(y) * s.width;
         Byte* out = destination[z][y];
@@ -96,15 +96,15 @@ void dilate_directly(unsigned char*** source, unsigned char*** destination, int 
 
 }  // namespace
 
-extern "C" IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destination,
-                                         int objectValue, int backgroundValue, int elementType) {
+extern "C" IMG3D_API int Img3DDilatation(unsigned char*** source, unsigned char*** destination, int objectValue,
+                                         int backgroundValue, int elementType) {
     if (!img3d::detail::same_dimensions(source, destination)) return -1;
     const int depth = Image3DGetDepth(source);
-    const Slices s{Image3DGetWidth(source), Image3DGetHeight(source),
-                   static_cast<std::size_t>(Image3DGetWidth(source)) *
-                       static_cast<std::size_t>(Image3DGetHeight(source))};
-    const bool spreads = (elementType == 1 || elementType == 2) && objectValue >= 0 &&
-                         objectValue <= 255 && s.width > 2 && s.height > 2 && depth > 2;
+    const Slices s{
+        Image3DGetWidth(source), Image3DGetHeight(source),
+        static_cast<std::size_t>(Image3DGetWidth(source)) * static_cast<std::size_t>(Image3DGetHeight(source))};
+    const bool spreads = (elementType == 1 || elementType == 2) && objectValue >= 0 && objectValue <= 255 &&
+                         s.width > 2 && s.height > 2 && depth > 2;
     if (!spreads) {
         Img3DClear(destination, backgroundValue);
         return 0;

@@ -52,13 +52,19 @@ struct WindowTest {
         if (growing) {  // first n with sum >= threshold
             while (lo < hi) {
                 const std::int64_t mid = (lo + hi) / 2;
-                if (sum(mid) >= threshold) hi = mid; else lo = mid + 1;
+                if (sum(mid) >= threshold)
+                    hi = mid;
+                else
+                    lo = mid + 1;
             }
             bound = lo;
         } else {  // last n with sum >= threshold, or -1
             while (lo < hi) {
                 const std::int64_t mid = (lo + hi) / 2;
-                if (sum(mid) >= threshold) lo = mid + 1; else hi = mid;
+                if (sum(mid) >= threshold)
+                    lo = mid + 1;
+                else
+                    hi = mid;
             }
             bound = lo - 1;
         }
@@ -88,8 +94,9 @@ public:
 
     // The mask byte holding the bit of column x of row y, slice z.
     std::uint8_t* byte_at(int x, int y, int z) const {
-        return bits_ + (static_cast<std::size_t>(z) * static_cast<std::size_t>(height_) + static_cast<std::size_t>(y)) *
-                           row_bytes_ +
+        return bits_ +
+               (static_cast<std::size_t>(z) * static_cast<std::size_t>(height_) + static_cast<std::size_t>(y)) *
+                   row_bytes_ +
                static_cast<std::size_t>(x / 8);
     }
 
@@ -331,7 +338,8 @@ void claim_row(const std::int32_t* sums, const Box& box, int y, int z, const Win
 void smooth_object(const ObjectRuns& runs, std::int32_t object, const Box& box, int radius, const WindowTest& test,
                    const ClaimMask& claims) {
     const int side = 2 * radius + 1;
-    const std::size_t span = (static_cast<std::size_t>(box.x_min % 8) + static_cast<std::size_t>(box.width()) + 7) / 8 * 8;
+    const std::size_t span =
+        (static_cast<std::size_t>(box.x_min % 8) + static_cast<std::size_t>(box.width()) + 7) / 8 * 8;
     const std::size_t sum_cells = WindowSums::cells(box.width(), box.height(), side);
     const std::size_t flag_cells = (span + sizeof(std::int32_t) - 1) / sizeof(std::int32_t);
     const std::size_t row_cells = (static_cast<std::size_t>(box.width()) + 2 * radius + 3) / sizeof(std::int32_t);
@@ -360,8 +368,8 @@ void smooth_object(const ObjectRuns& runs, std::int32_t object, const Box& box, 
 class ObjectBoxes {
 public:
     ObjectBoxes(std::int32_t objects, std::size_t rows)
-        : boxes_(static_cast<Box*>(heap_alloc(static_cast<std::size_t>(objects) * sizeof(Box) +
-                                              rows * sizeof(std::uint32_t)))),
+        : boxes_(static_cast<Box*>(
+              heap_alloc(static_cast<std::size_t>(objects) * sizeof(Box) + rows * sizeof(std::uint32_t)))),
           first_run_(boxes_ == nullptr ? nullptr : reinterpret_cast<std::uint32_t*>(boxes_ + objects)) {}
     ~ObjectBoxes() { heap_free(boxes_); }
     ObjectBoxes(const ObjectBoxes&) = delete;
@@ -376,8 +384,8 @@ public:
         std::uint32_t run = 0;
         for (int z = 0; z < depth; ++z)
             for (int y = 0; y < height; ++y) {
-                const std::size_t row = static_cast<std::size_t>(z) * static_cast<std::size_t>(height) +
-                                        static_cast<std::size_t>(y);
+                const std::size_t row =
+                    static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y);
                 first_run_[row] = run;
                 img3d::detail::for_each_run(voxels + row * static_cast<std::size_t>(width), width, value,
                                             [&](int x_start, int x_end) {
@@ -411,8 +419,8 @@ private:
 
 }  // namespace
 
-extern "C" IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination,
-                                         int objectValue, int backgroundValue, int radius) {
+extern "C" IMG3D_API int Img3DEdgeSmooth(unsigned char*** source, unsigned char*** destination, int objectValue,
+                                         int backgroundValue, int radius) {
     // The window threshold must fit in 32 bits.  Volumes whose objects could
     // not be recorded are refused as the object list refuses them, though
     // no record is made here.

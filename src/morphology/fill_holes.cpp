@@ -57,8 +57,8 @@ using OutsideLabeller = PieceLabeller<Label, OutsideSet>;
 // as border) whose other voxels `labeller` labels into memory.labels.
 // Writes `out`, which may be the labelled voxels themselves.  Returns the holes.
 template <class Label>
-std::int64_t fill_grid(std::uint8_t* out, const PieceGrid& g, int value, int background,
-                       bool z_faces, OutsideLabeller<Label>& labeller, FillMemory<Label>& memory) {
+std::int64_t fill_grid(std::uint8_t* out, const PieceGrid& g, int value, int background, bool z_faces,
+                       OutsideLabeller<Label>& labeller, FillMemory<Label>& memory) {
     const std::int64_t pieces = labeller.run();
     std::uint8_t* touches = memory.touches;
     std::memset(touches, 0, static_cast<std::size_t>(pieces) + 1);
@@ -150,14 +150,14 @@ constexpr std::size_t kInt32Labels = static_cast<std::size_t>(std::numeric_limit
 }  // namespace img3d::detail
 
 extern "C" IMG3D_API std::int64_t Img3DFillHoles(const std::uint8_t* source, std::uint8_t* destination,
-                                                 std::int64_t width, std::int64_t height, std::int64_t depth,
-                                                 int value, int background, int connectivity, int axis) {
+                                                 std::int64_t width, std::int64_t height, std::int64_t depth, int value,
+                                                 int background, int connectivity, int axis) {
     using namespace img3d::detail;
     if (source == nullptr || destination == nullptr) return -1;
     if (connectivity != 6 && connectivity != 18 && connectivity != 26) return -1;
     if (axis < -1 || axis > 2 || !addressable(width, height, depth, 1)) return -1;
-    const std::size_t voxels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                               static_cast<std::size_t>(depth);
+    const std::size_t voxels =
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
     if (axis == -1) {
         const PieceGrid g{width, height, depth, connectivity};
         if (voxels <= kInt32Labels) return fill_volume<std::int32_t>(source, destination, g, value, background);

@@ -77,9 +77,8 @@ public:
         std::int64_t removed = 0;
         for (std::int64_t k = 1; k <= count_; ++k) removed += keep_[k] == 0;
         const auto colour = static_cast<std::uint8_t>(paint);
-        for_each_label([&](std::size_t i, std::size_t label) {
-            destination[i] = keep_[label] != 0 ? source[i] : colour;
-        });
+        for_each_label(
+            [&](std::size_t i, std::size_t label) { destination[i] = keep_[label] != 0 ? source[i] : colour; });
         return removed;
     }
 
@@ -105,8 +104,9 @@ private:
 
 bool refused(const std::uint8_t* source, const std::uint8_t* destination, std::int64_t width, std::int64_t height,
              std::int64_t depth, int value, int connectivity, int paint) {
-    return source == nullptr || destination == nullptr || (connectivity != 6 && connectivity != 18 && connectivity != 26) ||
-           (paint & 0xFF) == value || !addressable(width, height, depth, 8);
+    return source == nullptr || destination == nullptr ||
+           (connectivity != 6 && connectivity != 18 && connectivity != 26) || (paint & 0xFF) == value ||
+           !addressable(width, height, depth, 8);
 }
 
 // Keeps the `keep` largest objects, the lower label first among equals.

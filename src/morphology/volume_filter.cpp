@@ -10,17 +10,15 @@
 #include "img3d.h"
 #include "objects/objects_internal.h"
 
-extern "C" IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination,
-                                        int objectValue, int paintValue, int minVolume,
-                                        int maxVolume) {
+extern "C" IMG3D_API int Img3DDelVolume(unsigned char*** source, unsigned char*** destination, int objectValue,
+                                        int paintValue, int minVolume, int maxVolume) {
     // The source is read after the destination is written, so the two must
     // be different volumes.  Volumes whose objects could not be recorded
     // are refused as the object list refuses them, though no record is made
     // here.
     if (source == destination || !img3d::detail::begin_object_filter(source, destination, objectValue, paintValue))
         return -1;
-    const int width = Image3DGetWidth(source), height = Image3DGetHeight(source),
-              depth = Image3DGetDepth(source);
+    const int width = Image3DGetWidth(source), height = Image3DGetHeight(source), depth = Image3DGetDepth(source);
     const auto value = static_cast<std::uint8_t>(objectValue);
     const auto* voxels = static_cast<const std::uint8_t*>(source[0][0]);
 

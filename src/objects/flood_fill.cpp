@@ -88,8 +88,7 @@ struct Fill {
           room(stack_.room) {}
 
     std::uint8_t* row_at(int y, int z) const {
-        return voxels + (static_cast<std::size_t>(z) * static_cast<std::size_t>(height) +
-                         static_cast<std::size_t>(y)) *
+        return voxels + (static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y)) *
                             row_step;
     }
 
@@ -132,8 +131,8 @@ struct Fill {
     }
 
     IMG3D_STEP void push(int x, int y, int z) {
-        top[size++] = StackPoint{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
-                                 static_cast<std::int16_t>(z)};
+        top[size++] =
+            StackPoint{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), static_cast<std::int16_t>(z)};
     }
 
     // Pushes one point per stretch of the value in the four rows beside the
@@ -155,8 +154,7 @@ struct Fill {
         }
 #endif
         auto push_row = [&](const std::uint8_t* neighbour, int ny, int nz) {
-            for_each_stretch_end(neighbour, x_start, x_end, voxels, voxels_end, value,
-                                 [&](int x) { push(x, ny, nz); });
+            for_each_stretch_end(neighbour, x_start, x_end, voxels, voxels_end, value, [&](int x) { push(x, ny, nz); });
         };
         if (y > 0) push_row(row - row_step, y - 1, z);
         if (y < height - 1) push_row(row + row_step, y + 1, z);
@@ -173,11 +171,9 @@ struct Fill {
         const __m128i v = _mm_set1_epi8(static_cast<char>(value));
         const std::uint8_t* p = row + x_start;
         const unsigned above = y > 0 ? short_window_ends(p - row_step, length, voxels, voxels_end, v) : 0u;
-        const unsigned below =
-            y < height - 1 ? short_window_ends(p + row_step, length, voxels, voxels_end, v) : 0u;
+        const unsigned below = y < height - 1 ? short_window_ends(p + row_step, length, voxels, voxels_end, v) : 0u;
         const unsigned before = z > 0 ? short_window_ends(p - slice_step, length, voxels, voxels_end, v) : 0u;
-        const unsigned after =
-            z < depth - 1 ? short_window_ends(p + slice_step, length, voxels, voxels_end, v) : 0u;
+        const unsigned after = z < depth - 1 ? short_window_ends(p + slice_step, length, voxels, voxels_end, v) : 0u;
         auto push_ends = [&](unsigned ends, int ny, int nz) {
             for (; ends != 0; ends &= ends - 1) push(x_start + __builtin_ctz(ends), ny, nz);
         };
@@ -283,8 +279,7 @@ RunLength3D* FloodFill::take(CMyPoint3D seed) noexcept {
         // A point whose voxel was painted after it was pushed yields nothing.
         if (row[x] == fill.value) {
             int x_start, x_end;
-            if (!fill.take_run(row, x, y, z, x_start, x_end) || !fill.push_neighbours(row, x_start, x_end, y, z))
-                break;
+            if (!fill.take_run(row, x, y, z, x_start, x_end) || !fill.push_neighbours(row, x_start, x_end, y, z)) break;
         }
         if (fill.size == 0) {
             fill.store_stack();

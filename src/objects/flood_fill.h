@@ -33,9 +33,7 @@ constexpr std::size_t kInitialRuns = 1;
 constexpr std::size_t kInitialPoints = 256;
 
 // Bytes of a record with room for `runs` runs.
-constexpr std::size_t record_bytes(std::size_t runs) {
-    return sizeof(RunLength3D) + runs * sizeof(Run3D);
-}
+constexpr std::size_t record_bytes(std::size_t runs) { return sizeof(RunLength3D) + runs * sizeof(Run3D); }
 
 // A point as the stack keeps it: coordinates fit in 16 bits, and the stack of
 // a noisy volume holds millions of points at once.
@@ -132,10 +130,9 @@ inline bool objects_takeable(unsigned char*** volume, int value, int paint) {
 // order, so when take paints the object of each seed (as a fill does), every
 // seed is the first voxel of an object not met before.
 template <class Take>
-void for_each_seed(const std::uint8_t* voxels, int width, int height, int depth, std::uint8_t value,
-                   Take take) {
-    const std::size_t total = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                              static_cast<std::size_t>(depth);
+void for_each_seed(const std::uint8_t* voxels, int width, int height, int depth, std::uint8_t value, Take take) {
+    const std::size_t total =
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
     std::size_t row_begin = 0;  // offset of the row (x = 0) holding the last seed
     int y = 0, z = 0;
     std::size_t from = 0;

@@ -160,17 +160,13 @@ std::int64_t float_stats(const Label* labels, const float* grey, std::size_t n, 
 }
 
 template <class Label>
-std::int64_t stats_of(const Label* labels, const void* grey, Img3DType grey_type, std::size_t n,
-                      std::int64_t count, Img3DIntensity* stats) {
+std::int64_t stats_of(const Label* labels, const void* grey, Img3DType grey_type, std::size_t n, std::int64_t count,
+                      Img3DIntensity* stats) {
     switch (grey_type) {
-        case IMG3D_UINT8:
-            return integer_stats(labels, static_cast<const std::uint8_t*>(grey), n, count, stats);
-        case IMG3D_INT16:
-            return integer_stats(labels, static_cast<const std::int16_t*>(grey), n, count, stats);
-        case IMG3D_UINT16:
-            return integer_stats(labels, static_cast<const std::uint16_t*>(grey), n, count, stats);
-        default:
-            return float_stats(labels, static_cast<const float*>(grey), n, count, stats);
+        case IMG3D_UINT8: return integer_stats(labels, static_cast<const std::uint8_t*>(grey), n, count, stats);
+        case IMG3D_INT16: return integer_stats(labels, static_cast<const std::int16_t*>(grey), n, count, stats);
+        case IMG3D_UINT16: return integer_stats(labels, static_cast<const std::uint16_t*>(grey), n, count, stats);
+        default: return float_stats(labels, static_cast<const float*>(grey), n, count, stats);
     }
 }
 
@@ -179,8 +175,7 @@ std::int64_t stats_of(const Label* labels, const void* grey, Img3DType grey_type
 
 extern "C" IMG3D_API std::int64_t Img3DIntensityStats(const void* labels, Img3DType labelType, const void* grey,
                                                       Img3DType greyType, std::int64_t width, std::int64_t height,
-                                                      std::int64_t depth, std::int64_t count,
-                                                      Img3DIntensity* stats) {
+                                                      std::int64_t depth, std::int64_t count, Img3DIntensity* stats) {
     using namespace img3d::detail;
     if (labels == nullptr || grey == nullptr || count < 0 || (stats == nullptr && count > 0)) return -1;
     if (labelType != IMG3D_INT32 && labelType != IMG3D_INT64) return -1;
@@ -189,8 +184,8 @@ extern "C" IMG3D_API std::int64_t Img3DIntensityStats(const void* labels, Img3DT
     if (!addressable(width, height, depth, 8)) return -1;
     const std::size_t per_label = sizeof(IntegerSums) > sizeof(FloatSums) ? sizeof(IntegerSums) : sizeof(FloatSums);
     if (static_cast<std::uint64_t>(count) > SIZE_MAX / per_label) return -1;
-    const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                          static_cast<std::size_t>(depth);
+    const std::size_t n =
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
     if (labelType == IMG3D_INT32)
         return stats_of(static_cast<const std::int32_t*>(labels), grey, greyType, n, count, stats);
     return stats_of(static_cast<const std::int64_t*>(labels), grey, greyType, n, count, stats);

@@ -136,9 +136,7 @@ public:
     bool allocated() const { return bits_ != nullptr; }
 
     // The offset of row y of slice z's first voxel in the volume.
-    Label offset(int y, int z) const {
-        return (static_cast<Label>(z) * height + y) * static_cast<Label>(width);
-    }
+    Label offset(int y, int z) const { return (static_cast<Label>(z) * height + y) * static_cast<Label>(width); }
     Row<Label> row(int y, int z) const { return Row<Label>{bits_ + index(y, z) * words, offset(y, z)}; }
     std::uint64_t* bits(int y, int z) const { return bits_ + index(y, z) * words; }
     // Room for the labels of one row's runs.
@@ -274,13 +272,13 @@ bool known_connectivity(int connectivity) { return connectivity == 6 || connecti
 extern "C" IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, std::int32_t* labels) {
     using namespace img3d::detail;
     if (volume == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;
-    return label_voxels(volume[0][0], Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume),
-                        value, connectivity, labels);
+    return label_voxels(volume[0][0], Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume), value,
+                        connectivity, labels);
 }
 
-extern "C" IMG3D_API std::int64_t Img3DLabelVoxels(const std::uint8_t* voxels, std::int64_t width,
-                                                   std::int64_t height, std::int64_t depth, int value,
-                                                   int connectivity, void* labels, Img3DType labelType) {
+extern "C" IMG3D_API std::int64_t Img3DLabelVoxels(const std::uint8_t* voxels, std::int64_t width, std::int64_t height,
+                                                   std::int64_t depth, int value, int connectivity, void* labels,
+                                                   Img3DType labelType) {
     using namespace img3d::detail;
     constexpr std::int64_t kMaxVoxels = std::numeric_limits<std::int32_t>::max();
     if (voxels == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;

@@ -22,11 +22,9 @@ using img3d::detail::heap_realloc;
 
 extern "C" {
 
-IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, int paint, int* count,
-                                          int /*reserved*/) {
+IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, int paint, int* count, int /*reserved*/) {
     if (count != nullptr) *count = 0;
-    if (volume == nullptr || count == nullptr || !img3d::detail::objects_takeable(volume, value, paint))
-        return nullptr;
+    if (volume == nullptr || count == nullptr || !img3d::detail::objects_takeable(volume, value, paint)) return nullptr;
     FloodFill fill(volume, value, paint);
 
     RunLength3D** list = nullptr;
@@ -38,9 +36,8 @@ IMG3D_API RunLength3D** GetAllRunLength3D(unsigned char*** volume, int value, in
         static_cast<std::uint8_t>(value), [&](img3d::detail::CMyPoint3D seed) {
             if (entries == capacity) {
                 constexpr std::size_t kMaxEntries = static_cast<std::size_t>(-1) / sizeof(RunLength3D*);
-                const std::size_t grown = capacity == 0
-                                              ? img3d::detail::kInitialListEntries
-                                              : (capacity <= kMaxEntries / 2 ? capacity * 2 : 0);
+                const std::size_t grown = capacity == 0 ? img3d::detail::kInitialListEntries
+                                                        : (capacity <= kMaxEntries / 2 ? capacity * 2 : 0);
                 void* block = grown == 0 ? nullptr : heap_realloc(list, grown * sizeof(RunLength3D*));
                 if (block == nullptr) {
                     refused = true;

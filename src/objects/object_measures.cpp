@@ -6,9 +6,7 @@
 
 namespace {
 
-const Run3D* runs_of(const RunLength3D* record) {
-    return RunLength3DRuns(const_cast<RunLength3D*>(record));
-}
+const Run3D* runs_of(const RunLength3D* record) { return RunLength3DRuns(const_cast<RunLength3D*>(record)); }
 
 }  // namespace
 
@@ -23,11 +21,11 @@ IMG3D_API int ObjVolume(const RunLength3D* record) {
     return static_cast<int>(voxels);
 }
 
-IMG3D_API void GetObjectXYLimit3D(const RunLength3D* record, int* xMin, int* xMax, int* yMin,
-                                  int* yMax, int* zMin, int* zMax) {
+IMG3D_API void GetObjectXYLimit3D(const RunLength3D* record, int* xMin, int* xMax, int* yMin, int* yMax, int* zMin,
+                                  int* zMax) {
     // Without a run there is no box: the outputs keep what they held.
-    if (record == nullptr || record->count < 1 || xMin == nullptr || xMax == nullptr ||
-        yMin == nullptr || yMax == nullptr || zMin == nullptr || zMax == nullptr)
+    if (record == nullptr || record->count < 1 || xMin == nullptr || xMax == nullptr || yMin == nullptr ||
+        yMax == nullptr || zMin == nullptr || zMax == nullptr)
         return;
     const Run3D* runs = runs_of(record);
     int x_min = runs[0].xStart, x_max = runs[0].xEnd;
@@ -62,11 +60,10 @@ IMG3D_API void Img3DFillObject(unsigned char*** volume, const RunLength3D* recor
     const int fill = value & 0xFF;
     for (std::int32_t i = 0; i < record->count; ++i) {
         const Run3D& run = runs[i];
-        if (run.z < 0 || run.z >= depth || run.y < 0 || run.y >= height || run.xStart < 0 ||
-            run.xEnd >= width || run.xStart > run.xEnd)
+        if (run.z < 0 || run.z >= depth || run.y < 0 || run.y >= height || run.xStart < 0 || run.xEnd >= width ||
+            run.xStart > run.xEnd)
             continue;
-        std::memset(volume[run.z][run.y] + run.xStart, fill,
-                    static_cast<std::size_t>(run.xEnd - run.xStart + 1));
+        std::memset(volume[run.z][run.y] + run.xStart, fill, static_cast<std::size_t>(run.xEnd - run.xStart + 1));
     }
 }
 

@@ -44,8 +44,8 @@ void add_stretch(Img3DObject& object, int x_start, int x_end, int y, int z) {
 
 extern "C" IMG3D_API int Img3DObjectStats(const std::int32_t* labels, int width, int height, int depth, int count,
                                           Img3DObject* objects) {
-    if (labels == nullptr || count < 0 || (objects == nullptr && count > 0) || width < 1 || height < 1 ||
-        depth < 1 || std::int64_t{width} * height * depth > INT_MAX)
+    if (labels == nullptr || count < 0 || (objects == nullptr && count > 0) || width < 1 || height < 1 || depth < 1 ||
+        std::int64_t{width} * height * depth > INT_MAX)
         return -1;
     if (count > 0) std::memset(objects, 0, static_cast<std::size_t>(count) * sizeof *objects);
     int ignored = 0;

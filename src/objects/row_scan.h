@@ -97,8 +97,8 @@ inline int extend_right(const std::uint8_t* row, int x, int width, std::uint8_t 
 // stretch.  One load covers the window; it may take in voxels beside it (they
 // are masked off) and is placed so as not to touch a second cache line when
 // the window lies in one.
-inline unsigned short_window_ends(const std::uint8_t* p, int n, const std::uint8_t* begin,
-                                  const std::uint8_t* end, __m128i value) {
+inline unsigned short_window_ends(const std::uint8_t* p, int n, const std::uint8_t* begin, const std::uint8_t* end,
+                                  __m128i value) {
     const int in_line = static_cast<int>(reinterpret_cast<std::uintptr_t>(p) & 63u);
     const std::uint8_t* load = p;
     if (in_line > 48 && in_line + n <= 64) load = p - (in_line - 48);
@@ -115,9 +115,8 @@ inline unsigned short_window_ends(const std::uint8_t* p, int n, const std::uint8
 // columns; stretches are reported from left to right.  [begin, end) is the
 // whole voxel array around the row (see short_window_ends).
 template <class Emit>
-inline void for_each_stretch_end(const std::uint8_t* row, int x_start, int x_end,
-                                 const std::uint8_t* begin, const std::uint8_t* end,
-                                 std::uint8_t value, Emit&& emit) {
+inline void for_each_stretch_end(const std::uint8_t* row, int x_start, int x_end, const std::uint8_t* begin,
+                                 const std::uint8_t* end, std::uint8_t value, Emit&& emit) {
     const int n = x_end - x_start + 1;
 #if IMG3D_ROW_SCAN_SSE2
     if (end - begin >= 16) {

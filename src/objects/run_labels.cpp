@@ -40,8 +40,8 @@ void RunLabels::unite(std::int32_t a, std::int32_t b) noexcept {
     parent_[b] = a;
 }
 
-void RunLabels::link(const std::uint64_t* a, std::uint32_t a_first, const std::uint64_t* b,
-                     std::uint32_t b_first, std::size_t words) noexcept {
+void RunLabels::link(const std::uint64_t* a, std::uint32_t a_first, const std::uint64_t* b, std::uint32_t b_first,
+                     std::size_t words) noexcept {
     // Two runs overlap exactly when their rows share a stretch of set bits,
     // one stretch per pair of runs; at its first column each run is the one
     // whose start is the latest up to there, counted from the row's start.
@@ -66,8 +66,7 @@ void RunLabels::link(const std::uint64_t* a, std::uint32_t a_first, const std::u
     }
 }
 
-bool RunLabels::label(const std::uint8_t* voxels, int width, int height, int depth,
-                      std::uint8_t value) noexcept {
+bool RunLabels::label(const std::uint8_t* voxels, int width, int height, int depth, std::uint8_t value) noexcept {
     const std::size_t words = (static_cast<std::size_t>(width) + 63) / 64;
     const std::size_t rows = static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
     // The runs are counted first, so that their array is allocated once:
@@ -101,8 +100,7 @@ bool RunLabels::label(const std::uint8_t* voxels, int width, int height, int dep
             runs_ = run;
             if (y > 0) link(bits, first, bits - words, current->first_run[y - 1], words);
             if (previous != nullptr)
-                link(bits, first, previous->bits + static_cast<std::size_t>(y) * words, previous->first_run[y],
-                     words);
+                link(bits, first, previous->bits + static_cast<std::size_t>(y) * words, previous->first_run[y], words);
         }
         previous = current;
         current = current == &slices_[0] ? &slices_[1] : &slices_[0];

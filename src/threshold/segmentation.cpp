@@ -16,8 +16,8 @@ namespace {
 
 // inside where low <= v <= low + span, outside elsewhere; span <= 255 - low.
 // out may equal in: each byte is read before it is written.
-void band_row(const unsigned char* in, unsigned char* out, int width, unsigned char low,
-              unsigned char span, unsigned char inside, unsigned char outside) {
+void band_row(const unsigned char* in, unsigned char* out, int width, unsigned char low, unsigned char span,
+              unsigned char inside, unsigned char outside) {
     for (int x = 0; x < width; ++x) {
         const unsigned char offset = static_cast<unsigned char>(in[x] - low);
         out[x] = offset <= span ? inside : outside;
@@ -27,8 +27,8 @@ void band_row(const unsigned char* in, unsigned char* out, int width, unsigned c
 // Writes the source's extent of the destination row by row, each volume
 // through its own tables, so a larger destination keeps everything outside
 // its corner block.
-void segment_band(unsigned char*** source, unsigned char*** destination, int low, int high,
-                  unsigned char inside, unsigned char outside) {
+void segment_band(unsigned char*** source, unsigned char*** destination, int low, int high, unsigned char inside,
+                  unsigned char outside) {
     const int width = Image3DGetWidth(source);
     const int height = Image3DGetHeight(source);
     const int depth = Image3DGetDepth(source);
@@ -51,16 +51,15 @@ void segment_band(unsigned char*** source, unsigned char*** destination, int low
 
 extern "C" {
 
-IMG3D_API int Img3DSingleSegment(unsigned char*** source, unsigned char*** destination,
-                                 int threshold, unsigned char high, unsigned char low) {
+IMG3D_API int Img3DSingleSegment(unsigned char*** source, unsigned char*** destination, int threshold,
+                                 unsigned char high, unsigned char low) {
     if (!img3d::detail::covers(destination, source)) return -1;
     segment_band(source, destination, threshold, 255, high, low);
     return 0;
 }
 
-IMG3D_API int Img3DDoubleSegment(unsigned char*** source, unsigned char*** destination,
-                                 int lowThreshold, int highThreshold, unsigned char inside,
-                                 unsigned char outside) {
+IMG3D_API int Img3DDoubleSegment(unsigned char*** source, unsigned char*** destination, int lowThreshold,
+                                 int highThreshold, unsigned char inside, unsigned char outside) {
     if (!img3d::detail::covers(destination, source)) return -1;
     segment_band(source, destination, lowThreshold, highThreshold, inside, outside);
     return 0;

@@ -49,5 +49,6 @@ int two_mode_level(const int histogram[256]) {
 }  // namespace img3d::detail
 
 extern "C" IMG3D_API int Img3D2ModeThreshold(unsigned char*** volume) {
-    return img3d::detail::level_of(volume, [](const int* histogram) { return img3d::detail::two_mode_level(histogram); });
+    return img3d::detail::level_of(volume,
+                                   [](const int* histogram) { return img3d::detail::two_mode_level(histogram); });
 }

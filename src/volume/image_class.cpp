@@ -5,11 +5,9 @@
 
 CTarnImage3D::CTarnImage3D() : m_image(nullptr) {}
 
-CTarnImage3D::CTarnImage3D(int width, int height, int depth)
-    : m_image(Image3DAlloc(width, height, depth)) {}
+CTarnImage3D::CTarnImage3D(int width, int height, int depth) : m_image(Image3DAlloc(width, height, depth)) {}
 
-CTarnImage3D::CTarnImage3D(CTarnImage3D& source)
-    : CTarnImage3D(static_cast<const CTarnImage3D&>(source)) {}
+CTarnImage3D::CTarnImage3D(CTarnImage3D& source) : CTarnImage3D(static_cast<const CTarnImage3D&>(source)) {}
 
 CTarnImage3D::CTarnImage3D(const CTarnImage3D& source) : m_image(nullptr) {
     if (source.getSize() == 0) return;

@@ -13,11 +13,9 @@ namespace {
 // The version string must spell the three numbers the build reads.
 #define IMG3D_SPELLED(n) #n
 #define IMG3D_SPELL(n) IMG3D_SPELLED(n)
-constexpr bool same_text(const char* a, const char* b) {
-    return *a == *b && (*a == '\0' || same_text(a + 1, b + 1));
-}
-static_assert(same_text(IMG3D_VERSION, IMG3D_SPELL(IMG3D_VERSION_MAJOR) "." IMG3D_SPELL(IMG3D_VERSION_MINOR) "."
-                                            IMG3D_SPELL(IMG3D_VERSION_PATCH)),
+constexpr bool same_text(const char* a, const char* b) { return *a == *b && (*a == '\0' || same_text(a + 1, b + 1)); }
+static_assert(same_text(IMG3D_VERSION, IMG3D_SPELL(IMG3D_VERSION_MAJOR) "." IMG3D_SPELL(
+                                           IMG3D_VERSION_MINOR) "." IMG3D_SPELL(IMG3D_VERSION_PATCH)),
               "IMG3D_VERSION differs from IMG3D_VERSION_MAJOR.MINOR.PATCH");
 #undef IMG3D_SPELL
 #undef IMG3D_SPELLED
@@ -51,8 +49,7 @@ IMG3D_API unsigned char*** Image3DAlloc(int width, int height, int depth) {
     const std::int64_t bytes = slice_table + row_tables + kHeaderBytes + voxels;
     if (bytes > INT_MAX) return nullptr;
 
-    auto* block = static_cast<unsigned char*>(
-        img3d::detail::heap_alloc_zeroed(static_cast<std::size_t>(bytes)));
+    auto* block = static_cast<unsigned char*>(img3d::detail::heap_alloc_zeroed(static_cast<std::size_t>(bytes)));
     if (block == nullptr) return nullptr;
 
     auto** slices = reinterpret_cast<unsigned char***>(block);

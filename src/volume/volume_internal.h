@@ -12,8 +12,7 @@ inline unsigned char* first_voxel(unsigned char*** volume) { return volume[0][0]
 
 // width * height * depth; fits in int for every volume Image3DAlloc made.
 inline std::size_t voxel_count(unsigned char*** volume) {
-    return static_cast<std::size_t>(Image3DGetWidth(volume)) *
-           static_cast<std::size_t>(Image3DGetHeight(volume)) *
+    return static_cast<std::size_t>(Image3DGetWidth(volume)) * static_cast<std::size_t>(Image3DGetHeight(volume)) *
            static_cast<std::size_t>(Image3DGetDepth(volume));
 }
 
@@ -27,8 +26,7 @@ inline bool holds_voxels_of(unsigned char*** destination, unsigned char*** sourc
 
 // The destination is at least as wide, as high and as deep as the source.
 inline bool covers(unsigned char*** destination, unsigned char*** source) {
-    return destination != nullptr && source != nullptr &&
-           Image3DGetWidth(destination) >= Image3DGetWidth(source) &&
+    return destination != nullptr && source != nullptr && Image3DGetWidth(destination) >= Image3DGetWidth(source) &&
            Image3DGetHeight(destination) >= Image3DGetHeight(source) &&
            Image3DGetDepth(destination) >= Image3DGetDepth(source);
 }

@@ -33,8 +33,7 @@ IMG3D_API int Img3DClear(unsigned char*** volume, int value) {
     return 0;
 }
 
-IMG3D_API int Img3DConvert(unsigned char*** source, unsigned char*** destination,
-                           const unsigned char* table) {
+IMG3D_API int Img3DConvert(unsigned char*** source, unsigned char*** destination, const unsigned char* table) {
     if (table == nullptr || !holds_voxels_of(destination, source)) return -1;
     const unsigned char* in = first_voxel(source);
     unsigned char* out = first_voxel(destination);

@@ -151,8 +151,7 @@ void map_voxels(const FileVoxels& voxels, unsigned char* out, Byte byte) {
 }
 
 void make_levels(const FileVoxels& voxels, const LevelMap& map, unsigned char* levels) {
-    map_voxels(voxels, levels,
-               [&](double v) { return static_cast<unsigned char>(level_of(v, map.low, map.high)); });
+    map_voxels(voxels, levels, [&](double v) { return static_cast<unsigned char>(level_of(v, map.low, map.high)); });
 }
 
 void select_values(const FileVoxels& voxels, double low, double high, unsigned char* mask) {

@@ -17,7 +17,7 @@ inline double file_units(const FileVoxels& voxels, double x) {
 
 struct ValueStatistics {
     double minimum = 0, maximum = 0, mean = 0;  // over the finite values
-    std::size_t non_finite = 0;                  // NaN and infinite voxels
+    std::size_t non_finite = 0;                 // NaN and infinite voxels
 };
 
 ValueStatistics value_statistics(const FileVoxels& voxels);

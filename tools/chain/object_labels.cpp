@@ -23,8 +23,8 @@ ObjectLabels label_objects(unsigned char*** volume, int value) {
     try {
         out.objects.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {
-        throw RunError("not enough memory to measure " + std::to_string(count) + " objects: " +
-                       mebibytes(64.0 * count));
+        throw RunError("not enough memory to measure " + std::to_string(count) +
+                       " objects: " + mebibytes(64.0 * count));
     }
     Img3DObjectStats(out.labels.get(), out.width, out.height, out.depth, count, out.objects.data());
     return out;

@@ -12,8 +12,8 @@ namespace {
 const std::vector<OptionSpec> kOptions = {
     {"raw", "WxHxD", "Read INPUT as raw 8-bit voxels of these dimensions, x fastest", "", "", ""},
     {"spacing", "X,Y,Z", "Voxel size in mm of raw input (default 1,1,1)", "", "", ""},
-    {"threshold", "otsu|two-mode|VALUE", "otsu, two-mode, or a value in file units: objects are values >= it",
-     "otsu", "", ""},
+    {"threshold", "otsu|two-mode|VALUE", "otsu, two-mode, or a value in file units: objects are values >= it", "otsu",
+     "", ""},
     {"band", "LO:HI", "Objects are values LO ... HI inclusive, in file units", "", "", "threshold"},
     {"window", "LO:HI",
      "The file units that otsu, two-mode and the preview map linearly onto levels 0 ... 255 (default: the "

@@ -35,12 +35,12 @@ struct ChainOptions {
 };
 
 struct OptionSpec {
-    const char* name;       // as the tool spells it: "min-volume" (Python: min_volume)
-    const char* value;      // the value's form for help texts ("N", "LO:HI"); "" for a flag
+    const char* name;   // as the tool spells it: "min-volume" (Python: min_volume)
+    const char* value;  // the value's form for help texts ("N", "LO:HI"); "" for a flag
     const char* help;
-    const char* initial;    // the value of `img3d segment` when not given; "" for none
-    const char* demo;       // the value of `img3d demo` and of the cohort; "" when as initial
-    const char* excludes;   // an option that may not be given with this one, or ""
+    const char* initial;   // the value of `img3d segment` when not given; "" for none
+    const char* demo;      // the value of `img3d demo` and of the cohort; "" when as initial
+    const char* excludes;  // an option that may not be given with this one, or ""
 };
 
 // Every option of the chain, in the order the help lists them.

@@ -8,8 +8,8 @@
 namespace img3d_tool {
 
 namespace {
-thread_local std::string stage_now;  // per thread: the Python binding runs chains side by side
-constexpr auto kDelay = std::chrono::milliseconds(400);   // before a stage shows
+thread_local std::string stage_now;                      // per thread: the Python binding runs chains side by side
+constexpr auto kDelay = std::chrono::milliseconds(400);  // before a stage shows
 constexpr auto kRefresh = std::chrono::milliseconds(250);
 }  // namespace
 

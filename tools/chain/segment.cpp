@@ -56,8 +56,8 @@ void choose_threshold(const LoadedVolume& input, const SegmentOptions& options, 
                 report.empty_reason = "every level lies in the lower class";
             else if (!otsu && report.level == 0)
                 report.empty_reason = "the histogram has no valley between two modes";
-            report.low = report.empty_reason.empty() ? report.levels.lower_bound(input.voxels, report.level + 1)
-                                                     : infinity;
+            report.low =
+                report.empty_reason.empty() ? report.levels.lower_bound(input.voxels, report.level + 1) : infinity;
             break;
         }
         case SegmentOptions::Method::level:
@@ -104,8 +104,8 @@ unsigned char*** display_volume(const LoadedVolume& input, SegmentVolumes& volum
 namespace {
 
 // Statistics, the threshold and the segmentation into out.segmented.
-void threshold_stages(const LoadedVolume& input, const SegmentOptions& options, Progress& progress,
-                      SegmentVolumes& out, SegmentReport& report) {
+void threshold_stages(const LoadedVolume& input, const SegmentOptions& options, Progress& progress, SegmentVolumes& out,
+                      SegmentReport& report) {
     const int w = report.width, h = report.height, d = report.depth;
     stage(report, progress, "statistics", [&] {
         report.grey = value_statistics(input.voxels);

@@ -25,19 +25,19 @@ constexpr int kBackground = 0;
 
 struct SegmentReport {
     int width = 0, height = 0, depth = 0;
-    ValueStatistics grey;                // in file units
-    std::string method;                  // "otsu", "two-mode", "given" or "band"
-    bool automatic = false;              // otsu or two-mode: chosen on 8-bit levels
-    LevelMap levels;                     // how file units became those levels
-    int level = -1;                      // the automatic level 0 ... 255
-    double level_value = 0;              // that level in file units
-    std::string empty_reason;            // why the threshold selects nothing, when it cannot
-    double low = 0, high = 0;            // the selected file values (high infinite for "at least")
-    int found = 0, largest = 0;          // objects after segmentation
-    int kept = 0;                        // after the size filter
-    int removed_after = 0;               // outside the bounds after smoothing and dilation, removed
+    ValueStatistics grey;        // in file units
+    std::string method;          // "otsu", "two-mode", "given" or "band"
+    bool automatic = false;      // otsu or two-mode: chosen on 8-bit levels
+    LevelMap levels;             // how file units became those levels
+    int level = -1;              // the automatic level 0 ... 255
+    double level_value = 0;      // that level in file units
+    std::string empty_reason;    // why the threshold selects nothing, when it cannot
+    double low = 0, high = 0;    // the selected file values (high infinite for "at least")
+    int found = 0, largest = 0;  // objects after segmentation
+    int kept = 0;                // after the size filter
+    int removed_after = 0;       // outside the bounds after smoothing and dilation, removed
     int final_objects = 0;
-    long long voxels = 0;                // object voxels of the result
+    long long voxels = 0;                                // object voxels of the result
     std::vector<std::pair<std::string, double>> stages;  // name, milliseconds
 };
 

@@ -36,8 +36,8 @@ void write_labels(OutputFiles& files, int index, const nifti_image& like, const 
     } catch (const std::bad_alloc&) {
         throw RunError("not enough memory to write the labels: " + mebibytes(2.0 * count) + ", 2 bytes per voxel");
     }
-    write_volume(files.fd(index), path, output_format(path), like, DT_INT16, narrow.data(), r.width, r.height,
-                 r.depth, NIFTI_INTENT_LABEL);
+    write_volume(files.fd(index), path, output_format(path), like, DT_INT16, narrow.data(), r.width, r.height, r.depth,
+                 NIFTI_INTENT_LABEL);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ public:
     void add_volume_outputs();
     OutputFiles& files() { return files_; }
 
-    void read();                              // the request's input
+    void read();                                // the request's input
     LoadedVolume& volume() { return loaded_; }  // to fill it instead
     void segment();
     // The result (8-bit, 255/0) and the labels (16-bit while they fit, else

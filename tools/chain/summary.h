@@ -22,24 +22,24 @@ namespace img3d_tool {
 // "orientation unknown".
 struct PreviewPlan {
     bool oriented = false;
-    std::string source;        // "sform", "qform" or ""
+    std::string source;             // "sform", "qform" or ""
     int voxel_axis[3] = {0, 1, 2};  // the voxel axis nearest to world x (L-R), y (P-A), z (I-S)
-    bool reversed[3] = {};     // voxel index decreasing as that world coordinate grows
-    int centre[3] = {};        // voxel (x, y, z) the three planes pass through
-    double position[3] = {};   // the planes' world coordinates (R, A, S) in mm; without
-                               // an orientation, voxel index x spacing along x, y, z
-    int object = 0;            // label of the object they pass through, 0 for none
+    bool reversed[3] = {};          // voxel index decreasing as that world coordinate grows
+    int centre[3] = {};             // voxel (x, y, z) the three planes pass through
+    double position[3] = {};        // the planes' world coordinates (R, A, S) in mm; without
+                                    // an orientation, voxel index x spacing along x, y, z
+    int object = 0;                 // label of the object they pass through, 0 for none
 };
 
 struct RunSummary {
-    std::string input;         // file name, or a description of the phantom
-    std::string format;        // "NIfTI-1", "NIfTI-2", "raw" or empty for the phantom
+    std::string input;   // file name, or a description of the phantom
+    std::string format;  // "NIfTI-1", "NIfTI-2", "raw" or empty for the phantom
     Geometry geometry;
-    std::string values;        // the data type and scaling, when not plain bytes
+    std::string values;  // the data type and scaling, when not plain bytes
     SegmentOptions options;
     SegmentReport report;
     bool previewed = false;
-    PreviewPlan plan;          // where the preview's planes cut, when previewed
+    PreviewPlan plan;                                    // where the preview's planes cut, when previewed
     std::vector<std::pair<std::string, double>> stages;  // every stage, in order
     std::vector<std::string> outputs;                    // files written
 };

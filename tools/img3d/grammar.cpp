@@ -9,14 +9,19 @@ namespace img3d_tool {
 namespace {
 
 ArgumentSpec from_table(const OptionSpec& option) {
-    return {std::string("--") + option.name, option.name, option.value, option.help, option.initial, false,
+    return {std::string("--") + option.name,
+            option.name,
+            option.value,
+            option.help,
+            option.initial,
+            false,
             option.excludes};
 }
 
 std::vector<ArgumentSpec> input_arguments(bool required) {
-    std::vector<ArgumentSpec> list = {
-        {"INPUT", "input", "FILE", "Volume file: NIfTI-1 or NIfTI-2 (.nii, .nii.gz), or raw 8-bit with --raw", "",
-         required, ""}};
+    std::vector<ArgumentSpec> list = {{"INPUT", "input", "FILE",
+                                       "Volume file: NIfTI-1 or NIfTI-2 (.nii, .nii.gz), or raw 8-bit with --raw", "",
+                                       required, ""}};
     for (const OptionSpec& option : chain_options())
         if (std::string(option.name) == "raw" || std::string(option.name) == "spacing")
             list.push_back(from_table(option));
@@ -33,12 +38,13 @@ std::vector<CommandSpec> make_specs() {
                         input_arguments(true)};
     segment.arguments.push_back(
         {"-o,--output", "output", "FILE", "Result volume (.nii, .nii.gz or .raw): objects 255, rest 0", "", false, ""});
-    segment.arguments.push_back({"--labels", "labels", "FILE",
-                                 "Label image of the result (.nii or .nii.gz): object k (the k-th in raster order, as "
-                                 "`objects --order raster` numbers them) holds k, the rest 0; 16-bit, 32-bit past 32767",
-                                 "", false, ""});
     segment.arguments.push_back(
-        {"--preview", "preview", "FILE.png", "Picture of a slice in each plane through the result (PNG)", "", false, ""});
+        {"--labels", "labels", "FILE",
+         "Label image of the result (.nii or .nii.gz): object k (the k-th in raster order, as "
+         "`objects --order raster` numbers them) holds k, the rest 0; 16-bit, 32-bit past 32767",
+         "", false, ""});
+    segment.arguments.push_back({"--preview", "preview", "FILE.png",
+                                 "Picture of a slice in each plane through the result (PNG)", "", false, ""});
     for (const OptionSpec& option : chain_options())
         if (std::string(option.name) != "raw" && std::string(option.name) != "spacing")
             segment.arguments.push_back(from_table(option));

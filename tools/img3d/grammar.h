@@ -13,11 +13,11 @@
 namespace img3d_tool {
 
 struct ArgumentSpec {
-    std::string names;     // "INPUT" (positional), "--labels" or "-o,--output"
-    std::string key;       // "input", "labels", "output": how Arguments names it
-    std::string value;     // the value's form in help texts; "" for a flag
+    std::string names;  // "INPUT" (positional), "--labels" or "-o,--output"
+    std::string key;    // "input", "labels", "output": how Arguments names it
+    std::string value;  // the value's form in help texts; "" for a flag
     std::string help;
-    std::string initial;   // the default shown in help, or ""
+    std::string initial;  // the default shown in help, or ""
     bool required = false;
     std::string excludes;  // the key of an argument that may not be given with this one, or ""
 };

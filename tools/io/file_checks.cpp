@@ -21,7 +21,8 @@ std::string dimensions(std::int64_t width, std::int64_t height, std::int64_t dep
 // stay within a signed 32-bit int, and the object functions take axes of up
 // to IMG3D_MAX_OBJECT_EXTENT voxels.
 void check_allocatable(const std::string& path, std::int64_t width, std::int64_t height, std::int64_t depth) {
-    if (width < 1 || height < 1 || depth < 1 || width > IMG3D_MAX_OBJECT_EXTENT || height > IMG3D_MAX_OBJECT_EXTENT || depth > IMG3D_MAX_OBJECT_EXTENT)
+    if (width < 1 || height < 1 || depth < 1 || width > IMG3D_MAX_OBJECT_EXTENT || height > IMG3D_MAX_OBJECT_EXTENT ||
+        depth > IMG3D_MAX_OBJECT_EXTENT)
         input_error(path, "dimensions " + dimensions(width, height, depth) + " outside 1 ... " +
                               std::to_string(IMG3D_MAX_OBJECT_EXTENT) + " voxels along an axis");
     const auto p = static_cast<std::int64_t>(sizeof(void*));
@@ -33,17 +34,22 @@ void check_allocatable(const std::string& path, std::int64_t width, std::int64_t
 
 void allocate(CTarnImage3D& volume, const std::string& path, int width, int height, int depth) {
     if (!volume.makeImage(width, height, depth))
-        throw RunError("not enough memory to read " + path + ": " +
-                       mebibytes(double(width) * height * depth) + " for its " + dimensions(width, height, depth) +
-                       " voxels");
+        throw RunError("not enough memory to read " + path + ": " + mebibytes(double(width) * height * depth) +
+                       " for its " + dimensions(width, height, depth) + " voxels");
 }
 
 int bytes_per_voxel(int datatype) {
     switch (datatype) {
-        case DT_UINT8: case DT_INT8: return 1;
-        case DT_INT16: case DT_UINT16: return 2;
-        case DT_INT32: case DT_UINT32: case DT_FLOAT32: return 4;
-        case DT_INT64: case DT_UINT64: case DT_FLOAT64: return 8;
+        case DT_UINT8:
+        case DT_INT8: return 1;
+        case DT_INT16:
+        case DT_UINT16: return 2;
+        case DT_INT32:
+        case DT_UINT32:
+        case DT_FLOAT32: return 4;
+        case DT_INT64:
+        case DT_UINT64:
+        case DT_FLOAT64: return 8;
         default: return 0;  // not grey levels
     }
 }

@@ -61,8 +61,7 @@ public:
     bool finish() {
         if (!compressed_) return true;
         unsigned char buffer[1 << 14];
-        while (!damaged_ && inflate_into(buffer, sizeof buffer) > 0) {
-        }
+        while (!damaged_ && inflate_into(buffer, sizeof buffer) > 0) {}
         return !damaged_ && ended_ && !std::ferror(file_);
     }
 

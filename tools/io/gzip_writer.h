@@ -48,5 +48,4 @@ private:
     std::vector<unsigned char> out_;
 };
 
-
 }  // namespace img3d_tool::io

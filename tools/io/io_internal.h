@@ -31,9 +31,9 @@ class ByteSource;
 // reads a pair header's voxels from the .nii itself and makes up dimensions
 // for some damaged headers instead of refusing them.
 struct Header {
-    int version = 0;        // 1 or 2
-    bool swapped = false;   // written in the other byte order than this machine's
-    bool pair = false;      // a .hdr whose voxels lie in the .img beside it
+    int version = 0;       // 1 or 2
+    bool swapped = false;  // written in the other byte order than this machine's
+    bool pair = false;     // a .hdr whose voxels lie in the .img beside it
     nifti_1_header one{};
     nifti_2_header two{};
     std::int64_t dim[8] = {};

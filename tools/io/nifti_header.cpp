@@ -18,8 +18,7 @@ std::int32_t swapped32(std::int32_t value) {
 
 std::string printable(const char* text, std::size_t size) {
     std::string out;
-    for (std::size_t i = 0; i < size && text[i] != 0; ++i)
-        out += (text[i] >= 32 && text[i] < 127) ? text[i] : '?';
+    for (std::size_t i = 0; i < size && text[i] != 0; ++i) out += (text[i] >= 32 && text[i] < 127) ? text[i] : '?';
     return out;
 }
 
@@ -134,6 +133,5 @@ Geometry geometry_of(const nifti_image& image) {
     }
     return g;
 }
-
 
 }  // namespace img3d_tool::io

@@ -33,7 +33,6 @@ std::string image_file(const std::string& path) {
     return path.substr(0, at) + ".img" + path.substr(at + 4);
 }
 
-
 // Memory for the voxels: the volume block for 8-bit unsigned data (the
 // library works on it in place), else a buffer in the file's type.
 void* voxel_memory(const std::string& path, int datatype, const nifti_image& image, std::uint64_t bytes,

@@ -59,9 +59,7 @@ sigset_t interrupt_set() {
     return set;
 }
 
-[[noreturn]] void refuse(const std::string& path, const std::string& reason) {
-    throw InputError(path + ": " + reason);
-}
+[[noreturn]] void refuse(const std::string& path, const std::string& reason) { throw InputError(path + ": " + reason); }
 
 [[noreturn]] void refuse_twice(const std::string& path, const std::string& other) {
     refuse(path, other == path ? "named for two outputs" : "is the same file as the output " + other);
@@ -176,8 +174,8 @@ int OutputFiles::add(const std::string& path) {
     for (const Output& other : outputs_)
         if (other.target == output.target) refuse_twice(path, other.path);
 
-    const std::string stem = folder_of(output.target) + "/." + name_of(output.target) + ".img3d-tmp-" +
-                             std::to_string(::getpid());
+    const std::string stem =
+        folder_of(output.target) + "/." + name_of(output.target) + ".img3d-tmp-" + std::to_string(::getpid());
     for (int attempt = 0; output.fd < 0; ++attempt) {
         output.temporary = stem + (attempt == 0 ? "" : "-" + std::to_string(attempt));
         // Registered first: a signal may come between the two.

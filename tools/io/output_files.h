@@ -65,12 +65,12 @@ public:
 
 private:
     struct Output {
-        std::string path;       // as the user gave it
-        std::string target;     // after following symbolic links
+        std::string path;    // as the user gave it
+        std::string target;  // after following symbolic links
         std::string temporary;
-        std::string backup;     // a hard link to the replaced file during commit
+        std::string backup;  // a hard link to the replaced file during commit
         int fd = -1;
-        int slot = -1;          // in the interrupt handler's list
+        int slot = -1;  // in the interrupt handler's list
         bool existed = false;
         mode_t mode = 0;
         uid_t uid = 0;

@@ -13,8 +13,8 @@ void read_raw(const std::string& path, const ReadOptions& options, LoadedVolume&
     // Before the sizes are multiplied: negative ones could wrap onto the
     // file's size.
     check_allocatable(path, w, h, d);
-    const std::uintmax_t expected = static_cast<std::uintmax_t>(w) * static_cast<std::uintmax_t>(h) *
-                                    static_cast<std::uintmax_t>(d);
+    const std::uintmax_t expected =
+        static_cast<std::uintmax_t>(w) * static_cast<std::uintmax_t>(h) * static_cast<std::uintmax_t>(d);
     std::error_code error;
     const std::uintmax_t size = fs::file_size(path, error);
     if (error) input_error(path, error.message());
@@ -33,6 +33,5 @@ void read_raw(const std::string& path, const ReadOptions& options, LoadedVolume&
     out.geometry = geometry_of(*out.header);
     out.format = "raw";
 }
-
 
 }  // namespace img3d_tool::io

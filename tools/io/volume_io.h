@@ -35,7 +35,7 @@ struct FreeDeleter {
 // raw * slope + inter in double precision when the header's slope is finite
 // and not 0, else the raw value.
 struct FileVoxels {
-    int datatype = DT_UINT8;    // an integer type of 8 to 64 bits, FLOAT32 or FLOAT64
+    int datatype = DT_UINT8;  // an integer type of 8 to 64 bits, FLOAT32 or FLOAT64
     std::size_t count = 0;
     const void* data = nullptr;  // count values, in this machine's byte order
     bool scaled = false;
@@ -45,11 +45,11 @@ struct FileVoxels {
 
 // A volume and what written results inherit from its file.
 struct LoadedVolume {
-    CTarnImage3D volume;   // the voxels of an 8-bit unsigned file; empty for other types
-    FileVoxels voxels;     // for an 8-bit unsigned file, data is volume's voxels
+    CTarnImage3D volume;  // the voxels of an 8-bit unsigned file; empty for other types
+    FileVoxels voxels;    // for an 8-bit unsigned file, data is volume's voxels
     Geometry geometry;
-    NiftiImage header;     // dimensions, spacing, orientation, units, NIfTI version
-    std::string format;    // "NIfTI-1", "NIfTI-2" or "raw"
+    NiftiImage header;   // dimensions, spacing, orientation, units, NIfTI version
+    std::string format;  // "NIfTI-1", "NIfTI-2" or "raw"
 };
 
 // Fills out from the file, or throws InputError naming the file and the

@@ -84,9 +84,10 @@ int run_demo_command(const Arguments& arguments) {
     run.segment();
     run.write_volumes();
     const SegmentOptions& o = request.options.segment;
-    write_preview(run, preview,
-                  "img3d demo: otsu, min volume " + std::to_string(o.min_volume) + ", smooth " + std::to_string(o.smooth),
-                  progress);
+    write_preview(
+        run, preview,
+        "img3d demo: otsu, min volume " + std::to_string(o.min_volume) + ", smooth " + std::to_string(o.smooth),
+        progress);
     const std::string table = csv_text(object_table(run.volumes.labels, TableOrder::size));
     write_all(run.files().fd(csv), run.files().path(csv), table.data(), table.size());
     run.commit();

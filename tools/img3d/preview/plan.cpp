@@ -11,10 +11,7 @@ namespace {
 std::int64_t ceil_div(std::int64_t a, std::int64_t b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
 
 // The index nearest to sum / count, halves toward the lower one.
-int nearest(std::int64_t sum, std::int64_t count) {
-    return static_cast<int>(ceil_div(2 * sum - count, 2 * count));
-}
-
+int nearest(std::int64_t sum, std::int64_t count) { return static_cast<int>(ceil_div(2 * sum - count, 2 * count)); }
 
 // The world axis of each voxel axis: the assignment that keeps the most of
 // each axis's direction (exact for the usual, unrotated storage orders; the
@@ -52,8 +49,8 @@ void choose_object(const ObjectLabels& labels, const int dims[3], PreviewPlan& p
         std::int64_t display[3];
         for (int world = 0; world < 3; ++world) {
             const int axis = plan.voxel_axis[world];
-            display[world] = plan.reversed[world] ? std::int64_t{o.voxels} * (dims[axis] - 1) - voxel_sums[axis]
-                                                  : voxel_sums[axis];
+            display[world] =
+                plan.reversed[world] ? std::int64_t{o.voxels} * (dims[axis] - 1) - voxel_sums[axis] : voxel_sums[axis];
         }
         bool better = chosen == nullptr || o.voxels > chosen->voxels;
         if (!better && o.voxels == chosen->voxels)
@@ -96,8 +93,7 @@ PreviewPlan plan_preview(const Geometry& geometry, int width, int height, int de
     for (int world = 0; world < 3; ++world) {
         if (plan.oriented) {
             const double* row = geometry.to_world[world];
-            plan.position[world] =
-                row[0] * plan.centre[0] + row[1] * plan.centre[1] + row[2] * plan.centre[2] + row[3];
+            plan.position[world] = row[0] * plan.centre[0] + row[1] * plan.centre[1] + row[2] * plan.centre[2] + row[3];
         } else {
             plan.position[world] = plan.centre[world] * double{geometry.spacing[world]};
         }

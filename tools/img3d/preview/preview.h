@@ -20,8 +20,8 @@ struct PreviewColumn {
     // grey: an 8-bit volume as grey levels; mask: a 0/255 volume over the
     // dimmed input; labels: object labels in colours over the dimmed input.
     enum class Kind { grey, mask, labels } kind = Kind::grey;
-    unsigned char*** volume = nullptr;       // grey and mask
-    const std::int32_t* labels = nullptr;    // labels
+    unsigned char*** volume = nullptr;     // grey and mask
+    const std::int32_t* labels = nullptr;  // labels
 };
 
 // The planes pass through the centroid of the largest object (ties: the one

@@ -15,7 +15,7 @@ struct Plane {
     const char* storage_name;  // without one
     int fixed, across, up;
     bool across_grows_right;
-    const char* markers[4];          // left, right, top, bottom
+    const char* markers[4];  // left, right, top, bottom
     const char* storage_markers[4];
 };
 constexpr Plane kPlanes[] = {
@@ -120,8 +120,7 @@ struct Painter {
         const int grey = window[columns.front().volume[0][0][index]];
         rgb[0] = rgb[1] = rgb[2] = static_cast<unsigned char>(grey);
         if (column.kind == PreviewColumn::Kind::grey) return;
-        const int value =
-            column.kind == PreviewColumn::Kind::mask ? column.volume[0][0][index] : column.labels[index];
+        const int value = column.kind == PreviewColumn::Kind::mask ? column.volume[0][0][index] : column.labels[index];
         unsigned char colour[3];
         if (column.kind == PreviewColumn::Kind::mask)
             std::memcpy(colour, mask_colour, 3);
@@ -170,11 +169,9 @@ struct Painter {
         const char* const* names = plan.oriented ? plane.markers : plane.storage_markers;
         const int mid_x = left + panel_w / 2, mid_y = top + panel_h / 2;
         canvas.text(left + 3, mid_y - kGlyphHeight / 2, names[0], 1, marker);
-        canvas.text(left + panel_w - 3 - canvas.text_width(names[1], 1), mid_y - kGlyphHeight / 2, names[1], 1,
-                    marker);
+        canvas.text(left + panel_w - 3 - canvas.text_width(names[1], 1), mid_y - kGlyphHeight / 2, names[1], 1, marker);
         canvas.text(mid_x - canvas.text_width(names[2], 1) / 2, top + 3 + kGlyphHeight + 4, names[2], 1, marker);
-        canvas.text(mid_x - canvas.text_width(names[3], 1) / 2, top + panel_h - 3 - kGlyphHeight, names[3], 1,
-                    marker);
+        canvas.text(mid_x - canvas.text_width(names[3], 1) / 2, top + panel_h - 3 - kGlyphHeight, names[3], 1, marker);
     }
 };
 
@@ -205,9 +202,7 @@ PreviewImage render_preview(const std::vector<PreviewColumn>& columns, const Geo
     static const unsigned char white[3] = {255, 255, 255};
     static const unsigned char light[3] = {200, 200, 200};
 
-    auto fitted_scale = [&](const std::string& text, int width) {
-        return canvas.text_width(text, 2) <= width ? 2 : 1;
-    };
+    auto fitted_scale = [&](const std::string& text, int width) { return canvas.text_width(text, 2) <= width ? 2 : 1; };
     canvas.text(kMargin, kMargin, caption, fitted_scale(caption, image.width - 2 * kMargin), white);
     std::string note = plan.oriented ? "neurological view: L on the left, planes from the " + plan.source
                                      : "orientation unknown: storage order as given";

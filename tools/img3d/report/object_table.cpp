@@ -41,8 +41,8 @@ void print_table(std::FILE* out, const std::vector<ObjectRow>& rows, std::size_t
         std::snprintf(x, sizeof x, "%d..%d", r.x_min, r.x_max);
         std::snprintf(y, sizeof y, "%d..%d", r.y_min, r.y_max);
         std::snprintf(z, sizeof z, "%d..%d", r.z_min, r.z_max);
-        std::fprintf(out, "%7d %10d  %-11s %-11s %-11s  %d,%d,%d\n", r.index, r.voxels, x, y, z, r.seed_x,
-                     r.seed_y, r.seed_z);
+        std::fprintf(out, "%7d %10d  %-11s %-11s %-11s  %d,%d,%d\n", r.index, r.voxels, x, y, z, r.seed_x, r.seed_y,
+                     r.seed_z);
     }
     if (rows.size() > limit) std::fprintf(out, "%7s (%zu more)\n", "...", rows.size() - limit);
 }

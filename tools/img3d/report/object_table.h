@@ -10,7 +10,7 @@
 namespace img3d_tool {
 
 struct ObjectRow {
-    int index;         // the object's label
+    int index;  // the object's label
     int voxels;
     int x_min, x_max, y_min, y_max, z_min, z_max;
     int seed_x, seed_y, seed_z;  // the object's first voxel in raster order

@@ -20,8 +20,8 @@ std::string volume_range(const SegmentOptions& o) {
 
 std::string foreground(const SegmentReport& r) {
     if (!r.empty_reason.empty()) return "no objects: " + r.empty_reason;
-    if (r.low > r.high) return "no objects: the band " + format_value(r.low) + " ... " + format_value(r.high) +
-                               " is empty";
+    if (r.low > r.high)
+        return "no objects: the band " + format_value(r.low) + " ... " + format_value(r.high) + " is empty";
     std::string text = std::isinf(r.high) ? "objects are grey >= " + format_value(r.low)
                                           : "objects are grey " + format_value(r.low) + " ... " + format_value(r.high);
     if (r.automatic && !r.levels.raw) text += " (levels " + std::to_string(r.level + 1) + " ... 255)";
@@ -63,8 +63,8 @@ void print_input_and_chain(std::FILE* out, const RunSummary& run) {
     const std::string unit = g.unit.empty() ? "" : " " + g.unit;
     std::fprintf(out, "input      %s\n", run.input.c_str());
     std::fprintf(out, "           %d x %d x %d voxels of %s x %s x %s%s%s\n", r.width, r.height, r.depth,
-                 number(g.spacing[0]).c_str(), number(g.spacing[1]).c_str(), number(g.spacing[2]).c_str(),
-                 unit.c_str(), run.format.empty() ? "" : (", " + run.format).c_str());
+                 number(g.spacing[0]).c_str(), number(g.spacing[1]).c_str(), number(g.spacing[2]).c_str(), unit.c_str(),
+                 run.format.empty() ? "" : (", " + run.format).c_str());
     if (!run.values.empty()) std::fprintf(out, "values     %s\n", run.values.c_str());
     const long long total = static_cast<long long>(r.width) * r.height * r.depth;
     if (static_cast<long long>(r.grey.non_finite) == total)
@@ -102,15 +102,13 @@ void print_result(std::FILE* out, const RunSummary& run) {
         std::snprintf(share, sizeof share, ", %.1f ml", static_cast<double>(r.voxels) * voxel_volume(run) / 1000.0);
         size += share;
     }
-    std::fprintf(out, "result     %d object%s, %s)\n", r.final_objects, r.final_objects == 1 ? "" : "s",
-                 size.c_str());
+    std::fprintf(out, "result     %d object%s, %s)\n", r.final_objects, r.final_objects == 1 ? "" : "s", size.c_str());
     if (run.previewed) {
         const PreviewPlan& p = run.plan;
         std::string where = p.object > 0 ? "slices through object " + std::to_string(p.object) : "middle slices";
         if (p.oriented) {
-            where += ": " + std::string(kPlaneOf[2]) + " z " + millimetres(p.position[2]) + ", " + kPlaneOf[1] +
-                     " y " + millimetres(p.position[1]) + ", " + kPlaneOf[0] + " x " + millimetres(p.position[0]) +
-                     " mm";
+            where += ": " + std::string(kPlaneOf[2]) + " z " + millimetres(p.position[2]) + ", " + kPlaneOf[1] + " y " +
+                     millimetres(p.position[1]) + ", " + kPlaneOf[0] + " x " + millimetres(p.position[0]) + " mm";
         } else {
             where += " (orientation unknown):";
             for (int a = 2; a >= 0; --a)

@@ -29,9 +29,12 @@ TEST(Grammar, PresetsAndGivenOptionsMakeTheRequest) {
     EXPECT_EQ(demo.min_volume, 50);
     EXPECT_EQ(demo.smooth, 1);
 
-    const SegmentRequest r = segment_request(segment_with({{"band", "-5.5:1e3"}, {"window", "-100:50"},
-                                                           {"min-volume", "7"}, {"smooth", "101"},
-                                                           {"dilate", "26"}, {"output", "o.nii"}}));
+    const SegmentRequest r = segment_request(segment_with({{"band", "-5.5:1e3"},
+                                                           {"window", "-100:50"},
+                                                           {"min-volume", "7"},
+                                                           {"smooth", "101"},
+                                                           {"dilate", "26"},
+                                                           {"output", "o.nii"}}));
     const SegmentOptions& o = r.options.segment;
     EXPECT_EQ(o.method, SegmentOptions::Method::band);
     EXPECT_EQ(o.band_low, -5.5);
@@ -50,9 +53,17 @@ TEST(Grammar, PresetsAndGivenOptionsMakeTheRequest) {
 
 TEST(Grammar, BadArgumentsAreRefusedNamingThemselves) {
     const GivenOptions bad[] = {
-        {{"threshold", "high"}}, {{"band", "9:3"}},       {{"window", "5:5"}},      {{"smooth", "102"}},
-        {{"smooth", "1.5"}},     {{"min-volume", "-1"}},  {{"dilate", "18"}},       {{"raw", "0x3x3"}},
-        {{"spacing", "1,1,1"}},  {{"rescale", "yes"}},    {{"band", "1:2"}, {"threshold", "otsu"}},
+        {{"threshold", "high"}},
+        {{"band", "9:3"}},
+        {{"window", "5:5"}},
+        {{"smooth", "102"}},
+        {{"smooth", "1.5"}},
+        {{"min-volume", "-1"}},
+        {{"dilate", "18"}},
+        {{"raw", "0x3x3"}},
+        {{"spacing", "1,1,1"}},
+        {{"rescale", "yes"}},
+        {{"band", "1:2"}, {"threshold", "otsu"}},
     };
     for (const GivenOptions& given : bad) {
         try {

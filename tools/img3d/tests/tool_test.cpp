@@ -5,12 +5,12 @@
 #include <nifti2_io.h>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <png.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
@@ -51,8 +51,8 @@ class Tool : public ::testing::Test {
 public:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() /
-               ("img3d-tool-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
+        dir_ =
+            fs::temp_directory_path() / ("img3d-tool-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
@@ -65,8 +65,8 @@ public:
     // Runs the tool through the shell; prefix (e.g. "ulimit -v 50000;") goes
     // before it.  A run ended by signal N gives 128 + N, as a shell says.
     Result run(const std::string& arguments, const std::string& prefix = "") const {
-        const std::string command = prefix + "'" + IMG3D_TOOL + "' " + arguments + " >'" +
-                                    path("stdout").string() + "' 2>'" + path("stderr").string() + "'";
+        const std::string command = prefix + "'" + IMG3D_TOOL + "' " + arguments + " >'" + path("stdout").string() +
+                                    "' 2>'" + path("stderr").string() + "'";
         const int raw = std::system(command.c_str());
         Result result;
         result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
@@ -94,9 +94,7 @@ public:
 struct Grid {
     int width, height, depth;
     std::vector<std::uint8_t> voxels;  // x fastest
-    std::size_t at(int x, int y, int z) const {
-        return (static_cast<std::size_t>(z) * height + y) * width + x;
-    }
+    std::size_t at(int x, int y, int z) const { return (static_cast<std::size_t>(z) * height + y) * width + x; }
 };
 
 struct NiftiDeleter {
@@ -329,7 +327,8 @@ TEST_F(Tool, SegmentReadsOtherTypesInFileUnits) {
     const float spacing[3] = {1, 1, 1};
     Nifti image = make_nifti(9, 7, 5, DT_INT16, spacing);
     auto* data = static_cast<std::int16_t*>(image->data);
-    for (std::int64_t i = 0; i < image->nvox; ++i) data[i] = static_cast<std::int16_t>(-1000 + 10 * static_cast<int>(i));
+    for (std::int64_t i = 0; i < image->nvox; ++i)
+        data[i] = static_cast<std::int16_t>(-1000 + 10 * static_cast<int>(i));
     write_nifti(image.get(), path("wide.nii"));
 
     // --rescale is still accepted; a given threshold is in the file's units.
@@ -368,7 +367,8 @@ TEST_F(Tool, ObjectTableMatchesANaiveLabelling) {
     const float spacing[3] = {1, 1, 1};
     for (const auto& shape : std::vector<std::array<int, 3>>{{29, 17, 13}, {5, 40, 3}, {64, 2, 9}}) {
         // Values 0, 7 and 255: the objects of 255 and, separately, of 7.
-        Grid grid{shape[0], shape[1], shape[2], std::vector<std::uint8_t>(static_cast<std::size_t>(shape[0]) * shape[1] * shape[2])};
+        Grid grid{shape[0], shape[1], shape[2],
+                  std::vector<std::uint8_t>(static_cast<std::size_t>(shape[0]) * shape[1] * shape[2])};
         std::discrete_distribution<int> pick({50, 15, 35});
         for (auto& v : grid.voxels) v = static_cast<std::uint8_t>(std::array<int, 3>{0, 7, 255}[pick(rng)]);
         write_grid(grid, path("labels.nii"), spacing);
@@ -475,9 +475,9 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
         // Big-endian fields with the magic's bytes reversed: nifti_clib
         // swaps them back into "n+1".
         bytes = good_bytes;
-        for (std::size_t offset : {std::size_t{0}, std::size_t{40}, std::size_t{42}, std::size_t{44}, std::size_t{46},
-                                   std::size_t{48}, std::size_t{50}, std::size_t{52}, std::size_t{54}, std::size_t{70},
-                                   std::size_t{72}, std::size_t{108}})
+        for (std::size_t offset :
+             {std::size_t{0}, std::size_t{40}, std::size_t{42}, std::size_t{44}, std::size_t{46}, std::size_t{48},
+              std::size_t{50}, std::size_t{52}, std::size_t{54}, std::size_t{70}, std::size_t{72}, std::size_t{108}})
             std::reverse(&bytes[offset], &bytes[offset] + (offset == 0 || offset == 108 ? 4 : 2));
         std::reverse(&bytes[344], &bytes[348]);
         std::ofstream(path("reversed_magic.nii"), std::ios::binary) << bytes;
@@ -547,9 +547,9 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
     const Result usage = run("segment");
     EXPECT_EQ(usage.status, 2);
     EXPECT_EQ(line_count(usage.err), 1) << usage.err;
-    EXPECT_EQ(run("segment '" + path("good.nii.gz").string() + "' -o '" + path("no/such/dir/out.nii").string() + "'")
-                  .status,
-              2);
+    EXPECT_EQ(
+        run("segment '" + path("good.nii.gz").string() + "' -o '" + path("no/such/dir/out.nii").string() + "'").status,
+        2);
     EXPECT_EQ(run("segment '" + path("good.nii.gz").string() + "' -o '" + path("out.tiff").string() + "'").status, 2);
 }
 
@@ -558,8 +558,8 @@ TEST_F(Tool, BadInputGivesOneLineStatusTwoAndNoOutput) {
 TEST_F(Tool, SegmentsTheCh2Brain) {
     const fs::path ch2 = "/usr/share/mricron/templates/ch2.nii.gz";
     if (!fs::exists(ch2)) GTEST_SKIP() << "mricron-data is not installed";
-    const Result r = run("segment " + ch2.string() + " --min-volume 1000 --smooth 1 -o '" + path("out.nii.gz").string() +
-                         "' --preview '" + path("out.png").string() + "' --json");
+    const Result r = run("segment " + ch2.string() + " --min-volume 1000 --smooth 1 -o '" +
+                         path("out.nii.gz").string() + "' --preview '" + path("out.png").string() + "' --json");
     ASSERT_EQ(r.status, 0) << r.err;
     const json report = json::parse(r.out);
     EXPECT_EQ(report["dimensions"], json({181, 217, 181}));
@@ -668,8 +668,8 @@ void expect_storage_order_ignored(const Tool& tool, const std::string& name, con
     fs::create_directories(tool.path(name + "0"));
     write_nifti(oriented_nifti(grid, m).get(), tool.path(name + "0/in.nii.gz"));
     const std::string args = " " + options + " --json --preview ";
-    const json first = read_report(tool.run("segment " + tool.path(name + "0/in.nii.gz").string() + args +
-                                            tool.path(name + "0/p.png").string()));
+    const json first = read_report(
+        tool.run("segment " + tool.path(name + "0/in.nii.gz").string() + args + tool.path(name + "0/p.png").string()));
     const Picture canonical = read_png(tool.path(name + "0/p.png"));
     for (int k = 0; k < 2; ++k) {
         const auto [other, n] = restored(grid, m, orders[k], flips[k]);
@@ -717,8 +717,8 @@ void expect_planes_cross_object(const json& report, const Nifti& labels) {
     for (std::int64_t z = 0, i = 0; z < labels->nz; ++z)
         for (std::int64_t y = 0; y < labels->ny; ++y)
             for (std::int64_t x = 0; x < labels->nx; ++x, ++i)
-                if (l[i] == object) crossed = {crossed[0] || x == voxel[0], crossed[1] || y == voxel[1],
-                                              crossed[2] || z == voxel[2]};
+                if (l[i] == object)
+                    crossed = {crossed[0] || x == voxel[0], crossed[1] || y == voxel[1], crossed[2] || z == voxel[2]};
     EXPECT_EQ(crossed, (std::array<bool, 3>{true, true, true}));
 }
 
@@ -730,8 +730,8 @@ TEST_F(Tool, PreviewCutsThroughTheResult) {
             for (int x = 3; x < 7; ++x) grid.voxels[grid.at(x, y, z)] = 200;
     const float spacing[3] = {1, 1, 1};
     write_grid(grid, path("in.nii.gz"), spacing);
-    const std::string outputs = " --labels '" + path("labels.nii.gz").string() + "' --preview '" +
-                                path("p.png").string() + "' --json";
+    const std::string outputs =
+        " --labels '" + path("labels.nii.gz").string() + "' --preview '" + path("p.png").string() + "' --json";
     json report = read_report(run("segment '" + path("in.nii.gz").string() + "' --band 200:200" + outputs));
     expect_planes_cross_object(report, read_nifti(path("labels.nii.gz")));
 
@@ -909,11 +909,14 @@ TEST_F(Tool, ThresholdsAreInTheFileUnits) {
     EXPECT_EQ(parse_csv(table.out).size(), label_objects(wanted, 255).size());
 
     // Otsu on 16-bit data: the volume's range mapped linearly onto 0 ... 255.
-    write_typed(path("in.nii"), DT_INT16, [&] {
-        std::vector<double> v(600);
-        for (auto& x : v) x = -300 + byte(rng) * 7;
-        return v;
-    }(), 0, 0);
+    write_typed(
+        path("in.nii"), DT_INT16,
+        [&] {
+            std::vector<double> v(600);
+            for (auto& x : v) x = -300 + byte(rng) * 7;
+            return v;
+        }(),
+        0, 0);
     const Nifti in = read_nifti(path("in.nii"));
     const auto* raw = static_cast<const std::int16_t*>(in->data);
     const double low = *std::min_element(raw, raw + 600), high = *std::max_element(raw, raw + 600);
@@ -921,8 +924,8 @@ TEST_F(Tool, ThresholdsAreInTheFileUnits) {
     for (std::size_t i = 0; i < 600; ++i)
         levels.getPixels()[i] = static_cast<std::uint8_t>(std::floor((raw[i] - low) * 255 / (high - low) + 0.5));
     const int level = Img3DDaJinThreshold(levels);
-    const json report = read_report(run("segment '" + path("in.nii").string() + "' --min-volume 0 --json -o '" +
-                                        path("out.nii").string() + "'"));
+    const json report = read_report(
+        run("segment '" + path("in.nii").string() + "' --min-volume 0 --json -o '" + path("out.nii").string() + "'"));
     EXPECT_EQ(report["threshold"]["level"], level);
     EXPECT_EQ(report["threshold"]["levels"], json({low, high}));
     const Nifti out = read_nifti(path("out.nii"));
@@ -998,8 +1001,8 @@ TEST_F(Tool, AFailedWriteLeavesNothingAndSaysWhy) {
     const float spacing[3] = {1, 1, 1};
     write_grid(random_grid(64, 64, 64, rng, 30), path("in.nii.gz"), spacing);
     std::ofstream(path("file")) << "a file, not a folder";
-    const std::string in = "segment '" + path("in.nii.gz").string() + "' --threshold 128 -o '" +
-                           path("out.nii.gz").string() + "' ";
+    const std::string in =
+        "segment '" + path("in.nii.gz").string() + "' --threshold 128 -o '" + path("out.nii.gz").string() + "' ";
     const auto before = listing();
 
     struct Case {
