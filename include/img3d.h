@@ -158,7 +158,9 @@ extern "C" {
 /*
  * The element types of the plain arrays (voxels, label images, grey images)
  * that the functions on raw memory take, each in this machine's byte order.
- * Each such function lists the types it accepts and refuses the others.
+ * Each such function lists the types it accepts and refuses the others.  The
+ * functions take the type as an int, so any int may be passed: a value
+ * that names no type here is refused like any other.
  */
 typedef enum Img3DType {
     IMG3D_UINT8 = 1,    /* uint8_t  */
@@ -541,7 +543,7 @@ IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, i
  * - the working memory cannot be allocated.
  */
 IMG3D_API int64_t Img3DLabelVoxels(const uint8_t* voxels, int64_t width, int64_t height, int64_t depth,
-                                   int value, int connectivity, void* labels, Img3DType labelType);
+                                   int value, int connectivity, void* labels, int labelType);
 
 /*
  * What Img3DObjectStats reports of one object, 64 bytes.  The centroid is
@@ -800,8 +802,8 @@ IMG3D_API int64_t Img3DRemoveBySize(const uint8_t* source, uint8_t* destination,
  * 2^31 - 1 voxels, a connectivity other than 6, 18 or 26, capacity below 0
  * with pieceValues given, or when the working memory cannot be had.
  */
-IMG3D_API int64_t Img3DLabelAll(const void* voxels, Img3DType voxelType, int64_t width, int64_t height,
-                                int64_t depth, int connectivity, void* labels, Img3DType labelType,
+IMG3D_API int64_t Img3DLabelAll(const void* voxels, int voxelType, int64_t width, int64_t height,
+                                int64_t depth, int connectivity, void* labels, int labelType,
                                 int64_t* pieceValues, int64_t capacity);
 
 /*
@@ -845,8 +847,8 @@ typedef struct Img3DIntensity {
  * below 0, an element type not listed, extents outside the limits above,
  * or when the working memory cannot be had.
  */
-IMG3D_API int64_t Img3DIntensityStats(const void* labels, Img3DType labelType, const void* grey,
-                                      Img3DType greyType, int64_t width, int64_t height, int64_t depth,
+IMG3D_API int64_t Img3DIntensityStats(const void* labels, int labelType, const void* grey,
+                                      int greyType, int64_t width, int64_t height, int64_t depth,
                                       int64_t count, Img3DIntensity* stats);
 
 #ifdef __cplusplus

@@ -173,8 +173,8 @@ std::int64_t stats_of(const Label* labels, const void* grey, Img3DType grey_type
 }  // namespace
 }  // namespace img3d::detail
 
-extern "C" IMG3D_API std::int64_t Img3DIntensityStats(const void* labels, Img3DType labelType, const void* grey,
-                                                      Img3DType greyType, std::int64_t width, std::int64_t height,
+extern "C" IMG3D_API std::int64_t Img3DIntensityStats(const void* labels, int labelType, const void* grey,
+                                                      int greyType, std::int64_t width, std::int64_t height,
                                                       std::int64_t depth, std::int64_t count, Img3DIntensity* stats) {
     using namespace img3d::detail;
     if (labels == nullptr || grey == nullptr || count < 0 || (stats == nullptr && count > 0)) return -1;
@@ -187,6 +187,6 @@ extern "C" IMG3D_API std::int64_t Img3DIntensityStats(const void* labels, Img3DT
     const std::size_t n =
         static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
     if (labelType == IMG3D_INT32)
-        return stats_of(static_cast<const std::int32_t*>(labels), grey, greyType, n, count, stats);
-    return stats_of(static_cast<const std::int64_t*>(labels), grey, greyType, n, count, stats);
+        return stats_of(static_cast<const std::int32_t*>(labels), grey, static_cast<Img3DType>(greyType), n, count, stats);
+    return stats_of(static_cast<const std::int64_t*>(labels), grey, static_cast<Img3DType>(greyType), n, count, stats);
 }

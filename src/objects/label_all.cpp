@@ -47,9 +47,9 @@ std::int64_t label_all_of(const PieceGrid& grid, const void* voxels, void* label
 }  // namespace
 }  // namespace img3d::detail
 
-extern "C" IMG3D_API std::int64_t Img3DLabelAll(const void* voxels, Img3DType voxelType, std::int64_t width,
+extern "C" IMG3D_API std::int64_t Img3DLabelAll(const void* voxels, int voxelType, std::int64_t width,
                                                 std::int64_t height, std::int64_t depth, int connectivity, void* labels,
-                                                Img3DType labelType, std::int64_t* pieceValues, std::int64_t capacity) {
+                                                int labelType, std::int64_t* pieceValues, std::int64_t capacity) {
     using namespace img3d::detail;
     if (voxels == nullptr || labels == nullptr) return -1;
     if (connectivity != 6 && connectivity != 18 && connectivity != 26) return -1;
@@ -63,10 +63,10 @@ extern "C" IMG3D_API std::int64_t Img3DLabelAll(const void* voxels, Img3DType vo
         return -1;
     const PieceGrid grid{width, height, depth, connectivity};
     switch (voxelType) {
-        case IMG3D_UINT8: return label_all_of<std::uint8_t>(grid, voxels, labels, labelType, pieceValues, capacity);
-        case IMG3D_UINT16: return label_all_of<std::uint16_t>(grid, voxels, labels, labelType, pieceValues, capacity);
-        case IMG3D_INT16: return label_all_of<std::int16_t>(grid, voxels, labels, labelType, pieceValues, capacity);
-        case IMG3D_INT32: return label_all_of<std::int32_t>(grid, voxels, labels, labelType, pieceValues, capacity);
+        case IMG3D_UINT8: return label_all_of<std::uint8_t>(grid, voxels, labels, static_cast<Img3DType>(labelType), pieceValues, capacity);
+        case IMG3D_UINT16: return label_all_of<std::uint16_t>(grid, voxels, labels, static_cast<Img3DType>(labelType), pieceValues, capacity);
+        case IMG3D_INT16: return label_all_of<std::int16_t>(grid, voxels, labels, static_cast<Img3DType>(labelType), pieceValues, capacity);
+        case IMG3D_INT32: return label_all_of<std::int32_t>(grid, voxels, labels, static_cast<Img3DType>(labelType), pieceValues, capacity);
         default: return -1;
     }
 }

@@ -278,7 +278,7 @@ extern "C" IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int conn
 
 extern "C" IMG3D_API std::int64_t Img3DLabelVoxels(const std::uint8_t* voxels, std::int64_t width, std::int64_t height,
                                                    std::int64_t depth, int value, int connectivity, void* labels,
-                                                   Img3DType labelType) {
+                                                   int labelType) {
     using namespace img3d::detail;
     constexpr std::int64_t kMaxVoxels = std::numeric_limits<std::int32_t>::max();
     if (voxels == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;

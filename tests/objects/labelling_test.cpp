@@ -107,11 +107,10 @@ TEST(Labelling, VoxelMemoryRefusals) {
     const std::vector<std::uint8_t> voxels(60, 7);
     std::vector<std::int64_t> labels(60, -9);
     auto call = [&](std::int64_t w, std::int64_t h, std::int64_t d, int value, int connectivity, int type) {
-        return Img3DLabelVoxels(voxels.data(), w, h, d, value, connectivity, labels.data(),
-                                static_cast<Img3DType>(type));
+        return Img3DLabelVoxels(voxels.data(), w, h, d, value, connectivity, labels.data(), type);
     };
     for (int connectivity : {0, 4, 19, 27, -6}) EXPECT_EQ(call(5, 4, 3, 7, connectivity, IMG3D_INT64), -1);
-    for (int type : {0, 1, 2, 3, 6, 99}) EXPECT_EQ(call(5, 4, 3, 7, 6, type), -1) << type;
+    for (int type : {0, 1, 2, 3, 6, 99, -1}) EXPECT_EQ(call(5, 4, 3, 7, 6, type), -1) << type;
     EXPECT_EQ(Img3DLabelVoxels(voxels.data(), 5, 4, 3, 7, 6, nullptr, IMG3D_INT32), -1);
     EXPECT_EQ(Img3DLabelVoxels(nullptr, 5, 4, 3, 7, 6, labels.data(), IMG3D_INT32), -1);
     // Extents below 1, and voxel counts past 2^31 - 1 (also where the product
