@@ -35,6 +35,7 @@ public:
     explicit FillMemory(std::size_t voxels) {
         if (voxels > (SIZE_MAX - 1) / (sizeof(Label) + 1)) return;
         block_ = heap_alloc(voxels * sizeof(Label) + voxels + 1);
+        if (block_ == nullptr) return;  // no offset from a block that could not be had
         labels = static_cast<Label*>(block_);
         touches = reinterpret_cast<std::uint8_t*>(labels + voxels);
     }
