@@ -20,7 +20,7 @@ namespace {
 // values of `img3d segment` and of the demo when not given.
 py::list option_table() {
     py::list table;
-    for (const img3d_tool::OptionSpec& o : img3d_tool::chain_options()) {
+    for (const img3d_tool::ChainOption& o : img3d_tool::chain_options()) {
         py::dict entry;
         entry["name"] = o.name;
         entry["value"] = o.value;

@@ -9,7 +9,7 @@
 namespace img3d_tool {
 namespace {
 
-const std::vector<OptionSpec> kOptions = {
+const std::vector<ChainOption> kOptions = {
     {"raw", "WxHxD", "Read INPUT as raw 8-bit voxels of these dimensions, x fastest", "", "", ""},
     {"spacing", "X,Y,Z", "Voxel size in mm of raw input (default 1,1,1)", "", "", ""},
     {"threshold", "otsu|two-mode|VALUE", "otsu, two-mode, or a value in file units: objects are values >= it", "otsu",
@@ -124,7 +124,7 @@ bool given_option(const GivenOptions& given, const std::string& name) {
 
 }  // namespace
 
-const std::vector<OptionSpec>& chain_options() { return kOptions; }
+const std::vector<ChainOption>& chain_options() { return kOptions; }
 
 bool parse_number(const std::string& text, double& value) {
     if (text.empty()) return false;
@@ -135,14 +135,14 @@ bool parse_number(const std::string& text, double& value) {
 
 ChainOptions parse_options(const GivenOptions& given, Preset preset) {
     ChainOptions options;
-    for (const OptionSpec& spec : kOptions) {
-        const std::string value = preset == Preset::demo && *spec.demo ? spec.demo : spec.initial;
-        if (!value.empty() && !given_option(given, spec.excludes)) apply(spec.name, value, options);
+    for (const ChainOption& rule : kOptions) {
+        const std::string value = preset == Preset::demo && *rule.demo ? rule.demo : rule.initial;
+        if (!value.empty() && !given_option(given, rule.excludes)) apply(rule.name, value, options);
     }
     for (const auto& [name, text] : given) {
-        for (const OptionSpec& spec : kOptions)
-            if (name == spec.name && *spec.excludes && given_option(given, spec.excludes))
-                throw InputError("--" + name + " excludes --" + spec.excludes);
+        for (const ChainOption& rule : kOptions)
+            if (name == rule.name && *rule.excludes && given_option(given, rule.excludes))
+                throw InputError("--" + name + " excludes --" + rule.excludes);
         apply(name, text, options);
     }
     if (given_option(given, "spacing") && !given_option(given, "raw"))

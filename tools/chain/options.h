@@ -34,7 +34,7 @@ struct ChainOptions {
     SegmentOptions segment;
 };
 
-struct OptionSpec {
+struct ChainOption {
     const char* name;   // as the tool spells it: "min-volume" (Python: min_volume)
     const char* value;  // the value's form for help texts ("N", "LO:HI"); "" for a flag
     const char* help;
@@ -44,7 +44,7 @@ struct OptionSpec {
 };
 
 // Every option of the chain, in the order the help lists them.
-const std::vector<OptionSpec>& chain_options();
+const std::vector<ChainOption>& chain_options();
 
 // The options given, by name, each with its text ("" for a flag).
 using GivenOptions = std::vector<std::pair<std::string, std::string>>;

@@ -8,7 +8,7 @@
 namespace img3d_tool {
 namespace {
 
-ArgumentSpec from_table(const OptionSpec& option) {
+ArgumentRule from_table(const ChainOption& option) {
     return {std::string("--") + option.name,
             option.name,
             option.value,
@@ -18,23 +18,23 @@ ArgumentSpec from_table(const OptionSpec& option) {
             option.excludes};
 }
 
-std::vector<ArgumentSpec> input_arguments(bool required) {
-    std::vector<ArgumentSpec> list = {{"INPUT", "input", "FILE",
+std::vector<ArgumentRule> input_arguments(bool required) {
+    std::vector<ArgumentRule> list = {{"INPUT", "input", "FILE",
                                        "Volume file: NIfTI-1 or NIfTI-2 (.nii, .nii.gz), or raw 8-bit with --raw", "",
                                        required, ""}};
-    for (const OptionSpec& option : chain_options())
+    for (const ChainOption& option : chain_options())
         if (std::string(option.name) == "raw" || std::string(option.name) == "spacing")
             list.push_back(from_table(option));
     return list;
 }
 
-std::vector<ArgumentSpec> report_arguments() {
+std::vector<ArgumentRule> report_arguments() {
     return {{"--json", "json", "", "Print the report as JSON", "", false, ""},
             {"-q,--quiet", "quiet", "", "Print nothing but errors (no report, no progress)", "", false, "json"}};
 }
 
-std::vector<CommandSpec> make_specs() {
-    CommandSpec segment{"segment", "Threshold a volume, keep the objects of a size range, smooth them; print a report",
+std::vector<CommandRule> make_rules() {
+    CommandRule segment{"segment", "Threshold a volume, keep the objects of a size range, smooth them; print a report",
                         input_arguments(true)};
     segment.arguments.push_back(
         {"-o,--output", "output", "FILE", "Result volume (.nii, .nii.gz or .raw): objects 255, rest 0", "", false, ""});
@@ -45,12 +45,12 @@ std::vector<CommandSpec> make_specs() {
          "", false, ""});
     segment.arguments.push_back({"--preview", "preview", "FILE.png",
                                  "Picture of a slice in each plane through the result (PNG)", "", false, ""});
-    for (const OptionSpec& option : chain_options())
+    for (const ChainOption& option : chain_options())
         if (std::string(option.name) != "raw" && std::string(option.name) != "spacing")
             segment.arguments.push_back(from_table(option));
-    for (const ArgumentSpec& a : report_arguments()) segment.arguments.push_back(a);
+    for (const ArgumentRule& a : report_arguments()) segment.arguments.push_back(a);
 
-    CommandSpec objects{"objects", "List the 6-connected objects of one value: size, bounding box, seed",
+    CommandRule objects{"objects", "List the 6-connected objects of one value: size, bounding box, seed",
                         input_arguments(true)};
     objects.arguments.push_back({"--value", "value", "V", "The objects' value, in file units", "255", false, ""});
     objects.arguments.push_back({"--csv", "csv", "", "Print CSV", "", false, ""});
@@ -59,12 +59,12 @@ std::vector<CommandSpec> make_specs() {
         {"--order", "order", "size|raster", "size: largest first; raster: by seed position", "size", false, ""});
     objects.arguments.push_back({"--limit", "limit", "N", "Rows of the plain table, 0 = all", "50", false, ""});
 
-    CommandSpec demo{"demo",
+    CommandRule demo{"demo",
                      "Segment a built-in phantom (or INPUT) and write the volumes, labels, table and a picture to a "
                      "folder",
                      input_arguments(false)};
     demo.arguments.push_back({"-o,--output", "output", "DIR", "Folder for the outputs", "img3d-demo", false, ""});
-    for (const ArgumentSpec& a : report_arguments()) demo.arguments.push_back(a);
+    for (const ArgumentRule& a : report_arguments()) demo.arguments.push_back(a);
     return {segment, objects, demo};
 }
 
@@ -72,16 +72,16 @@ std::vector<CommandSpec> make_specs() {
 GivenOptions chain_given(const Arguments& arguments) {
     GivenOptions given;
     for (const auto& [key, text] : arguments.given)
-        for (const OptionSpec& option : chain_options())
+        for (const ChainOption& option : chain_options())
             if (key == option.name) given.emplace_back(key, text);
     return given;
 }
 
 }  // namespace
 
-const std::vector<CommandSpec>& command_specs() {
-    static const std::vector<CommandSpec> specs = make_specs();
-    return specs;
+const std::vector<CommandRule>& command_rules() {
+    static const std::vector<CommandRule> rules = make_rules();
+    return rules;
 }
 
 bool Arguments::has(const std::string& key) const {
@@ -97,11 +97,11 @@ std::string Arguments::text(const std::string& key, const std::string& otherwise
 }
 
 void check_exclusions(const Arguments& arguments) {
-    for (const CommandSpec& command : command_specs()) {
+    for (const CommandRule& command : command_rules()) {
         if (command.name != arguments.command) continue;
-        for (const ArgumentSpec& spec : command.arguments)
-            if (!spec.excludes.empty() && arguments.has(spec.key) && arguments.has(spec.excludes))
-                throw InputError("--" + spec.key + " excludes --" + spec.excludes);
+        for (const ArgumentRule& rule : command.arguments)
+            if (!rule.excludes.empty() && arguments.has(rule.key) && arguments.has(rule.excludes))
+                throw InputError("--" + rule.key + " excludes --" + rule.excludes);
     }
 }
 

@@ -12,7 +12,7 @@
 
 namespace img3d_tool {
 
-struct ArgumentSpec {
+struct ArgumentRule {
     std::string names;  // "INPUT" (positional), "--labels" or "-o,--output"
     std::string key;    // "input", "labels", "output": how Arguments names it
     std::string value;  // the value's form in help texts; "" for a flag
@@ -22,16 +22,16 @@ struct ArgumentSpec {
     std::string excludes;  // the key of an argument that may not be given with this one, or ""
 };
 
-struct CommandSpec {
+struct CommandRule {
     std::string name, help;
-    std::vector<ArgumentSpec> arguments;
+    std::vector<ArgumentRule> arguments;
 };
 
 // segment, objects and demo; segment takes every option of the chain.
-const std::vector<CommandSpec>& command_specs();
+const std::vector<CommandRule>& command_rules();
 
 // What the command line said: the command, and each argument given, by
-// key, with its text ("" for a flag), in the order of the command's specs.
+// key, with its text ("" for a flag), in the order of the command's rules.
 struct Arguments {
     std::string command;
     GivenOptions given;

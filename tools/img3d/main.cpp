@@ -31,16 +31,16 @@ namespace {
 
 // One command's arguments as CLI11 fills them.
 struct Parsed {
-    const CommandSpec* spec;
+    const CommandRule* rule;
     CLI::App* app;
     std::map<std::string, std::string> texts;
     std::map<std::string, CLI::Option*> options;
 };
 
-void add_command(CLI::App& app, const CommandSpec& spec, Parsed& parsed) {
-    parsed.spec = &spec;
-    parsed.app = app.add_subcommand(spec.name, spec.help);
-    for (const ArgumentSpec& a : spec.arguments) {
+void add_command(CLI::App& app, const CommandRule& rule, Parsed& parsed) {
+    parsed.rule = &rule;
+    parsed.app = app.add_subcommand(rule.name, rule.help);
+    for (const ArgumentRule& a : rule.arguments) {
         CLI::Option* option = nullptr;
         if (a.value.empty()) {
             option = parsed.app->add_flag(a.names, a.help);
@@ -56,8 +56,8 @@ void add_command(CLI::App& app, const CommandSpec& spec, Parsed& parsed) {
 // What was given, in the order of the command's arguments.
 Arguments arguments_of(const Parsed& parsed) {
     Arguments arguments;
-    arguments.command = parsed.spec->name;
-    for (const ArgumentSpec& a : parsed.spec->arguments)
+    arguments.command = parsed.rule->name;
+    for (const ArgumentRule& a : parsed.rule->arguments)
         if (parsed.options.at(a.key)->count() > 0)
             arguments.given.emplace_back(a.key, a.value.empty() ? "" : parsed.texts.at(a.key));
     return arguments;
@@ -78,9 +78,9 @@ int main(int argc, char** argv) {
         "Exit status: 0 done; 1 not enough memory; 2 bad input, bad arguments, or an output that cannot or must not "
         "be written; 128+N stopped by signal N.  A failed or stopped run leaves no output behind.");
 
-    const std::vector<CommandSpec>& specs = command_specs();
-    std::vector<Parsed> commands(specs.size());
-    for (std::size_t i = 0; i < specs.size(); ++i) add_command(app, specs[i], commands[i]);
+    const std::vector<CommandRule>& rules = command_rules();
+    std::vector<Parsed> commands(rules.size());
+    for (std::size_t i = 0; i < rules.size(); ++i) add_command(app, rules[i], commands[i]);
 
     try {
         app.parse(argc, argv);

@@ -91,9 +91,9 @@ TEST(Grammar, BadArgumentsAreRefusedNamingThemselves) {
 // Every option of the chain is an argument of segment, so one added to the
 // table reaches the tool without more code.
 TEST(Grammar, SegmentTakesEveryChainOption) {
-    for (const OptionSpec& option : chain_options()) {
+    for (const ChainOption& option : chain_options()) {
         bool found = false;
-        for (const ArgumentSpec& a : command_specs().front().arguments) found = found || a.key == option.name;
+        for (const ArgumentRule& a : command_rules().front().arguments) found = found || a.key == option.name;
         EXPECT_TRUE(found) << option.name;
     }
 }
