@@ -68,14 +68,6 @@ std::vector<CommandRule> make_rules() {
     return {segment, objects, demo};
 }
 
-// The arguments that are chain options, as the chain takes them.
-GivenOptions chain_given(const Arguments& arguments) {
-    GivenOptions given;
-    for (const auto& [key, text] : arguments.given)
-        for (const ChainOption& option : chain_options())
-            if (key == option.name) given.emplace_back(key, text);
-    return given;
-}
 
 }  // namespace
 
@@ -105,17 +97,22 @@ void check_exclusions(const Arguments& arguments) {
     }
 }
 
-ReadOptions read_options(const Arguments& arguments) {
+GivenOptions chain_options_given(const Arguments& arguments) {
     GivenOptions given;
-    for (const char* key : {"raw", "spacing"})
-        if (arguments.has(key)) given.emplace_back(key, arguments.text(key));
-    return parse_options(given, Preset::segment).read;
+    for (const auto& [key, text] : arguments.given)
+        for (const ChainOption& option : chain_options())
+            if (key == option.name) given.emplace_back(key, text);
+    return given;
+}
+
+ReadOptions read_options(const Arguments& arguments) {
+    return parse_options(chain_options_given(arguments), Preset::segment).read;
 }
 
 SegmentRequest segment_request(const Arguments& arguments) {
     SegmentRequest request;
     request.input = arguments.text("input");
-    request.options = parse_options(chain_given(arguments), Preset::segment);
+    request.options = parse_options(chain_options_given(arguments), Preset::segment);
     request.output = arguments.text("output");
     request.labels = arguments.text("labels");
     return request;

@@ -57,6 +57,9 @@ struct ObjectsRequest {
 
 ObjectsRequest objects_request(const Arguments& arguments);
 
+// The given arguments that are options of the chain, as the chain takes them.
+GivenOptions chain_options_given(const Arguments& arguments);
+
 // The read options (--raw, --spacing) any command with an INPUT takes.
 ReadOptions read_options(const Arguments& arguments);
 

@@ -58,10 +58,7 @@ void use_phantom(SegmentRun& run, int output) {
 int run_demo_command(const Arguments& arguments) {
     SegmentRequest request;
     request.input = arguments.text("input");
-    GivenOptions read;
-    for (const char* key : {"raw", "spacing"})
-        if (arguments.has(key)) read.emplace_back(key, arguments.text(key));
-    request.options = parse_options(read, Preset::demo);
+    request.options = parse_options(chain_options_given(arguments), Preset::demo);
     const std::string folder = arguments.text("output", "img3d-demo");
     const bool json = arguments.has("json"), quiet = arguments.has("quiet");
 
