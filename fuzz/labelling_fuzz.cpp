@@ -1,6 +1,6 @@
 // The label image of every connectivity, from a volume and from plain voxel
 // memory in either label type, and the object statistics against the
-// breadth-first labelling.
+// breadth-first labelling; and the label image renumbered through a table.
 #include "fuzz_input.h"
 #include "reference_objects.h"
 
@@ -20,11 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(img3d::fuzz::voxels_of(volume) == before);
     std::vector<std::int64_t> wide_labels(extent.size(), -5);
     std::vector<std::int32_t> narrow_labels(extent.size(), -5);
-    const std::int64_t n_voxels =
-        wide ? Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth, value, connectivity,
-                                wide_labels.data(), IMG3D_INT64)
-             : Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth, value, connectivity,
-                                narrow_labels.data(), IMG3D_INT32);
+    const std::int64_t n_voxels = wide ? Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth,
+                                                          value, connectivity, wide_labels.data(), IMG3D_INT64)
+                                       : Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth,
+                                                          value, connectivity, narrow_labels.data(), IMG3D_INT32);
     FUZZ_CHECK(n_voxels == n);
     if (connectivity != 6 && connectivity != 18 && connectivity != 26) {
         FUZZ_CHECK(n == -1 && labels == std::vector<std::int32_t>(extent.size(), -5));
@@ -38,6 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(std::vector<int>(labels.begin(), labels.end()) == expected.label);
     FUZZ_CHECK(wide ? std::vector<int>(wide_labels.begin(), wide_labels.end()) == expected.label
                     : narrow_labels == labels);
+
+    // Renumbered through a table that reverses the numbering.
+    std::vector<std::int32_t> reverse(static_cast<std::size_t>(n) + 1, 0);
+    for (int k = 1; k <= n; ++k) reverse[static_cast<std::size_t>(k)] = n + 1 - k;
+    std::vector<std::int32_t> renumbered = labels;
+    FUZZ_CHECK(Img3DRelabelVoxels(renumbered.data(), static_cast<std::int64_t>(renumbered.size()), IMG3D_INT32,
+                                  reverse.data(), n + 1) == 0);
+    for (std::size_t i = 0; i < labels.size(); ++i)
+        FUZZ_CHECK(renumbered[i] == reverse[static_cast<std::size_t>(labels[i])]);
 
     std::vector<Img3DObject> objects(static_cast<std::size_t>(n) + 1);
     FUZZ_CHECK(Img3DObjectStats(labels.data(), extent.width, extent.height, extent.depth, n, objects.data()) == 0);

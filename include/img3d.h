@@ -132,9 +132,9 @@
 #include <stdint.h>
 
 #define IMG3D_VERSION_MAJOR 1
-#define IMG3D_VERSION_MINOR 2
+#define IMG3D_VERSION_MINOR 3
 #define IMG3D_VERSION_PATCH 0
-#define IMG3D_VERSION "1.2.0"
+#define IMG3D_VERSION "1.3.0"
 
 /* IMG3D_API marks what the library exports; everything else is hidden. */
 #if defined(_WIN32) || defined(__CYGWIN__)
@@ -538,12 +538,31 @@ IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, i
  * - width, height or depth is below 1;
  * - connectivity is not 6, 18 or 26;
  * - labelType is neither IMG3D_INT32 nor IMG3D_INT64;
- * - width*height*depth is above 2^31 - 1: this version labels at most that
- *   many voxels (a later version lifts the limit, for INT64 labels);
+ * - width, height or depth is above 2^31 - 1;
+ * - labelType is IMG3D_INT32 and width*height*depth is above 2^31 - 1 (the
+ *   count of voxels int32 labels can index): INT64 labels take volumes of
+ *   any size that fits in memory;
  * - the working memory cannot be allocated.
  */
 IMG3D_API int64_t Img3DLabelVoxels(const uint8_t* voxels, int64_t width, int64_t height, int64_t depth,
                                    int value, int connectivity, void* labels, int labelType);
+
+/*
+ * Renumbers labels in place through a table: each of the count entries of
+ * labels, an array of labelType (IMG3D_INT32 or IMG3D_INT64), that holds a
+ * value v with 0 <= v < entries becomes table[v]; table is an array of
+ * `entries` values of the same type, only read, that must not overlap
+ * labels.  An entry whose value the table does not hold (negative, or
+ * entries or above) is left as it is.  For hosts that label a volume in
+ * blocks and then number the blocks' objects together: one pass, no working
+ * memory.
+ *
+ * Returns the number of entries left as they were because the table holds
+ * no value for them (0 when every entry was renumbered).  Returns -1, with
+ * labels untouched, when labels or table is NULL, count is negative,
+ * entries is below 1, or labelType is neither IMG3D_INT32 nor IMG3D_INT64.
+ */
+IMG3D_API int64_t Img3DRelabelVoxels(void* labels, int64_t count, int labelType, const void* table, int64_t entries);
 
 /*
  * What Img3DObjectStats reports of one object, 64 bytes.  The centroid is

@@ -407,12 +407,14 @@ py::tuple objects(const py::array& a, int value, int connectivity) {
 
 }  // namespace
 
-void bind_chain(py::module_& m);  // chain_module.cpp
+void bind_chain(py::module_& m);   // chain_module.cpp
+void bind_blocks(py::module_& m);  // blocks_module.cpp
 
 PYBIND11_MODULE(_img3d, m) {
     m.doc() = "img3d's compiled core; use the functions of the img3d package.";
     m.attr("version") = IMG3D_VERSION;
     bind_chain(m);
+    bind_blocks(m);
     m.attr("MAX_OBJECT_EXTENT") = IMG3D_MAX_OBJECT_EXTENT;
     py::class_<Block>(m, "Block", "A library volume block; the numpy base of the arrays img3d returns.");
 

@@ -346,14 +346,19 @@ def combine_stats(n, shape, parts):
 
 
 def relabel(table, labels, out=None):
-    """table[labels], into out (labels itself may be out)."""
+    """table[labels], into out (labels itself may be out): by the library,
+    in place, on a contiguous array of the table's type."""
+    from . import _img3d
+
+    table = np.ascontiguousarray(table)
+    if out is labels and labels.flags.c_contiguous and labels.dtype == table.dtype:
+        _img3d.relabel(labels, table)
+        return labels
+    result = labels.astype(table.dtype, order="C", copy=True)
+    _img3d.relabel(result, table)
     if out is None:
-        out = np.empty(labels.shape, table.dtype)
-    flat, into = labels.reshape(-1), out.reshape(-1)
-    # In pieces: take casts its indices to intp, which then stay in cache.
-    step = 1 << 18
-    for start in range(0, flat.size, step):
-        np.take(table, flat[start:start + step], out=into[start:start + step], mode="clip")
+        return result
+    out[...] = result
     return out
 
 

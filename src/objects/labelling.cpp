@@ -129,6 +129,8 @@ public:
     static std::size_t bytes(int columns, int rows_per_slice, int slices) {
         const auto rows = static_cast<std::uint64_t>(rows_per_slice) * static_cast<std::uint64_t>(slices);
         const std::uint64_t row_words = (static_cast<std::uint64_t>(columns) + 63) / 64;
+        // rows and row_words are below 2^62 and 2^26: the product may not fit.
+        if (rows > (std::numeric_limits<std::uint64_t>::max() / 16) / row_words) return 0;
         const std::uint64_t total = rows * row_words * 8 + std::uint64_t{run_entries(columns)} * sizeof(Label) + rows;
         return total <= std::numeric_limits<std::size_t>::max() ? static_cast<std::size_t>(total) : 0;
     }
@@ -245,7 +247,7 @@ Label write_labels(const VolumeBits<Label>& rows, Label* labels) {
 }
 
 // Labels of a width x height x depth voxel array (x fastest): the extents
-// are at least 1, their product fits in an int32, and connectivity is 6, 18
+// are at least 1, their product fits in a Label, and connectivity is 6, 18
 // or 26.  Returns the number of objects, or -1 (labels untouched) when the
 // working memory cannot be had.
 template <class Label>
@@ -280,11 +282,17 @@ extern "C" IMG3D_API std::int64_t Img3DLabelVoxels(const std::uint8_t* voxels, s
                                                    std::int64_t depth, int value, int connectivity, void* labels,
                                                    int labelType) {
     using namespace img3d::detail;
-    constexpr std::int64_t kMaxVoxels = std::numeric_limits<std::int32_t>::max();
+    // Extents are ints inside; a label array's offsets are of its own type,
+    // so int32 labels index at most 2^31 - 1 voxels.
+    constexpr std::int64_t kMaxInt32 = std::numeric_limits<std::int32_t>::max();
     if (voxels == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;
     if (labelType != IMG3D_INT32 && labelType != IMG3D_INT64) return -1;
     if (width < 1 || height < 1 || depth < 1) return -1;
-    if (width > kMaxVoxels || height > kMaxVoxels / width || depth > kMaxVoxels / (width * height)) return -1;
+    if (width > kMaxInt32 || height > kMaxInt32 || depth > kMaxInt32) return -1;
+    constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
+    if (height > kMaxInt64 / width || depth > kMaxInt64 / (width * height)) return -1;
+    const bool fits_int32 = height <= kMaxInt32 / width && depth <= kMaxInt32 / (width * height);
+    if (labelType == IMG3D_INT32 && !fits_int32) return -1;
     const int w = static_cast<int>(width), h = static_cast<int>(height), d = static_cast<int>(depth);
     if (labelType == IMG3D_INT32)
         return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int32_t*>(labels));

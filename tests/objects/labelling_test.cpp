@@ -113,19 +113,61 @@ TEST(Labelling, VoxelMemoryRefusals) {
     for (int type : {0, 1, 2, 3, 6, 99, -1}) EXPECT_EQ(call(5, 4, 3, 7, 6, type), -1) << type;
     EXPECT_EQ(Img3DLabelVoxels(voxels.data(), 5, 4, 3, 7, 6, nullptr, IMG3D_INT32), -1);
     EXPECT_EQ(Img3DLabelVoxels(nullptr, 5, 4, 3, 7, 6, labels.data(), IMG3D_INT32), -1);
-    // Extents below 1, and voxel counts past 2^31 - 1 (also where the product
-    // would wrap), are refused before any entry is touched.
+    // Extents below 1 or past 2^31 - 1 (also where the product would wrap),
+    // and for int32 labels voxel counts past 2^31 - 1, are refused before
+    // any entry is touched.
     const std::int64_t big = std::int64_t{1} << 40;
-    for (const auto& e : std::vector<std::array<std::int64_t, 3>>{
-             {0, 4, 3}, {5, -1, 3}, {5, 4, 0}, {65536, 32768, 1}, {1, 46341, 46341}, {big, big, big},
-             {INT64_MAX, 1, 1}, {1, 1, INT64_MAX}, {2147483647, 2, 1}})
+    for (const auto& e : std::vector<std::array<std::int64_t, 3>>{{0, 4, 3},
+                                                                  {5, -1, 3},
+                                                                  {5, 4, 0},
+                                                                  {big, big, big},
+                                                                  {INT64_MAX, 1, 1},
+                                                                  {1, 1, INT64_MAX},
+                                                                  {2147483648, 1, 1}})
         EXPECT_EQ(call(e[0], e[1], e[2], -1, 26, IMG3D_INT64), -1) << e[0] << "x" << e[1] << "x" << e[2];
+    for (const auto& e : std::vector<std::array<std::int64_t, 3>>{
+             {65536, 32768, 1}, {1, 46341, 46341}, {2147483647, 2, 1}, {2147483647, 2147483647, 2147483647}})
+        EXPECT_EQ(call(e[0], e[1], e[2], -1, 26, IMG3D_INT32), -1) << e[0] << "x" << e[1] << "x" << e[2];
     EXPECT_EQ(labels, std::vector<std::int64_t>(60, -9));
 
     EXPECT_EQ(call(5, 4, 3, 7 + 256, 18, IMG3D_INT64), 0);
     EXPECT_EQ(labels, std::vector<std::int64_t>(60, 0));
     EXPECT_EQ(call(5, 4, 3, 7, 6, IMG3D_INT64), 1);
     EXPECT_EQ(labels, std::vector<std::int64_t>(60, 1));
+}
+
+// Renumbering through a table, both label types: values the table holds
+// are replaced, all others (negative, past its end) kept and counted.
+template <class Label>
+void check_relabel(int type) {
+    std::mt19937 rng(31);
+    std::uniform_int_distribution<int> pick(-3, 40);
+    std::vector<Label> table(30), labels(1001);
+    for (auto& t : table) t = static_cast<Label>(pick(rng));
+    for (auto& l : labels) l = static_cast<Label>(pick(rng));
+    std::vector<Label> expected = labels;
+    std::int64_t missed = 0;
+    for (auto& l : expected) {
+        if (l >= 0 && l < 30)
+            l = table[static_cast<std::size_t>(l)];
+        else
+            ++missed;
+    }
+    EXPECT_EQ(Img3DRelabelVoxels(labels.data(), 1001, type, table.data(), 30), missed);
+    EXPECT_EQ(labels, expected);
+    const std::vector<Label> kept = labels;
+    EXPECT_EQ(Img3DRelabelVoxels(labels.data(), 0, type, table.data(), 30), 0);
+    EXPECT_EQ(Img3DRelabelVoxels(labels.data(), -1, type, table.data(), 30), -1);
+    EXPECT_EQ(Img3DRelabelVoxels(labels.data(), 1001, type, table.data(), 0), -1);
+    EXPECT_EQ(Img3DRelabelVoxels(nullptr, 1001, type, table.data(), 30), -1);
+    EXPECT_EQ(Img3DRelabelVoxels(labels.data(), 1001, type, nullptr, 30), -1);
+    EXPECT_EQ(Img3DRelabelVoxels(labels.data(), 1001, IMG3D_UINT8, table.data(), 30), -1);
+    EXPECT_EQ(labels, kept);
+}
+
+TEST(Labelling, RelabelThroughATable) {
+    check_relabel<std::int32_t>(IMG3D_INT32);
+    check_relabel<std::int64_t>(IMG3D_INT64);
 }
 
 TEST(Labelling, OutOfMemoryLeavesTheLabelsUntouched) {
@@ -154,22 +196,16 @@ TEST(Labelling, OutOfMemoryLeavesTheLabelsUntouched) {
             });
     };
     walk([&](std::int32_t* labels) { return Img3DLabel(v, 1, 26, labels); }, std::int32_t{-9});
-    walk(
-        [&](std::int32_t* labels) {
-            return Img3DLabelVoxels(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT32);
-        },
-        std::int32_t{-9});
-    walk(
-        [&](std::int64_t* labels) {
-            return Img3DLabelVoxels(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT64);
-        },
-        std::int64_t{-9});
+    walk([&](std::int32_t* labels) { return Img3DLabelVoxels(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT32); },
+         std::int32_t{-9});
+    walk([&](std::int64_t* labels) { return Img3DLabelVoxels(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT64); },
+         std::int64_t{-9});
 }
 
 TEST(ObjectStats, LabelsOutsideTheCountAreLeftOut) {
     // Two rows of a 5 x 2 x 1 array: labels 2 and 1 as given, -4 and 7
     // outside 0 ... 2.
-    const Labels labels = {2, 2, 0, 7, 1,  //
+    const Labels labels = {2,  2, 0, 7, 1,  //
                            -4, 2, 2, 0, 0};
     Img3DObject objects[3];
     std::memset(objects, 0x5A, sizeof objects);
