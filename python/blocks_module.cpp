@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "entry.h"
 #include "img3d.h"
 
 namespace py = pybind11;
@@ -81,6 +82,7 @@ std::int64_t relabel(py::array& labels, const py::array& table) {
 }  // namespace
 
 void bind_blocks(py::module_& m) {
-    m.def("label_voxels", &label_voxels, py::arg("a"), py::arg("value"), py::arg("connectivity"), py::arg("out"));
-    m.def("relabel", &relabel, py::arg("labels"), py::arg("table"));
+    m.def("label_voxels", img3d_python::entry(&label_voxels), py::arg("a"), py::arg("value"), py::arg("connectivity"),
+          py::arg("out"));
+    m.def("relabel", img3d_python::entry(&relabel), py::arg("labels"), py::arg("table"));
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "entry.h"
 #include "errors.h"
 #include "segment_file.h"
 
@@ -67,7 +68,8 @@ void check_options(const std::vector<std::pair<std::string, std::string>>& optio
 }  // namespace
 
 void bind_chain(py::module_& m) {
-    m.def("option_table", &option_table);
-    m.def("check_options", &check_options, py::arg("options"));
-    m.def("segment_file", &segment_file, py::arg("input"), py::arg("output"), py::arg("labels"), py::arg("options"));
+    m.def("option_table", img3d_python::entry(&option_table));
+    m.def("check_options", img3d_python::entry(&check_options), py::arg("options"));
+    m.def("segment_file", img3d_python::entry(&segment_file), py::arg("input"), py::arg("output"), py::arg("labels"),
+          py::arg("options"));
 }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "entry.h"
 #include "img3d.h"
 
 namespace py = pybind11;
@@ -42,8 +43,7 @@ public:
 struct Extent {
     int width, height, depth;
     std::size_t voxels() const {
-        return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-               static_cast<std::size_t>(depth);
+        return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
     }
 };
 
@@ -77,8 +77,8 @@ Extent checked_volume(const py::array& a, const char* name, bool mask) {
     const char kind = a.dtype().kind();
     const bool ok = a.itemsize() == 1 && (kind == 'u' || (mask && kind == 'b'));
     if (!ok) {
-        throw py::type_error(std::string(name) + " must be a uint8" + (mask ? " or bool" : "") +
-                             " array, not " + py::str(a.dtype()).cast<std::string>());
+        throw py::type_error(std::string(name) + " must be a uint8" + (mask ? " or bool" : "") + " array, not " +
+                             py::str(a.dtype()).cast<std::string>());
     }
     if (a.ndim() != 3)
         value_error(std::string(name) + " must be 3-dimensional, indexed [z, y, x]; its shape is " + shape_text(a));
@@ -94,7 +94,8 @@ py::object new_block(const Extent& e) {
         py::gil_scoped_release unlocked;
         volume = Image3DAlloc(e.width, e.height, e.depth);
     }
-    if (!volume) throw std::bad_alloc();
+    if (!volume)
+        img3d_python::out_of_memory(e.voxels() + static_cast<std::size_t>(e.depth) * (e.height + 1u) * sizeof(void*));
     return py::cast(new Block(volume), py::return_value_policy::take_ownership);
 }
 
@@ -317,7 +318,8 @@ py::list runs(const py::array& a, int value) {
         if (!record) throw std::bad_alloc();
         py::array_t<std::int16_t> table({static_cast<py::ssize_t>(record->count), py::ssize_t{4}});
         static_assert(sizeof(Run3D) == 4 * sizeof(std::int16_t), "a run is four int16 fields");
-        std::memcpy(table.mutable_data(), RunLength3DRuns(record), sizeof(Run3D) * static_cast<std::size_t>(record->count));
+        std::memcpy(table.mutable_data(), RunLength3DRuns(record),
+                    sizeof(Run3D) * static_cast<std::size_t>(record->count));
         result.append(table);
     }
     return result;
@@ -325,8 +327,7 @@ py::list runs(const py::array& a, int value) {
 
 // The labels of a checked volume, written into out: the number of objects.
 int label_into(const py::array& a, const Extent& e, int value, int connectivity, std::int32_t* out) {
-    const py::array voxels = c_contiguous(a) ? a
-                                             : py::array(py::module_::import("numpy").attr("ascontiguousarray")(a));
+    const py::array voxels = c_contiguous(a) ? a : py::array(py::module_::import("numpy").attr("ascontiguousarray")(a));
     const auto* data = static_cast<const std::uint8_t*>(voxels.data());
     std::int64_t n = 0;
     {
@@ -364,9 +365,9 @@ py::array_t<std::int32_t> checked_out(const py::object& out, const py::array& a,
 
 py::tuple label(const py::array& a, int value, int connectivity, const py::object& out) {
     const Extent e = checked_volume(a, "a", true);
-    py::array_t<std::int32_t> labels = out.is_none()
-        ? py::array_t<std::int32_t>(std::vector<py::ssize_t>{e.depth, e.height, e.width})
-        : checked_out(out, a, e);
+    py::array_t<std::int32_t> labels =
+        out.is_none() ? py::array_t<std::int32_t>(std::vector<py::ssize_t>{e.depth, e.height, e.width})
+                      : checked_out(out, a, e);
     const int n = label_into(a, e, value, connectivity, labels.mutable_data());
     return py::make_tuple(labels, n);
 }
@@ -411,6 +412,8 @@ void bind_chain(py::module_& m);   // chain_module.cpp
 void bind_blocks(py::module_& m);  // blocks_module.cpp
 
 PYBIND11_MODULE(_img3d, m) {
+    img3d_python::touch_exception_state();
+    img3d_python::register_out_of_memory();
     m.doc() = "img3d's compiled core; use the functions of the img3d package.";
     m.attr("version") = IMG3D_VERSION;
     bind_chain(m);
@@ -418,20 +421,24 @@ PYBIND11_MODULE(_img3d, m) {
     m.attr("MAX_OBJECT_EXTENT") = IMG3D_MAX_OBJECT_EXTENT;
     py::class_<Block>(m, "Block", "A library volume block; the numpy base of the arrays img3d returns.");
 
-    m.def("zeros", &zeros, py::arg("depth"), py::arg("height"), py::arg("width"), py::arg("as_bool"));
-    m.def("is_resident", &is_resident, py::arg("a"));
-    m.def("histogram", &histogram, py::arg("a"));
-    m.def("mean", &mean, py::arg("a"));
-    m.def("limits", &limits, py::arg("a"));
-    m.def("otsu_threshold", &otsu_threshold, py::arg("a"));
-    m.def("two_mode_threshold", &two_mode_threshold, py::arg("a"));
-    m.def("segment", &segment, py::arg("a"), py::arg("low"), py::arg("high"), py::arg("object"),
+    m.def("zeros", img3d_python::entry(&zeros), py::arg("depth"), py::arg("height"), py::arg("width"),
+          py::arg("as_bool"));
+    m.def("is_resident", img3d_python::entry(&is_resident), py::arg("a"));
+    m.def("histogram", img3d_python::entry(&histogram), py::arg("a"));
+    m.def("mean", img3d_python::entry(&mean), py::arg("a"));
+    m.def("limits", img3d_python::entry(&limits), py::arg("a"));
+    m.def("otsu_threshold", img3d_python::entry(&otsu_threshold), py::arg("a"));
+    m.def("two_mode_threshold", img3d_python::entry(&two_mode_threshold), py::arg("a"));
+    m.def("segment", img3d_python::entry(&segment), py::arg("a"), py::arg("low"), py::arg("high"), py::arg("object"),
           py::arg("background"));
-    m.def("dilate", &dilate, py::arg("a"), py::arg("value"), py::arg("background"), py::arg("element"));
-    m.def("remove_objects", &remove_objects, py::arg("a"), py::arg("value"), py::arg("min_volume"),
+    m.def("dilate", img3d_python::entry(&dilate), py::arg("a"), py::arg("value"), py::arg("background"),
+          py::arg("element"));
+    m.def("remove_objects", img3d_python::entry(&remove_objects), py::arg("a"), py::arg("value"), py::arg("min_volume"),
           py::arg("max_volume"), py::arg("paint"));
-    m.def("edge_smooth", &edge_smooth, py::arg("a"), py::arg("value"), py::arg("background"), py::arg("radius"));
-    m.def("runs", &runs, py::arg("a"), py::arg("value"));
-    m.def("label", &label, py::arg("a"), py::arg("value"), py::arg("connectivity"), py::arg("out"));
-    m.def("objects", &objects, py::arg("a"), py::arg("value"), py::arg("connectivity"));
+    m.def("edge_smooth", img3d_python::entry(&edge_smooth), py::arg("a"), py::arg("value"), py::arg("background"),
+          py::arg("radius"));
+    m.def("runs", img3d_python::entry(&runs), py::arg("a"), py::arg("value"));
+    m.def("label", img3d_python::entry(&label), py::arg("a"), py::arg("value"), py::arg("connectivity"),
+          py::arg("out"));
+    m.def("objects", img3d_python::entry(&objects), py::arg("a"), py::arg("value"), py::arg("connectivity"));
 }

@@ -24,6 +24,8 @@ scheduler) run calls on different arrays in parallel.  Bad arguments raise
 raises ``MemoryError``.
 """
 
+import functools
+import inspect
 import json
 import operator
 import os
@@ -472,3 +474,28 @@ def check_segment_options(**options):
     """Raises ValueError, with the tool's message, for options that
     :func:`segment_file` would refuse; reads no file."""
     _img3d.check_options(_given("check_segment_options", options))
+
+
+def _naming_memory_errors(name, function):
+    """function, with its MemoryError saying which function ran out."""
+
+    @functools.wraps(function)
+    def named(*args, **kwargs):
+        try:
+            return function(*args, **kwargs)
+        except MemoryError as e:
+            # One function of the package may call another: the outermost,
+            # which the caller called, is the one named.
+            text = str(e) or "out of memory"
+            for prefix in ("img3d.", name + ": "):
+                if text.startswith(prefix) and ": " in text:
+                    text = text.split(": ", 1)[1]
+            raise MemoryError(f"img3d.{name}: {text}") from None
+
+    return named
+
+
+for _name in __all__:
+    if inspect.isfunction(globals()[_name]):
+        globals()[_name] = _naming_memory_errors(_name, globals()[_name])
+del _name
