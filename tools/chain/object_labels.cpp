@@ -16,7 +16,8 @@ ObjectLabels label_objects(unsigned char*** volume, int value, int connectivity)
     const std::size_t voxels = static_cast<std::size_t>(out.width) * out.height * out.depth;
     out.labels.reset(new (std::nothrow) std::int32_t[voxels]);
     if (!out.labels)
-        throw RunError("not enough memory for the object labels: " + mebibytes(4.0 * static_cast<double>(voxels)) + ", 4 bytes per voxel");
+        throw RunError("not enough memory for the object labels: " + mebibytes(4.0 * static_cast<double>(voxels)) +
+                       ", 4 bytes per voxel");
     const int count = Img3DLabel(volume, value, connectivity, out.labels.get());
     if (count < 0)
         throw RunError("not enough memory to label the objects: " + working_memory(Operation::label, volume, value));

@@ -37,7 +37,9 @@ std::string json_report(const RunSummary& run) {
     j["objects"] = {{"found", r.found},           {"largest", r.largest},       {"kept", r.kept},
                     {"min_volume", o.min_volume}, {"max_volume", o.max_volume}, {"connectivity", o.connectivity}};
     j["fill_holes"] = o.fill_holes ? json{{"filled", r.holes}} : json(nullptr);
-    j["keep_largest"] = o.largest > 0 ? json{{"objects", o.largest}, {"removed", r.removed_largest}} : json(nullptr);
+    j["keep_largest"] = o.largest > 0
+                            ? json{{"objects", o.largest}, {"kept", r.kept_largest}, {"removed", r.removed_largest}}
+                            : json(nullptr);
     j["smoothing"] = o.smooth;
     auto step = [](const SegmentOptions::Morphology& m) {
         return m.element ? json{{"element", m.element}, {"iterations", m.iterations}} : json(nullptr);

@@ -155,6 +155,7 @@ void selection_stages(const SegmentOptions& options, Progress& progress, CTarnIm
                 fresh = true;
             }
             report.removed_largest = keep_largest(out.labels, kept, kBackground, options.largest);
+            report.kept_largest = out.labels.count();
         });
     }
 }

@@ -38,6 +38,7 @@ struct SegmentReport {
     int kept = 0;                // after the size filter
     long long holes = 0;         // holes filled
     int removed_largest = 0;     // objects beyond the K largest, removed
+    int kept_largest = 0;        // the objects that stayed
     int removed_after = 0;       // outside the bounds or beyond the K largest after reshaping, removed
     int final_objects = 0;
     long long voxels = 0;                                // object voxels of the result

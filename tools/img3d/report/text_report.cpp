@@ -1,6 +1,5 @@
 #include "text_report.h"
 
-#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -80,8 +79,7 @@ void print_input_and_chain(std::FILE* out, const RunSummary& run) {
                  volume_range(o).c_str(),
                  o.connectivity == 6 ? "" : (", " + std::to_string(o.connectivity) + "-connected").c_str());
     if (o.fill_holes) std::fprintf(out, "holes      %lld filled\n", r.holes);
-    if (o.largest > 0)
-        std::fprintf(out, "largest    %d kept, %d removed\n", std::min(o.largest, r.kept), r.removed_largest);
+    if (o.largest > 0) std::fprintf(out, "largest    %d kept, %d removed\n", r.kept_largest, r.removed_largest);
     if (o.smooth > 0) std::fprintf(out, "smoothing  radius %d\n", o.smooth);
     const std::pair<const char*, const SegmentOptions::Morphology*> steps[] = {
         {"opening", &o.open}, {"closing", &o.close}, {"erosion", &o.erode}, {"dilation", &o.dilate}};
