@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 #include <type_traits>
 
@@ -180,6 +181,60 @@ std::string format_value(double value) {
     else
         std::snprintf(text, sizeof text, "%.6g", value);
     return text;
+}
+
+}  // namespace img3d_tool
+
+namespace img3d_tool {
+namespace {
+
+// Copies the values into out as T.
+template <typename T>
+void convert(const FileVoxels& voxels, std::vector<T>& out) {
+    out.resize(voxels.count);
+    visit(voxels, [&](const auto* values, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<T>(values[i]);
+    });
+}
+
+}  // namespace
+
+std::vector<GreyOfObject> grey_of_objects(const ObjectLabels& labels, const FileVoxels& grey) {
+    std::vector<std::int16_t> wide;
+    std::vector<float> real;
+    std::vector<Img3DIntensity> stats;
+    const void* data = grey.data;
+    int type = IMG3D_FLOAT32;
+    try {
+        switch (grey.datatype) {
+            case DT_UINT8: type = IMG3D_UINT8; break;
+            case DT_INT16: type = IMG3D_INT16; break;
+            case DT_UINT16: type = IMG3D_UINT16; break;
+            case DT_FLOAT32: break;
+            case DT_INT8:
+                convert(grey, wide);
+                data = wide.data();
+                type = IMG3D_INT16;
+                break;
+            default: convert(grey, real); data = real.data();
+        }
+        stats.resize(labels.objects.size());
+    } catch (const std::bad_alloc&) {
+        throw RunError("not enough memory for the grey values of " + std::to_string(labels.count()) + " objects");
+    }
+    if (Img3DIntensityStats(labels.labels.get(), IMG3D_INT32, data, type, labels.width, labels.height, labels.depth,
+                            labels.count(), stats.data()) < 0)
+        throw RunError("not enough memory for the grey values of " + std::to_string(labels.count()) +
+                       " objects: " + mebibytes(56.0 * labels.count()));
+    std::vector<GreyOfObject> out;
+    out.reserve(stats.size());
+    for (const Img3DIntensity& s : stats) {
+        // Scaling is linear: the mean follows it, and a negative slope swaps
+        // the extremes.
+        const double low = file_units(grey, s.minimum), high = file_units(grey, s.maximum);
+        out.push_back({file_units(grey, s.mean), std::min(low, high), std::max(low, high)});
+    }
+    return out;
 }
 
 }  // namespace img3d_tool

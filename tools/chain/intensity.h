@@ -5,7 +5,9 @@
 #include <img3d.h>
 
 #include <cstddef>
+#include <vector>
 
+#include "object_labels.h"
 #include "volume_io.h"
 
 namespace img3d_tool {
@@ -55,6 +57,18 @@ void select_values(const FileVoxels& voxels, double low, double high, unsigned c
 // low ... high form one interval first ... last (true, and first > last when
 // none does), so that the library's segmentation can select them.
 bool raw_interval(const FileVoxels& voxels, double low, double high, int& first, int& last);
+
+// An object's values in a volume of its grid, in that volume's file units.
+struct GreyOfObject {
+    double mean, minimum, maximum;  // NaN mean where a value is NaN; NaN minimum and maximum for no finite value
+};
+
+// Each object's values in grey, a volume of the labels' grid: entry k - 1
+// for label k, by the library's intensity statistics.  The library's grey
+// types are taken as they are, 8-bit signed values as 16-bit ones, and any
+// other type as 32-bit floating point (about seven significant digits).
+// Throws RunError when memory runs out.
+std::vector<GreyOfObject> grey_of_objects(const ObjectLabels& labels, const FileVoxels& grey);
 
 // Text for a file value: whole numbers without decimals, others with up to
 // six significant digits.

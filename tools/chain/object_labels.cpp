@@ -8,7 +8,7 @@
 
 namespace img3d_tool {
 
-ObjectLabels label_objects(unsigned char*** volume, int value) {
+ObjectLabels label_objects(unsigned char*** volume, int value, int connectivity) {
     ObjectLabels out;
     out.width = Image3DGetWidth(volume);
     out.height = Image3DGetHeight(volume);
@@ -16,8 +16,9 @@ ObjectLabels label_objects(unsigned char*** volume, int value) {
     const std::size_t voxels = static_cast<std::size_t>(out.width) * out.height * out.depth;
     out.labels.reset(new (std::nothrow) std::int32_t[voxels]);
     if (!out.labels)
-        throw RunError("not enough memory for the object labels: " + mebibytes(4.0 * voxels) + ", 4 bytes per voxel");
-    const int count = Img3DLabel(volume, value, 6, out.labels.get());
+        throw RunError("not enough memory for the object labels: " + mebibytes(4.0 * static_cast<double>(voxels)) +
+                       ", 4 bytes per voxel");
+    const int count = Img3DLabel(volume, value, connectivity, out.labels.get());
     if (count < 0)
         throw RunError("not enough memory to label the objects: " + working_memory(Operation::label, volume, value));
     try {
@@ -30,13 +31,16 @@ ObjectLabels label_objects(unsigned char*** volume, int value) {
     return out;
 }
 
-int remove_outside(ObjectLabels& labels, unsigned char*** volume, int background, int min_volume, int max_volume) {
+namespace {
+
+// Keeps the objects k with stays[k], renumbering them in the same order, and
+// sets the voxels of the others to background.  Returns how many went.
+int keep_only(ObjectLabels& labels, unsigned char*** volume, int background, const std::vector<bool>& stays) {
     std::vector<std::int32_t> renumbered(labels.objects.size() + 1, 0);
     std::vector<Img3DObject> kept;
     kept.reserve(labels.objects.size());
     for (std::size_t k = 0; k < labels.objects.size(); ++k) {
-        const int size = labels.objects[k].voxels;
-        if (size < min_volume || size > max_volume) continue;
+        if (!stays[k]) continue;
         kept.push_back(labels.objects[k]);
         renumbered[k + 1] = static_cast<std::int32_t>(kept.size());
     }
@@ -53,6 +57,26 @@ int remove_outside(ObjectLabels& labels, unsigned char*** volume, int background
     }
     labels.objects = std::move(kept);
     return removed;
+}
+
+}  // namespace
+
+int remove_outside(ObjectLabels& labels, unsigned char*** volume, int background, int min_volume, int max_volume) {
+    std::vector<bool> stays(labels.objects.size());
+    for (std::size_t k = 0; k < stays.size(); ++k)
+        stays[k] = labels.objects[k].voxels >= min_volume && labels.objects[k].voxels <= max_volume;
+    return keep_only(labels, volume, background, stays);
+}
+
+int keep_largest(ObjectLabels& labels, unsigned char*** volume, int background, int keep) {
+    if (keep >= labels.count()) return 0;
+    std::vector<std::size_t> order(labels.objects.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return labels.objects[a].voxels > labels.objects[b].voxels; });
+    std::vector<bool> stays(labels.objects.size(), false);
+    for (int i = 0; i < keep; ++i) stays[order[static_cast<std::size_t>(i)]] = true;
+    return keep_only(labels, volume, background, stays);
 }
 
 }  // namespace img3d_tool

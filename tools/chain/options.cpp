@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <type_traits>
@@ -22,8 +23,17 @@ const std::vector<ChainOption> kOptions = {
     {"rescale", "", "Accepted for compatibility: the default --window (the volume's minimum ... maximum)", "", "", ""},
     {"min-volume", "N", "Remove objects of fewer voxels", "1", "50", ""},
     {"max-volume", "N", "Remove objects of more voxels", "", "", ""},
+    {"connectivity", "6|18|26",
+     "How voxels touch for the size bounds, --largest and the labels: 6 faces, 18 and edges, 26 and corners "
+     "(the smoothing always takes 6-connected objects)",
+     "6", "", ""},
+    {"fill-holes", "", "Fill the holes: background pieces (6-connected) that touch no face of the volume", "", "", ""},
+    {"largest", "K", "Keep the K largest objects (ties: the first in raster order)", "", "", ""},
     {"smooth", "R", "Edge smoothing radius, 0 = off (0 ... 101)", "0", "1", ""},
-    {"dilate", "6|26", "Dilate the result by one voxel", "", "", ""},
+    {"open", "E[xN]", "Binary opening by the element of E = 6, 18 or 26 neighbours, N times (26x2)", "", "", ""},
+    {"close", "E[xN]", "Binary closing, as --open (outside the volume counts as background)", "", "", ""},
+    {"erode", "E[xN]", "Binary erosion, as --open", "", "", ""},
+    {"dilate", "E[xN]", "Binary dilation, as --open: every object voxel stays", "", "", ""},
 };
 
 [[noreturn]] void bad(const std::string& name, const std::string& text, const std::string& expected) {
@@ -62,6 +72,18 @@ int whole_number(const std::string& name, const std::string& text, int low, int 
     if (!parse_number(text, value) || value != std::floor(value) || value < low || value > high)
         bad(name, text, "a whole number " + std::to_string(low) + " ... " + std::to_string(high));
     return static_cast<int>(value);
+}
+
+// "E" or "ExN": an element of 6, 18 or 26 neighbours, N >= 1 times.
+SegmentOptions::Morphology morphology(const std::string& name, const std::string& text) {
+    const std::size_t times = text.find('x');
+    const std::string element = text.substr(0, times),
+                      count = times == std::string::npos ? "1" : text.substr(times + 1);
+    const bool digits = !count.empty() && count.size() <= 9 &&
+                        std::all_of(count.begin(), count.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if ((element != "6" && element != "18" && element != "26") || !digits || std::stoi(count) < 1)
+        bad(name, text, "6, 18 or 26, optionally followed by xN for N >= 1 iterations (26x2)");
+    return {std::stoi(element), std::stoi(count)};
 }
 
 void apply_read(const std::string& name, const std::string& text, ReadOptions& o) {
@@ -108,9 +130,19 @@ void apply(const std::string& name, const std::string& text, ChainOptions& optio
         (name == "min-volume" ? o.min_volume : o.max_volume) = whole_number(name, text, 0, INT_MAX);
     } else if (name == "smooth") {
         o.smooth = whole_number(name, text, 0, 101);
-    } else if (name == "dilate") {
-        if (text != "6" && text != "26") bad(name, text, "6 or 26");
-        o.dilate = text == "6" ? 6 : 26;
+    } else if (name == "connectivity") {
+        if (text != "6" && text != "18" && text != "26") bad(name, text, "6, 18 or 26");
+        o.connectivity = std::stoi(text);
+    } else if (name == "fill-holes") {
+        if (!text.empty()) bad(name, text, "no value (it is a flag)");
+        o.fill_holes = true;
+    } else if (name == "largest") {
+        o.largest = whole_number(name, text, 1, INT_MAX);
+    } else if (name == "open" || name == "close" || name == "erode" || name == "dilate") {
+        (name == "open"    ? o.open
+         : name == "close" ? o.close
+         : name == "erode" ? o.erode
+                           : o.dilate) = morphology(name, text);
     } else {
         throw InputError("--" + name + ": no such option");
     }

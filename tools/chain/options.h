@@ -23,8 +23,17 @@ struct SegmentOptions {
     bool has_window = false;
     double window[2] = {0, 0};
     int min_volume = 1, max_volume = INT_MAX;
-    int smooth = 0;  // majority window radius, 0 = off
-    int dilate = 0;  // 6 or 26 neighbours, 0 = off
+    int connectivity = 6;     // of the size bounds, --largest and the labels
+    bool fill_holes = false;  // 6-connected holes of the whole volume
+    int largest = 0;          // keep this many of the largest objects, 0 = all
+    int smooth = 0;           // majority window radius, 0 = off (always 6-connected)
+    // One binary morphology step: the element of 6, 18 or 26 neighbours
+    // (0 = off), applied iterations times.
+    struct Morphology {
+        int element = 0;
+        int iterations = 1;
+    };
+    Morphology open, close, erode, dilate;
 };
 
 // Everything that decides a run's result: how the input is read and how it

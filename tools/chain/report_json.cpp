@@ -32,14 +32,27 @@ std::string json_report(const RunSummary& run) {
     threshold["foreground"] = r.empty_reason.empty() ? json({value(r.low), value(r.high)}) : json(nullptr);
     if (!r.empty_reason.empty()) threshold["empty"] = r.empty_reason;
     j["threshold"] = threshold;
-    j["objects"] = {{"found", r.found},
-                    {"largest", r.largest},
-                    {"kept", r.kept},
-                    {"min_volume", run.options.min_volume},
-                    {"max_volume", run.options.max_volume}};
-    j["smoothing"] = run.options.smooth;
-    j["dilation"] = run.options.dilate;
-    j["result"] = {{"objects", r.final_objects}, {"voxels", r.voxels}, {"removed_after", r.removed_after}};
+    const SegmentOptions& o = run.options;
+    j["chain"] = r.steps;
+    j["objects"] = {{"found", r.found},           {"largest", r.largest},       {"kept", r.kept},
+                    {"min_volume", o.min_volume}, {"max_volume", o.max_volume}, {"connectivity", o.connectivity}};
+    j["fill_holes"] = o.fill_holes ? json{{"filled", r.holes}} : json(nullptr);
+    j["keep_largest"] = o.largest > 0
+                            ? json{{"objects", o.largest}, {"kept", r.kept_largest}, {"removed", r.removed_largest}}
+                            : json(nullptr);
+    j["smoothing"] = o.smooth;
+    auto step = [](const SegmentOptions::Morphology& m) {
+        return m.element ? json{{"element", m.element}, {"iterations", m.iterations}} : json(nullptr);
+    };
+    j["opening"] = step(o.open);
+    j["closing"] = step(o.close);
+    j["erosion"] = step(o.erode);
+    j["dilation"] = step(o.dilate);
+    j["result"] = {{"objects", r.final_objects},
+                   {"voxels", r.voxels},
+                   {"ml", static_cast<double>(r.voxels) * voxel_millilitres(g)},
+                   {"removed_after", r.removed_after}};
+    if (unit_taken_as_mm(g)) j["result"]["unit_assumed"] = "mm";
     if (run.previewed) {
         const PreviewPlan& p = run.plan;
         j["preview"] = {{"orientation", p.oriented ? json(p.source) : json(nullptr)},

@@ -123,11 +123,49 @@ void threshold_stages(const LoadedVolume& input, const SegmentOptions& options, 
     stage(report, progress, "segmentation", [&] { segment(input, report, levels, out.segmented); });
 }
 
-// Smoothing and dilation of kept into out.result.  Returns whether either
-// ran; kept is scratch afterwards.
+using Morphology = SegmentOptions::Morphology;
+using BinaryOperation = int (*)(const uint8_t*, uint8_t*, int64_t, int64_t, int64_t, int, int, int, int);
+
+std::string morphology_step(const char* name, const Morphology& m) {
+    return std::string(name) + " " + std::to_string(m.element) + "x" + std::to_string(m.iterations);
+}
+
+// Hole filling and the K largest objects on kept, whose objects labels
+// describes while fresh.
+void selection_stages(const SegmentOptions& options, Progress& progress, CTarnImage3D& kept, SegmentVolumes& out,
+                      SegmentReport& report, bool& fresh) {
+    const int w = report.width, h = report.height, d = report.depth;
+    if (options.fill_holes) {
+        report.steps.push_back("fill holes");
+        stage(report, progress, "hole filling", [&] {
+            report.holes = Img3DFillHoles(kept.getPixels(), kept.getPixels(), w, h, d, kObject, kBackground, 6, -1);
+            if (report.holes < 0)
+                throw RunError("not enough memory in the hole filling: " +
+                               working_memory(Operation::fill_holes, kept, kObject));
+        });
+        // A filled hole grows its object, and may join objects around it.
+        fresh = fresh && report.holes == 0;
+    }
+    if (options.largest > 0) {
+        report.steps.push_back("largest " + std::to_string(options.largest));
+        stage(report, progress, "largest", [&] {
+            if (!fresh) {
+                out.labels = ObjectLabels();
+                out.labels = label_objects(kept, kObject, options.connectivity);
+                fresh = true;
+            }
+            report.removed_largest = keep_largest(out.labels, kept, kBackground, options.largest);
+            report.kept_largest = out.labels.count();
+        });
+    }
+}
+
+// Smoothing and the binary morphology, from kept into out.result.  Returns
+// whether any ran; kept is scratch afterwards.
 bool reshape_stages(const SegmentOptions& options, Progress& progress, CTarnImage3D& kept, SegmentVolumes& out,
                     SegmentReport& report) {
-    const bool smooth = options.smooth > 0 && report.kept > 0;
+    const bool smooth = options.smooth > 0 && out.labels.count() > 0;
+    if (options.smooth > 0) report.steps.push_back("smoothing " + std::to_string(options.smooth));
     if (smooth) {
         stage(report, progress, "smoothing", [&] {
             if (Img3DEdgeSmooth(kept, out.result, kObject, kBackground, options.smooth) != 0)
@@ -137,15 +175,29 @@ bool reshape_stages(const SegmentOptions& options, Progress& progress, CTarnImag
     } else {
         Img3DCopy(kept, out.result);
     }
-    if (options.dilate != 0) {
-        stage(report, progress, "dilation", [&] {
-            Img3DCopy(out.result, kept);
-            if (Img3DDilatation(kept, out.result, kObject, kBackground, options.dilate == 6 ? 1 : 2) != 0)
-                throw RunError("not enough memory in the dilation: " +
-                               working_memory(Operation::dilation, kept, kObject));
+    struct Step {
+        const char* name;
+        const Morphology& m;
+        BinaryOperation operation;
+    };
+    const Step steps[] = {{"opening", options.open, Img3DBinaryOpen},
+                          {"closing", options.close, Img3DBinaryClose},
+                          {"erosion", options.erode, Img3DBinaryErode},
+                          {"dilation", options.dilate, Img3DBinaryDilate}};
+    bool reshaped = smooth;
+    for (const Step& step : steps) {
+        if (step.m.element == 0) continue;
+        report.steps.push_back(morphology_step(step.name, step.m));
+        stage(report, progress, step.name, [&] {
+            unsigned char* v = out.result.getPixels();
+            if (step.operation(v, v, report.width, report.height, report.depth, kObject, kBackground, step.m.element,
+                               step.m.iterations) != 0)
+                throw RunError(std::string("not enough memory in the ") + step.name + ": " +
+                               working_memory(Operation::morphology, out.result, kObject));
         });
+        reshaped = true;
     }
-    return smooth || options.dilate != 0;
+    return reshaped;
 }
 
 }  // namespace
@@ -159,11 +211,12 @@ SegmentReport run_segment(const LoadedVolume& input, const SegmentOptions& optio
     report.height = h;
     report.depth = d;
     threshold_stages(input, options, progress, out, report);
+    report.steps = {"threshold", "size bounds"};
 
     // One engine finds and filters the objects: the label image, whose
-    // 6-connected objects are those the library's object filters take.
+    // objects are those the library's object filters take.
     stage(report, progress, "objects", [&] {
-        out.labels = label_objects(out.segmented, kObject);
+        out.labels = label_objects(out.segmented, kObject, options.connectivity);
         report.found = out.labels.count();
         for (const Img3DObject& o : out.labels.objects) report.largest = std::max(report.largest, o.voxels);
     });
@@ -176,21 +229,28 @@ SegmentReport run_segment(const LoadedVolume& input, const SegmentOptions& optio
         report.kept = out.labels.count();
     });
 
+    // Whether out.labels still describes the objects.
+    bool fresh = true;
+    selection_stages(options, progress, kept, out, report, fresh);
     allocate_like(out.result, w, h, d, "the result");
-    const bool reshaped = reshape_stages(options, progress, kept, out, report);
+    fresh = !reshape_stages(options, progress, kept, out, report) && fresh;
     kept.destroyImage();  // its memory serves the labels
 
-    // Smoothing and dilation reshape, split and join objects: the result
-    // honours the size bounds only once they are applied again.  Without
-    // them the size filter's labels are the result's.
-    if (reshaped) {
+    // Filling, smoothing and morphology reshape, split and join objects: the
+    // result honours the size bounds and the K largest only once they are
+    // applied again.  Without them the last labels are the result's.
+    if (!fresh) {
+        report.steps.push_back(options.largest > 0 ? "size bounds and largest again" : "size bounds again");
         stage(report, progress, "labels", [&] {
             out.labels = ObjectLabels();
-            out.labels = label_objects(out.result, kObject);
+            out.labels = label_objects(out.result, kObject, options.connectivity);
             report.removed_after =
                 remove_outside(out.labels, out.result, kBackground, options.min_volume, options.max_volume);
+            if (options.largest > 0)
+                report.removed_after += keep_largest(out.labels, out.result, kBackground, options.largest);
         });
     }
+    report.steps.push_back("labels");
     report.final_objects = out.labels.count();
     for (const Img3DObject& o : out.labels.objects) report.voxels += o.voxels;
     return report;

@@ -1,8 +1,9 @@
 // The segmentation chain, the one that `img3d segment`, `img3d demo`, the
-// Python package's segment_file and the cohort all run: statistics, an
-// automatic or given threshold, segmentation to 255/0, removal of objects by
-// size, edge smoothing, an optional dilation, the size bounds once more, and
-// the labels of what remains.
+// Python package's segment_file and the cohort all run, in this order:
+// statistics, an automatic or given threshold, segmentation to 255/0, the
+// size bounds, hole filling, the K largest objects, edge smoothing, opening,
+// closing, erosion, dilation, the size bounds and the K largest once more,
+// and the labels of what remains.
 #pragma once
 
 #include <img3d.h>
@@ -35,17 +36,21 @@ struct SegmentReport {
     double low = 0, high = 0;    // the selected file values (high infinite for "at least")
     int found = 0, largest = 0;  // objects after segmentation
     int kept = 0;                // after the size filter
-    int removed_after = 0;       // outside the bounds after smoothing and dilation, removed
+    long long holes = 0;         // holes filled
+    int removed_largest = 0;     // objects beyond the K largest, removed
+    int kept_largest = 0;        // the objects that stayed
+    int removed_after = 0;       // outside the bounds or beyond the K largest after reshaping, removed
     int final_objects = 0;
     long long voxels = 0;                                // object voxels of the result
     std::vector<std::pair<std::string, double>> stages;  // name, milliseconds
+    std::vector<std::string> steps;                      // the chain as it ran: "threshold", "closing 26x2", ...
 };
 
 // What a run leaves for writing and for the preview.
 struct SegmentVolumes {
     CTarnImage3D levels;     // 8-bit levels made by a linear map (empty when the file's bytes serve)
     CTarnImage3D segmented;  // 255 where the threshold selects, 0 elsewhere
-    CTarnImage3D result;     // after filtering, smoothing, dilation and the second size filter
+    CTarnImage3D result;     // after every step of the chain
     ObjectLabels labels;     // of the result, numbered in raster order
 };
 

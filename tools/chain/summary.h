@@ -44,6 +44,17 @@ struct RunSummary {
     std::vector<std::string> outputs;                    // files written
 };
 
+// Millimetres per unit of the geometry's spacing: 0.001 for um, 1000 for m,
+// and 1 for mm and for unknown units, which are taken as mm (as FSL does).
+inline double millimetres_per_unit(const Geometry& g) { return g.unit == "um" ? 0.001 : g.unit == "m" ? 1000.0 : 1.0; }
+inline bool unit_taken_as_mm(const Geometry& g) { return g.unit.empty(); }
+
+// A voxel's volume in millilitres (cm^3).
+inline double voxel_millilitres(const Geometry& g) {
+    const double mm = millimetres_per_unit(g);
+    return double{g.spacing[0]} * g.spacing[1] * g.spacing[2] * mm * mm * mm / 1000.0;
+}
+
 // The report as JSON text, indented by 2 (the tool's --json).  Only
 // report_json.cpp includes the JSON library: it is slow to compile.
 std::string json_report(const RunSummary& run);

@@ -38,8 +38,13 @@ std::string working_memory(Operation operation, unsigned char*** volume, int val
                    " (4 bytes per run of object voxels, 1 bit per voxel of two slices, a claim mask of 1 bit per "
                    "voxel, 4 bytes per row), and the window sums of the largest object's box";
         }
-        case Operation::dilation:
-            return "about " + mebibytes(5 * w * h) + " (five slices of the source, 1 byte per voxel)";
+        case Operation::morphology: {
+            const double row_bytes = 8.0 * static_cast<double>(static_cast<long long>((w + 63) / 64));
+            return "about " + mebibytes(3 * row_bytes * rows + row_bytes) +
+                   " (three copies of the set at 1 bit per voxel, rows rounded up to 64 bits)";
+        }
+        case Operation::fill_holes:
+            return "at least " + mebibytes(4 * w * rows) + " (a label of 4 bytes per voxel, and the labelling's runs)";
     }
     return "";
 }

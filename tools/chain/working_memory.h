@@ -7,7 +7,7 @@
 
 namespace img3d_tool {
 
-enum class Operation { label, edge_smooth, dilation };
+enum class Operation { label, edge_smooth, morphology, fill_holes };
 
 // "about 12.3 MiB (what it is made of)" for the call on volume with the
 // objects of value.

@@ -34,8 +34,10 @@ std::vector<ArgumentRule> report_arguments() {
 }
 
 std::vector<CommandRule> make_rules() {
-    CommandRule segment{"segment", "Threshold a volume, keep the objects of a size range, smooth them; print a report",
-                        input_arguments(true)};
+    CommandRule segment{
+        "segment",
+        "Threshold a volume, select its objects by size, fill holes, smooth and reshape them; print a report",
+        input_arguments(true)};
     segment.arguments.push_back(
         {"-o,--output", "output", "FILE", "Result volume (.nii, .nii.gz or .raw): objects 255, rest 0", "", false, ""});
     segment.arguments.push_back(
@@ -50,9 +52,16 @@ std::vector<CommandRule> make_rules() {
             segment.arguments.push_back(from_table(option));
     for (const ArgumentRule& a : report_arguments()) segment.arguments.push_back(a);
 
-    CommandRule objects{"objects", "List the 6-connected objects of one value: size, bounding box, seed",
+    CommandRule objects{"objects",
+                        "List the objects of one value: size, bounding box, seed, centroid in mm, volume in ml",
                         input_arguments(true)};
     objects.arguments.push_back({"--value", "value", "V", "The objects' value, in file units", "255", false, ""});
+    objects.arguments.push_back({"--connectivity", "connectivity", "6|18|26",
+                                 "How voxels touch: 6 faces, 18 and edges, 26 and corners", "6", false, ""});
+    objects.arguments.push_back({"--grey", "grey", "FILE",
+                                 "Another volume of the same grid: each object's mean, minimum and maximum of its "
+                                 "values, in its file units",
+                                 "", false, ""});
     objects.arguments.push_back({"--csv", "csv", "", "Print CSV", "", false, ""});
     objects.arguments.push_back({"--json", "json", "", "Print JSON", "", false, "csv"});
     objects.arguments.push_back(
@@ -67,7 +76,6 @@ std::vector<CommandRule> make_rules() {
     for (const ArgumentRule& a : report_arguments()) demo.arguments.push_back(a);
     return {segment, objects, demo};
 }
-
 
 }  // namespace
 
@@ -124,6 +132,11 @@ ObjectsRequest objects_request(const Arguments& arguments) {
     request.read = read_options(arguments);
     const std::string value = arguments.text("value", "255");
     if (!parse_number(value, request.value)) throw InputError("--value " + value + ": expected a value in file units");
+    const std::string connectivity = arguments.text("connectivity", "6");
+    if (connectivity != "6" && connectivity != "18" && connectivity != "26")
+        throw InputError("--connectivity " + connectivity + ": expected 6, 18 or 26");
+    request.connectivity = std::stoi(connectivity);
+    request.grey = arguments.text("grey");
     if (arguments.has("csv")) request.format = ObjectsRequest::Format::csv;
     if (arguments.has("json")) request.format = ObjectsRequest::Format::json;
     const std::string order = arguments.text("order", "size");

@@ -50,6 +50,8 @@ struct ObjectsRequest {
     std::string input;
     ReadOptions read;
     double value = 255;
+    int connectivity = 6;
+    std::string grey;  // a volume of the same grid whose values each object's are summed up of, or ""
     enum class Format { table, csv, json } format = Format::table;
     bool raster_order = false;
     int limit = 50;  // rows of the plain table, 0 = all

@@ -85,7 +85,7 @@ int run_demo_command(const Arguments& arguments) {
         run, preview,
         "img3d demo: otsu, min volume " + std::to_string(o.min_volume) + ", smooth " + std::to_string(o.smooth),
         progress);
-    const std::string table = csv_text(object_table(run.volumes.labels, TableOrder::size));
+    const std::string table = csv_text(object_table(run.volumes.labels, TableOrder::size, run.summary.geometry));
     write_all(run.files().fd(csv), run.files().path(csv), table.data(), table.size());
     run.commit();
     made.keep = true;

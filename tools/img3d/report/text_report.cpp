@@ -42,10 +42,6 @@ std::string threshold_line(const RunSummary& run) {
     return text + ": " + foreground(r);
 }
 
-double voxel_volume(const RunSummary& run) {
-    return double{run.geometry.spacing[0]} * run.geometry.spacing[1] * run.geometry.spacing[2];
-}
-
 // By the world axis each plane holds fixed.
 const char* const kPlaneOf[3] = {"sagittal", "coronal", "axial"};
 const char kAxisLetter[3] = {'x', 'y', 'z'};
@@ -78,16 +74,26 @@ void print_input_and_chain(std::FILE* out, const RunSummary& run) {
         std::fprintf(out, "levels     grey %s ... %s mapped linearly onto 0 ... 255 for %s\n",
                      format_value(r.levels.low).c_str(), format_value(r.levels.high).c_str(), r.method.c_str());
     std::fprintf(out, "threshold  %s\n", threshold_line(run).c_str());
-    std::fprintf(out, "objects    %d found (largest %d voxels), %d kept %s\n", r.found, r.largest, r.kept,
-                 volume_range(run.options).c_str());
-    if (run.options.smooth > 0) std::fprintf(out, "smoothing  radius %d\n", run.options.smooth);
-    if (run.options.dilate > 0) std::fprintf(out, "dilation   %d neighbours\n", run.options.dilate);
+    const SegmentOptions& o = run.options;
+    std::fprintf(out, "objects    %d found (largest %d voxels), %d kept %s%s\n", r.found, r.largest, r.kept,
+                 volume_range(o).c_str(),
+                 o.connectivity == 6 ? "" : (", " + std::to_string(o.connectivity) + "-connected").c_str());
+    if (o.fill_holes) std::fprintf(out, "holes      %lld filled\n", r.holes);
+    if (o.largest > 0) std::fprintf(out, "largest    %d kept, %d removed\n", r.kept_largest, r.removed_largest);
+    if (o.smooth > 0) std::fprintf(out, "smoothing  radius %d\n", o.smooth);
+    const std::pair<const char*, const SegmentOptions::Morphology*> steps[] = {
+        {"opening", &o.open}, {"closing", &o.close}, {"erosion", &o.erode}, {"dilation", &o.dilate}};
+    for (const auto& [name, m] : steps)
+        if (m->element > 0)
+            std::fprintf(out, "%-10s %d neighbours, %d time%s\n", name, m->element, m->iterations,
+                         m->iterations == 1 ? "" : "s");
     if (r.removed_after > 0)
-        std::fprintf(out, "removed    %d object%s no longer %s after %s\n", r.removed_after,
-                     r.removed_after == 1 ? "" : "s", volume_range(run.options).c_str(),
-                     run.options.smooth > 0 && run.options.dilate > 0 ? "smoothing and dilation"
-                     : run.options.smooth > 0                         ? "smoothing"
-                                                                      : "dilation");
+        std::fprintf(out, "removed    %d object%s no longer %s%s after reshaping\n", r.removed_after,
+                     r.removed_after == 1 ? "" : "s", volume_range(o).c_str(),
+                     o.largest > 0 ? " or among the largest" : "");
+    std::string chain;
+    for (const std::string& step : r.steps) chain += (chain.empty() ? "" : " -> ") + step;
+    std::fprintf(out, "chain      %s\n", chain.c_str());
 }
 
 // The result, where the preview cut, what was written.
@@ -98,10 +104,9 @@ void print_result(std::FILE* out, const RunSummary& run) {
     char share[64];
     std::snprintf(share, sizeof share, " (%.2f %%", 100.0 * static_cast<double>(r.voxels) / static_cast<double>(total));
     std::string size = std::to_string(r.voxels) + " voxels" + share;
-    if (g.unit == "mm") {
-        std::snprintf(share, sizeof share, ", %.1f ml", static_cast<double>(r.voxels) * voxel_volume(run) / 1000.0);
-        size += share;
-    }
+    std::snprintf(share, sizeof share, ", %.1f ml%s", static_cast<double>(r.voxels) * voxel_millilitres(g),
+                  unit_taken_as_mm(g) ? ", units unknown: taken as mm" : "");
+    size += share;
     std::fprintf(out, "result     %d object%s, %s)\n", r.final_objects, r.final_objects == 1 ? "" : "s", size.c_str());
     if (run.previewed) {
         const PreviewPlan& p = run.plan;

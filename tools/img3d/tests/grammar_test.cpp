@@ -43,9 +43,29 @@ TEST(Grammar, PresetsAndGivenOptionsMakeTheRequest) {
     EXPECT_EQ(o.window[0], -100);
     EXPECT_EQ(o.min_volume, 7);
     EXPECT_EQ(o.smooth, 101);
-    EXPECT_EQ(o.dilate, 26);
+    EXPECT_EQ(o.dilate.element, 26);
+    EXPECT_EQ(o.dilate.iterations, 1);
     EXPECT_EQ(r.output, "o.nii");
     EXPECT_EQ(parse_options({{"threshold", "12.5"}}, Preset::segment).segment.level, 12.5);
+
+    // The finishing steps: ExN forms, connectivity, largest, hole filling.
+    const SegmentOptions f = parse_options({{"open", "18"},
+                                            {"close", "26x2"},
+                                            {"erode", "6x10"},
+                                            {"connectivity", "26"},
+                                            {"largest", "3"},
+                                            {"fill-holes", ""}},
+                                           Preset::segment)
+                                 .segment;
+    EXPECT_EQ(f.open.element * 100 + f.open.iterations, 1801);
+    EXPECT_EQ(f.close.element * 100 + f.close.iterations, 2602);
+    EXPECT_EQ(f.erode.element * 100 + f.erode.iterations, 610);
+    EXPECT_EQ(f.dilate.element, 0);
+    EXPECT_EQ(f.connectivity, 26);
+    EXPECT_EQ(f.largest, 3);
+    EXPECT_TRUE(f.fill_holes);
+    EXPECT_EQ(plain.connectivity, 6);
+    EXPECT_FALSE(plain.fill_holes);
     const ReadOptions raw = parse_options({{"raw", "4x5x6"}, {"spacing", "1,2,0.5"}}, Preset::segment).read;
     EXPECT_EQ(raw.raw_depth, 6);
     EXPECT_EQ(raw.raw_spacing[2], 0.5f);
@@ -53,17 +73,16 @@ TEST(Grammar, PresetsAndGivenOptionsMakeTheRequest) {
 
 TEST(Grammar, BadArgumentsAreRefusedNamingThemselves) {
     const GivenOptions bad[] = {
-        {{"threshold", "high"}},
-        {{"band", "9:3"}},
-        {{"window", "5:5"}},
-        {{"smooth", "102"}},
-        {{"smooth", "1.5"}},
-        {{"min-volume", "-1"}},
-        {{"dilate", "18"}},
-        {{"raw", "0x3x3"}},
-        {{"spacing", "1,1,1"}},
-        {{"rescale", "yes"}},
-        {{"band", "1:2"}, {"threshold", "otsu"}},
+        {{"threshold", "high"}}, {{"band", "9:3"}},
+        {{"window", "5:5"}},     {{"smooth", "102"}},
+        {{"smooth", "1.5"}},     {{"min-volume", "-1"}},
+        {{"dilate", "12"}},      {{"close", "26x0"}},
+        {{"open", "26x"}},       {{"erode", "x2"}},
+        {{"dilate", "6x+2"}},    {{"open", "6x1.5"}},
+        {{"close", "6x2x2"}},    {{"connectivity", "8"}},
+        {{"largest", "0"}},      {{"fill-holes", "yes"}},
+        {{"raw", "0x3x3"}},      {{"spacing", "1,1,1"}},
+        {{"rescale", "yes"}},    {{"band", "1:2"}, {"threshold", "otsu"}},
     };
     for (const GivenOptions& given : bad) {
         try {
@@ -81,8 +100,13 @@ TEST(Grammar, BadArgumentsAreRefusedNamingThemselves) {
     objects.command = "objects";
     objects.given = {{"input", "x"}, {"limit", "-1"}};
     EXPECT_THROW(objects_request(objects), InputError);
-    objects.given = {{"input", "x"}, {"value", "1605"}, {"order", "raster"}, {"csv", ""}};
+    objects.given = {{"input", "x"}, {"connectivity", "4"}};
+    EXPECT_THROW(objects_request(objects), InputError);
+    objects.given = {{"input", "x"}, {"value", "1605"},      {"order", "raster"},
+                     {"csv", ""},    {"connectivity", "18"}, {"grey", "g.nii"}};
     const ObjectsRequest o = objects_request(objects);
+    EXPECT_EQ(o.connectivity, 18);
+    EXPECT_EQ(o.grey, "g.nii");
     EXPECT_EQ(o.value, 1605);
     EXPECT_TRUE(o.raster_order);
     EXPECT_EQ(o.format, ObjectsRequest::Format::csv);

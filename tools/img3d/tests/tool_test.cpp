@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -154,9 +155,16 @@ struct Object {
     int seed_x, seed_y, seed_z;
 };
 
+// Whether two voxels this far apart touch under the connectivity (6, 18, 26).
+bool touching(int dx, int dy, int dz, int connectivity) {
+    const int steps = std::abs(dx) + std::abs(dy) + std::abs(dz);
+    return steps > 0 && (connectivity == 26 || steps <= (connectivity == 18 ? 2 : 1));
+}
+
 // Objects in raster order of their seeds; labels, when given, receives each
 // voxel's object index (-1 outside every object).
-std::vector<Object> label_objects(const Grid& grid, int value, std::vector<int>* labels = nullptr) {
+std::vector<Object> label_objects(const Grid& grid, int value, std::vector<int>* labels = nullptr,
+                                  int connectivity = 6) {
     std::vector<int> label(grid.voxels.size(), -1);
     std::vector<Object> objects;
     for (int z = 0; z < grid.depth; ++z)
@@ -173,9 +181,10 @@ std::vector<Object> label_objects(const Grid& grid, int value, std::vector<int>*
                     o.x_min = std::min(o.x_min, px), o.x_max = std::max(o.x_max, px);
                     o.y_min = std::min(o.y_min, py), o.y_max = std::max(o.y_max, py);
                     o.z_min = std::min(o.z_min, pz), o.z_max = std::max(o.z_max, pz);
-                    const int step[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
-                    for (const auto& s : step) {
-                        const int nx = px + s[0], ny = py + s[1], nz = pz + s[2];
+                    for (int step = 0; step < 27; ++step) {
+                        const int dx = step % 3 - 1, dy = step / 3 % 3 - 1, dz = step / 9 - 1;
+                        if (!touching(dx, dy, dz, connectivity)) continue;
+                        const int nx = px + dx, ny = py + dy, nz = pz + dz;
                         if (nx < 0 || ny < 0 || nz < 0 || nx >= grid.width || ny >= grid.height || nz >= grid.depth)
                             continue;
                         const std::size_t i = grid.at(nx, ny, nz);
@@ -345,18 +354,23 @@ TEST_F(Tool, SegmentReadsOtherTypesInFileUnits) {
 
 // ---- objects -------------------------------------------------------------------
 
-std::vector<std::vector<int>> parse_csv(const std::string& text) {
-    std::vector<std::vector<int>> rows;
+// The rows of an objects CSV, each cell as a number.
+std::vector<std::vector<double>> parse_csv(const std::string& text) {
+    std::vector<std::vector<double>> rows;
     std::istringstream lines(text);
     std::string line;
     std::getline(lines, line);
-    EXPECT_EQ(line, "index,voxels,x_min,x_max,y_min,y_max,z_min,z_max,seed_x,seed_y,seed_z");
+    const std::string heading =
+        "index,voxels,x_min,x_max,y_min,y_max,z_min,z_max,seed_x,seed_y,seed_z,centroid_x_mm,centroid_y_mm,"
+        "centroid_z_mm,volume_ml";
+    EXPECT_EQ(line.substr(0, heading.size()), heading);
+    const std::size_t columns = static_cast<std::size_t>(std::count(line.begin(), line.end(), ',')) + 1;
     while (std::getline(lines, line)) {
-        std::vector<int> row;
+        std::vector<double> row;
         std::istringstream cells(line);
         std::string cell;
-        while (std::getline(cells, cell, ',')) row.push_back(std::stoi(cell));
-        EXPECT_EQ(row.size(), 11u) << line;
+        while (std::getline(cells, cell, ',')) row.push_back(std::stod(cell));
+        EXPECT_EQ(row.size(), columns) << line;
         rows.push_back(row);
     }
     return rows;
@@ -382,8 +396,9 @@ TEST_F(Tool, ObjectTableMatchesANaiveLabelling) {
             ASSERT_EQ(rows.size(), expected.size());
             for (std::size_t i = 0; i < rows.size(); ++i) {
                 const Object& o = expected[i];
-                EXPECT_EQ(rows[i], (std::vector<int>{static_cast<int>(i) + 1, o.voxels, o.x_min, o.x_max, o.y_min,
-                                                     o.y_max, o.z_min, o.z_max, o.seed_x, o.seed_y, o.seed_z}))
+                EXPECT_EQ(std::vector<int>(rows[i].begin(), rows[i].begin() + 11),
+                          (std::vector<int>{static_cast<int>(i) + 1, o.voxels, o.x_min, o.x_max, o.y_min, o.y_max,
+                                            o.z_min, o.z_max, o.seed_x, o.seed_y, o.seed_z}))
                     << "object " << i;
             }
         }
@@ -405,6 +420,208 @@ TEST_F(Tool, ObjectTableMatchesANaiveLabelling) {
             EXPECT_EQ(row["seed"], json({o.seed_x, o.seed_y, o.seed_z}));
         }
     }
+}
+
+json read_report(const Result& r) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.status == 0 ? json::parse(r.out) : json();
+}
+
+// ---- the finishing steps ------------------------------------------------------
+
+// 255 where the grid holds value, 0 elsewhere.
+Grid mask_of(const Grid& grid, int value) {
+    Grid mask = grid;
+    for (auto& v : mask.voxels) v = v == value ? 255 : 0;
+    return mask;
+}
+
+// Naive dilation of the 255 voxels: outside the grid counts as background.
+Grid dilated(const Grid& g, int connectivity) {
+    Grid out = g;
+    for (int z = 0; z < g.depth; ++z)
+        for (int y = 0; y < g.height; ++y)
+            for (int x = 0; x < g.width; ++x) {
+                bool hit = g.voxels[g.at(x, y, z)] == 255;
+                for (int step = 0; step < 27 && !hit; ++step) {
+                    const int dx = step % 3 - 1, dy = step / 3 % 3 - 1, dz = step / 9 - 1;
+                    const int nx = x + dx, ny = y + dy, nz = z + dz;
+                    hit = touching(dx, dy, dz, connectivity) && nx >= 0 && ny >= 0 && nz >= 0 && nx < g.width &&
+                          ny < g.height && nz < g.depth && g.voxels[g.at(nx, ny, nz)] == 255;
+                }
+                out.voxels[out.at(x, y, z)] = hit ? 255 : 0;
+            }
+    return out;
+}
+
+Grid read_grid(const fs::path& path) {
+    const Nifti image = read_nifti(path);
+    EXPECT_TRUE(image);
+    if (!image) return {};
+    Grid grid{static_cast<int>(image->nx), static_cast<int>(image->ny), static_cast<int>(image->nz), {}};
+    const auto* bytes = static_cast<const std::uint8_t*>(image->data);
+    grid.voxels.assign(bytes, bytes + image->nvox);
+    return grid;
+}
+
+// A hollow cube (218 voxels, 343 with its hole), a solid block (250) and two
+// specks touching at a corner, all 200 on 0.
+Grid finishing_grid() {
+    Grid g{24, 14, 16, std::vector<std::uint8_t>(24 * 14 * 16)};
+    for (int z = 2; z <= 8; ++z)
+        for (int y = 2; y <= 8; ++y)
+            for (int x = 2; x <= 8; ++x)
+                if (std::min({x, y, z}) == 2 || std::max({x, y, z}) == 8) g.voxels[g.at(x, y, z)] = 200;
+    for (int z = 2; z <= 11; ++z)
+        for (int y = 2; y <= 6; ++y)
+            for (int x = 12; x <= 16; ++x) g.voxels[g.at(x, y, z)] = 200;
+    g.voxels[g.at(20, 10, 12)] = g.voxels[g.at(21, 11, 13)] = 200;
+    return g;
+}
+
+TEST_F(Tool, TheChainRunsItsStepsInTheStatedOrder) {
+    const Grid grid = finishing_grid();
+    const float spacing[3] = {1, 1, 1};
+    write_grid(grid, path("in.nii"), spacing);
+    const std::string in = "segment '" + path("in.nii").string() + "' --threshold 100 --json ";
+
+    // Holes first: the filled cube outgrows the block and is the largest.
+    json report = read_report(run(in + "--fill-holes --largest 1 -o '" + path("a.nii").string() + "'"));
+    EXPECT_EQ(report["chain"], json({"threshold", "size bounds", "fill holes", "largest 1", "labels"}));
+    EXPECT_EQ(report["fill_holes"]["filled"], 1);
+    EXPECT_EQ(report["keep_largest"], json({{"objects", 1}, {"kept", 1}, {"removed", 3}}));
+    Grid cube = mask_of(grid, -1);
+    for (int z = 2; z <= 8; ++z)
+        for (int y = 2; y <= 8; ++y)
+            for (int x = 2; x <= 8; ++x) cube.voxels[cube.at(x, y, z)] = 255;
+    EXPECT_EQ(read_grid(path("a.nii")).voxels, cube.voxels);
+
+    // The bounds hold the hollow cube, not the filled one: it goes at the end,
+    // and the specks count as one object only 26-connected.
+    report = read_report(run(in + "--max-volume 300 --fill-holes"));
+    EXPECT_EQ(report["objects"]["kept"], 4);
+    EXPECT_EQ(report["result"]["removed_after"], 1);
+    EXPECT_EQ(report["result"]["objects"], 3);
+    EXPECT_EQ(report["result"]["voxels"], 252);
+    report = read_report(run(in + "--max-volume 300 --fill-holes --connectivity 26"));
+    EXPECT_EQ(report["objects"]["found"], 3);
+    EXPECT_EQ(report["result"]["objects"], 2);
+
+    // Opening, closing, erosion, dilation: as the library gives them in that
+    // order, which here differs from erosion after dilation.
+    report = read_report(run(in + "--open 6 --close 26 --erode 6x2 --dilate 18 -o '" + path("d.nii").string() + "'"));
+    EXPECT_EQ(report["chain"], json({"threshold", "size bounds", "opening 6x1", "closing 26x1", "erosion 6x2",
+                                     "dilation 18x1", "size bounds again", "labels"}));
+    EXPECT_EQ(report["erosion"], json({{"element", 6}, {"iterations", 2}}));
+    const auto steps = [&](bool erosion_first) {
+        Grid g = mask_of(grid, 200);
+        std::uint8_t* v = g.voxels.data();
+        Img3DBinaryOpen(v, v, g.width, g.height, g.depth, 255, 0, 6, 1);
+        Img3DBinaryClose(v, v, g.width, g.height, g.depth, 255, 0, 26, 1);
+        if (erosion_first) Img3DBinaryErode(v, v, g.width, g.height, g.depth, 255, 0, 6, 2);
+        Img3DBinaryDilate(v, v, g.width, g.height, g.depth, 255, 0, 18, 1);
+        if (!erosion_first) Img3DBinaryErode(v, v, g.width, g.height, g.depth, 255, 0, 6, 2);
+        return g.voxels;
+    };
+    EXPECT_EQ(read_grid(path("d.nii")).voxels, steps(true));
+    EXPECT_NE(steps(true), steps(false));
+
+    const Result text = run("segment '" + path("in.nii").string() + "' --threshold 100 --fill-holes --smooth 1");
+    EXPECT_NE(text.out.find("chain      threshold -> size bounds -> fill holes -> smoothing 1 -> size bounds again"),
+              std::string::npos)
+        << text.out;
+}
+
+TEST_F(Tool, DilateKeepsEveryObjectVoxelUpToTheBorder) {
+    std::mt19937 rng(23);
+    Grid grid = random_grid(19, 13, 9, rng, 4);
+    grid.voxels[grid.at(0, 0, 0)] = 255;  // a voxel in a corner, which a dilation must keep
+    const float spacing[3] = {1, 1, 1};
+    write_grid(grid, path("in.nii"), spacing);
+    Grid segmented = grid;
+    for (auto& v : segmented.voxels) v = v >= 128 ? 255 : 0;
+    for (const int connectivity : {6, 18, 26}) {
+        const Result r = run("segment '" + path("in.nii").string() + "' --threshold 128 --min-volume 0 --dilate " +
+                             std::to_string(connectivity) + " -q -o '" + path("out.nii").string() + "'");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Grid out = read_grid(path("out.nii"));
+        EXPECT_EQ(out.voxels, dilated(segmented, connectivity).voxels) << connectivity;
+        EXPECT_EQ(out.voxels[0], 255);
+    }
+}
+
+TEST_F(Tool, ObjectsByConnectivityWithGreyValuesCentroidsAndMillilitres) {
+    std::mt19937 rng(29);
+    const float spacing[3] = {0.7f, 1.3f, 2.5f};
+    Grid objects = random_grid(23, 17, 11, rng, 25);
+    for (auto& v : objects.voxels) v = v >= 128 ? 255 : 0;
+    write_grid(objects, path("mask.nii"), spacing);
+    // Grey values in file units raw x 0.5 - 10, and a float volume.
+    Nifti wide = make_nifti(23, 17, 11, DT_INT16, spacing);
+    wide->scl_slope = 0.5f;
+    wide->scl_inter = -10.0f;
+    Nifti real = make_nifti(23, 17, 11, DT_FLOAT32, spacing);
+    std::uniform_int_distribution<int> raw(-300, 300);
+    std::vector<double> wide_units(objects.voxels.size()), real_units(objects.voxels.size());
+    for (std::size_t i = 0; i < objects.voxels.size(); ++i) {
+        const int value = raw(rng);
+        static_cast<std::int16_t*>(wide->data)[i] = static_cast<std::int16_t>(value);
+        wide_units[i] = value * 0.5 - 10;
+        static_cast<float*>(real->data)[i] = static_cast<float>(value) / 7.0f;
+        real_units[i] = static_cast<float>(value) / 7.0f;
+    }
+    write_nifti(wide.get(), path("wide.nii"));
+    write_nifti(real.get(), path("real.nii"));
+
+    for (const int connectivity : {6, 18, 26}) {
+        const bool is_real = connectivity == 18;
+        const std::vector<double>& units = is_real ? real_units : wide_units;
+        const Result r =
+            run("objects '" + path("mask.nii").string() + "' --csv --order raster --connectivity " +
+                std::to_string(connectivity) + " --grey '" + path(is_real ? "real.nii" : "wide.nii").string() + "'");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto rows = parse_csv(r.out);
+        std::vector<int> labels;
+        const std::vector<Object> expected = label_objects(objects, 255, &labels, connectivity);
+        ASSERT_EQ(rows.size(), expected.size()) << connectivity;
+        std::vector<std::array<double, 6>> sums(expected.size(), {0, 0, 0, 0, 1e300, -1e300});  // x y z grey min max
+        for (int z = 0, i = 0; z < objects.depth; ++z)
+            for (int y = 0; y < objects.height; ++y)
+                for (int x = 0; x < objects.width; ++x, ++i) {
+                    if (labels[static_cast<std::size_t>(i)] < 0) continue;
+                    auto& s = sums[static_cast<std::size_t>(labels[static_cast<std::size_t>(i)])];
+                    const double g = units[static_cast<std::size_t>(i)];
+                    s = {s[0] + x, s[1] + y, s[2] + z, s[3] + g, std::min(s[4], g), std::max(s[5], g)};
+                }
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            const double n = expected[k].voxels;
+            const auto& s = sums[k];
+            ASSERT_EQ(rows[k].size(), 18u);
+            EXPECT_EQ(rows[k][1], n);
+            const double want[7] = {
+                s[0] / n * 0.7f, s[1] / n * 1.3f, s[2] / n * 2.5f, n * 0.7f * 1.3f * 2.5f / 1000, s[3] / n, s[4], s[5]};
+            for (int c = 0; c < 7; ++c)
+                EXPECT_NEAR(rows[k][static_cast<std::size_t>(11 + c)], want[c],
+                            1e-8 * std::max(1.0, std::fabs(want[c])))
+                    << "object " << k << " column " << 11 + c << " connectivity " << connectivity;
+        }
+    }
+
+    // Units the header does not give are taken as mm, and said to be.
+    Nifti bare = make_nifti(23, 17, 11, DT_UINT8, spacing);
+    bare->xyz_units = NIFTI_UNITS_UNKNOWN;
+    std::memcpy(bare->data, objects.voxels.data(), objects.voxels.size());
+    write_nifti(bare.get(), path("bare.nii"));
+    const Result j = run("objects '" + path("bare.nii").string() + "' --json");
+    ASSERT_EQ(j.status, 0) << j.err;
+    EXPECT_EQ(json::parse(j.out)["unit_assumed"], "mm");
+    EXPECT_EQ(json::parse(run("objects '" + path("mask.nii").string() + "' --json").out).count("unit_assumed"), 0u);
+
+    // A grey volume of another grid is refused.
+    write_grid(mask_of(random_grid(23, 17, 10, rng, 25), 0), path("other.nii"), spacing);
+    const Result other = run("objects '" + path("mask.nii").string() + "' --grey '" + path("other.nii").string() + "'");
+    EXPECT_EQ(other.status, 2);
+    EXPECT_NE(other.err.find("--grey"), std::string::npos) << other.err;
 }
 
 // ---- bad input -------------------------------------------------------------------
@@ -652,11 +869,6 @@ void expect_same_picture(const Picture& a, const Picture& b) {
             ++differing;
     }
     EXPECT_EQ(differing, 0);
-}
-
-json read_report(const Result& r) {
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.status == 0 ? json::parse(r.out) : json();
 }
 
 // A volume and its sform against two other storage orders of it: the same
