@@ -123,7 +123,7 @@ def test_rerun_finishes_what_is_missing_and_refusals_keep_the_tools_words(client
     (broken / "empty.nii.gz").write_bytes(b"")
     row = cohort.process_file(str(broken / "empty.nii.gz"), str(tmp_path / "x.nii.gz"))
     assert row["status"] == "failed" and "empty.nii.gz" in row["error"]
-    with pytest.raises(ValueError, match="--dilate 18"):
-        img3d.segment_file(str(scans / "uint8.nii.gz"), dilate=18)
+    with pytest.raises(ValueError, match="--dilate 12"):
+        img3d.segment_file(str(scans / "uint8.nii.gz"), dilate=12)
     with pytest.raises(TypeError, match="smoothing"):
         img3d.segment_file(str(scans / "uint8.nii.gz"), smoothing=1)
