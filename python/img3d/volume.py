@@ -87,9 +87,10 @@ def read(path, chunks=None):
     return x.rechunk(chunks) if chunks else x
 
 
-def write(x, path):
+def write(x, path, client=None):
     """Writes x to a zarr store at path, under a temporary name renamed once
-    complete; regular chunks, as zarr stores them."""
+    complete; regular chunks, as zarr stores them.  On a dask.distributed
+    client the writing is a future, whose progress shows on a terminal."""
     path = os.path.abspath(path)
     folder, name = os.path.split(path)
     if not os.path.isdir(folder):
@@ -99,7 +100,15 @@ def write(x, path):
     if any(len(set(c[:-1])) > 1 or c[-1] > c[0] for c in x.chunks):
         x = x.rechunk(regular)
     try:
-        x.to_zarr(partial)
+        stored = x.to_zarr(partial, compute=False)
+        if client is None:
+            stored.compute()
+        else:
+            future = client.compute(stored)
+            if sys.stderr.isatty():
+                from dask.distributed import progress
+                progress(future)
+            future.result()
         if os.path.isdir(path):
             shutil.rmtree(path)
         os.replace(partial, path)
@@ -161,6 +170,7 @@ def progress(client):
         with ProgressBar(out=sys.stderr):
             yield
     else:
+        # A cluster's work shows as the futures write() follows.
         yield
 
 
@@ -176,14 +186,14 @@ def run(args):
                 if "dtype" not in str(e):
                     raise
                 labels, n = idask.label(x, args.value, args.connectivity, dtype=np.int64, recompute=True)
-            write(labels, args.output)
+            write(labels, args.output, client)
             print(f"{n} objects labelled into {args.output}", file=sys.stderr)
         elif args.command == "objects":
             table(idask.objects(x, args.value, args.connectivity), args.csv)
         else:
             value = 255 if args.value is idask._UNSET else args.value
             write(idask.remove_objects(x, value, args.min_volume, args.max_volume, args.paint, recompute=True),
-                  args.output)
+                  args.output, client)
 
 
 def table(o, as_csv):
