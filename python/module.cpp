@@ -659,7 +659,8 @@ py::tuple grey_histogram(const py::array& a, const py::object& window) {
 }
 
 // The smallest value of the level above the automatic threshold's split; +inf
-// when every level lies below it.
+// where there is no split (every level in Otsu's lower class, no valley
+// between two modes), as the tool finds no object then.
 double grey_threshold(const py::array& a, bool otsu, const py::object& window) {
     const Levels l = levels_of(a, window);
     int level = 0;
@@ -667,7 +668,8 @@ double grey_threshold(const py::array& a, bool otsu, const py::object& window) {
         py::gil_scoped_release unlocked;
         level = otsu ? Img3DDaJinThreshold(l.volume) : Img3D2ModeThreshold(l.volume);
     }
-    if (level >= 255 || !(l.map.high > l.map.low)) return std::numeric_limits<double>::infinity();
+    if ((otsu && level >= 255) || (!otsu && level == 0) || !(l.map.high > l.map.low))
+        return std::numeric_limits<double>::infinity();
     return l.map.lower_bound(l.voxels, level + 1);
 }
 

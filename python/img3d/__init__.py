@@ -212,10 +212,12 @@ _THRESHOLD_IN_UNITS = """For an int16, uint16 or float32 array (or any array wit
     split is chosen on its levels (below) and the result is a float: the
     smallest value of the level above the split, in the array's units, so
     that the objects are ``a >= t``, i.e. ``segment(a, t)`` -- not
-    ``segment(a, t + 1)`` as for a uint8 level.  ``inf`` when every level lies
-    below the split (the objects are then none).
+    ``segment(a, t + 1)`` as for a uint8 level (a uint8 array with
+    ``window``: ``segment(a, math.ceil(t))``).  ``inf`` where there is no
+    split (Otsu's level 255, the two-mode's 0: no valley), as the ``img3d``
+    tool then finds no object.
 
-    """
+    """ + _LEVEL_MAP
 
 
 @_add_doc(_THRESHOLD_IN_UNITS)

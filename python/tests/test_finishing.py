@@ -178,10 +178,12 @@ def test_grey_types(dtype):
         counts, edges = img3d.histogram(a, window=window)
         np.testing.assert_array_equal(counts, np.bincount(lv.ravel(), minlength=256))
         assert len(edges) == 257 and np.all(np.diff(edges) > 0)
-        for ours, theirs in [(img3d.otsu_threshold, reference.otsu), (img3d.two_mode_threshold, reference.two_mode)]:
-            t = ours(a, window=window)
+        for ours, theirs, none in [(img3d.otsu_threshold, reference.otsu, 255),
+                                   (img3d.two_mode_threshold, reference.two_mode, 0)]:
+            t, level = ours(a, window=window), theirs(lv)
             with np.errstate(invalid="ignore"):
-                np.testing.assert_array_equal(a >= t, lv >= theirs(lv) + 1)
+                np.testing.assert_array_equal(a >= t, (lv >= level + 1) & (level != none))
+    assert img3d.two_mode_threshold(np.full((2, 3, 4), 7, dtype)) == np.inf
     for lo, hi in [(250.5, None), (-10, 1000), (900, 100)]:
         with np.errstate(invalid="ignore"):
             expected = (a >= lo) & (a <= (np.inf if hi is None else hi))
