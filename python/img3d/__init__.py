@@ -51,9 +51,8 @@ INT32_MAX = 2**31 - 1
 INT64_MAX = 2**63 - 1
 
 #: The largest extent along any axis of an array whose objects can be taken
-#: as run-length records (:func:`runs`, :func:`remove_objects`,
-#: :func:`edge_smooth`): 32768, as records hold coordinates in 16 bits.
-#: :func:`label` and :func:`objects` take any extent.
+#: as run-length records (:func:`runs`, :func:`edge_smooth`): 32768, as
+#: records hold coordinates in 16 bits.  The other functions take any extent.
 MAX_OBJECT_EXTENT = _img3d.MAX_OBJECT_EXTENT
 
 
