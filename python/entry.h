@@ -64,7 +64,7 @@ inline void register_out_of_memory() {
             e.format(text, sizeof text);
             PyErr_SetString(PyExc_MemoryError, text);
         } catch (const std::bad_alloc&) {
-            PyErr_SetString(PyExc_MemoryError, "out of memory");
+            PyErr_SetString(PyExc_MemoryError, "out of memory: the library could not allocate its working memory");
         }
     });
 }

@@ -11,17 +11,23 @@
 // file checks the arrays, which it must do anyway before touching memory.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "entry.h"
 #include "img3d.h"
+#include "intensity.h"
 
 namespace py = pybind11;
 
@@ -47,6 +53,12 @@ struct Extent {
     }
 };
 
+// The extents of the functions on raw memory, which take any size.
+struct Extent64 {
+    std::int64_t width, height, depth;
+    std::int64_t voxels() const { return width * height * depth; }
+};
+
 [[noreturn]] void value_error(const std::string& message) { throw py::value_error(message); }
 
 std::string shape_text(const py::array& a) {
@@ -60,13 +72,17 @@ bool is_bool(const py::array& a) { return a.dtype().kind() == 'b'; }
 // The dimensions of a block with this many slices, rows and columns; refuses
 // what no block can hold (Image3DAlloc's limit: the whole block, tables
 // included, within 2^31 - 1 bytes).
-Extent extent_of(py::ssize_t depth, py::ssize_t height, py::ssize_t width, const char* name) {
-    if (depth < 1 || height < 1 || width < 1)
-        value_error(std::string(name) + " must have at least one voxel along each axis");
+bool fits_block(py::ssize_t depth, py::ssize_t height, py::ssize_t width) {
     const double pointer = sizeof(void*);
     const double bytes = static_cast<double>(depth) * pointer * (1.0 + static_cast<double>(height)) + 12.0 +
                          static_cast<double>(depth) * static_cast<double>(height) * static_cast<double>(width);
-    if (bytes > INT_MAX)
+    return bytes <= INT_MAX;
+}
+
+Extent extent_of(py::ssize_t depth, py::ssize_t height, py::ssize_t width, const char* name) {
+    if (depth < 1 || height < 1 || width < 1)
+        value_error(std::string(name) + " must have at least one voxel along each axis");
+    if (!fits_block(depth, height, width))
         value_error(std::string(name) + " is too large: a volume holds at most 2^31 - 1 bytes with its tables");
     return {static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth)};
 }
@@ -250,32 +266,6 @@ py::array segment(const py::array& a, int low, int high, int object, int backgro
     return view_of(block, false);
 }
 
-py::array dilate(const py::array& a, int value, int background, int element) {
-    const SourceAndResult v = in_place(a);
-    int status = 0;
-    {
-        py::gil_scoped_release unlocked;
-        status = Img3DDilatation(v.source.volume, v.destination, value, background, element);
-    }
-    if (status != 0) throw std::bad_alloc();
-    return view_of(v.result, is_bool(a));
-}
-
-py::array remove_objects(const py::array& a, int value, int min_volume, int max_volume, int paint) {
-    const Source s = source_of(a, true);
-    check_run_extent(s.extent);
-    const bool any = holds(s.volume, s.extent, value);
-    py::object block = new_block(s.extent);
-    int status = 0;
-    {
-        py::gil_scoped_release unlocked;
-        status = Img3DDelVolume(s.volume, block.cast<const Block&>().volume, value, paint, min_volume, max_volume);
-    }
-    // -1 with no voxel of the value leaves an exact copy, which is the result.
-    if (status != 0 && any) throw std::bad_alloc();
-    return view_of(block, is_bool(a));
-}
-
 py::array edge_smooth(const py::array& a, int value, int background, int radius) {
     check_run_extent(checked_volume(a, "a", true));
     const SourceAndResult v = in_place(a);
@@ -372,9 +362,13 @@ py::tuple label(const py::array& a, int value, int connectivity, const py::objec
     return py::make_tuple(labels, n);
 }
 
+py::tuple intensity_arrays(const void* labels, int label_type, const py::array& grey, const Extent64& e,
+                           std::int64_t count);
+
 // Per object k = label - 1: voxels (n), bbox (n, 6: z0, y0, x0, z1, y1, x1,
-// the ends exclusive), centroid (n, 3: z, y, x) and first voxel (n, 3).
-py::tuple objects(const py::array& a, int value, int connectivity) {
+// the ends exclusive), centroid (n, 3: z, y, x) and first voxel (n, 3); with
+// a grey image (C-contiguous, of a's shape), its intensity_stats too.
+py::tuple objects(const py::array& a, int value, int connectivity, const py::object& grey) {
     const Extent e = checked_volume(a, "a", true);
     std::unique_ptr<std::int32_t[]> labels(new std::int32_t[e.voxels()]);
     const int n = label_into(a, e, value, connectivity, labels.get());
@@ -382,8 +376,12 @@ py::tuple objects(const py::array& a, int value, int connectivity) {
     {
         py::gil_scoped_release unlocked;
         Img3DObjectStats(labels.get(), e.width, e.height, e.depth, n, stats.data());
-        labels.reset();
     }
+    py::object intensity = py::none();
+    if (!grey.is_none())
+        intensity = intensity_arrays(labels.get(), IMG3D_INT32, grey.cast<py::array>(),
+                                     Extent64{e.width, e.height, e.depth}, n);
+    labels.reset();
     const auto count = static_cast<py::ssize_t>(n);
     py::array_t<std::int64_t> voxels(count);
     py::array_t<std::int32_t> bbox({count, py::ssize_t{6}}), first({count, py::ssize_t{3}});
@@ -403,7 +401,294 @@ py::tuple objects(const py::array& a, int value, int connectivity) {
         c(k, 1) = static_cast<double>(o.sumY) / size;
         c(k, 2) = static_cast<double>(o.sumX) / size;
     }
+    if (!intensity.is_none()) return py::make_tuple(voxels, bbox, centroid, first, intensity);
     return py::make_tuple(voxels, bbox, centroid, first);
+}
+
+// ---- the functions on raw memory -------------------------------------------
+//
+// These take plain C-ordered arrays of any size the machine can address, so a
+// result is a library block only where one can hold it (the older functions
+// then take it without a copy), a numpy array otherwise.
+
+Extent64 checked_raw(const py::array& a, const char* name) {
+    if (a.ndim() != 3)
+        value_error(std::string(name) + " must be 3-dimensional, indexed [z, y, x]; its shape is " + shape_text(a));
+    if (a.shape(0) < 1 || a.shape(1) < 1 || a.shape(2) < 1)
+        value_error(std::string(name) + " must have at least one voxel along each axis");
+    return {a.shape(2), a.shape(1), a.shape(0)};
+}
+
+// A uint8 (or bool) volume for the raw functions.
+Extent64 checked_mask(const py::array& a) {
+    const char kind = a.dtype().kind();
+    if (a.itemsize() != 1 || (kind != 'u' && kind != 'b'))
+        throw py::type_error("a must be a uint8 or bool array, not " + py::str(a.dtype()).cast<std::string>());
+    return checked_raw(a, "a");
+}
+
+py::array new_result(const py::array& a, const Extent64& e) {
+    if (fits_block(e.depth, e.height, e.width))
+        return view_of(new_block({static_cast<int>(e.width), static_cast<int>(e.height), static_cast<int>(e.depth)}),
+                       is_bool(a));
+    return py::array(a.dtype(), std::vector<py::ssize_t>{e.depth, e.height, e.width});
+}
+
+// A new result array and the memory an operation reads: a itself when it is
+// C-contiguous, else the result once a is copied in (the operations may work
+// in place).
+struct RawOperands {
+    py::array result;
+    const std::uint8_t* source;
+    std::uint8_t* destination;
+    Extent64 extent;
+};
+
+RawOperands raw_operands(const py::array& a) {
+    const Extent64 e = checked_mask(a);
+    py::array result = new_result(a, e);
+    auto* destination = static_cast<std::uint8_t*>(result.mutable_data());
+    if (c_contiguous(a)) return {result, static_cast<const std::uint8_t*>(a.data()), destination, e};
+    py::module_::import("numpy").attr("copyto")(result, a);  // releases the GIL while it copies
+    return {result, destination, destination, e};
+}
+
+// Whether a (uint8 or bool, any layout) holds the byte value.
+bool holds_value(const py::array& a, int value) {
+    checked_mask(a);
+    if (!c_contiguous(a)) {
+        const py::object equal = a.attr("view")("uint8").attr("__eq__")(value);
+        return py::module_::import("numpy").attr("any")(equal).cast<bool>();
+    }
+    const void* data = a.data();
+    const auto bytes = static_cast<std::size_t>(a.size());
+    py::gil_scoped_release unlocked;
+    return std::memchr(data, value, bytes) != nullptr;
+}
+
+using Morphology = int (*)(const std::uint8_t*, std::uint8_t*, std::int64_t, std::int64_t, std::int64_t, int, int, int,
+                           int);
+
+py::array morphology(const py::array& a, const std::string& operation, int value, int background, int connectivity,
+                     int iterations) {
+    Morphology f = operation == "dilate"    ? Img3DBinaryDilate
+                   : operation == "erode"   ? Img3DBinaryErode
+                   : operation == "opening" ? Img3DBinaryOpen
+                                            : Img3DBinaryClose;
+    const RawOperands v = raw_operands(a);
+    const Extent64 e = v.extent;
+    int status = 0;
+    {
+        py::gil_scoped_release unlocked;
+        status = f(v.source, v.destination, e.width, e.height, e.depth, value, background, connectivity, iterations);
+    }
+    if (status != 0) throw std::bad_alloc();  // the arguments were checked
+    return v.result;
+}
+
+py::tuple fill_holes(const py::array& a, int value, int background, int connectivity, int axis) {
+    const RawOperands v = raw_operands(a);
+    const Extent64 e = v.extent;
+    std::int64_t holes = 0;
+    {
+        py::gil_scoped_release unlocked;
+        holes =
+            Img3DFillHoles(v.source, v.destination, e.width, e.height, e.depth, value, background, connectivity, axis);
+    }
+    if (holes < 0) throw std::bad_alloc();
+    return py::make_tuple(v.result, holes);
+}
+
+// Img3DKeepLargest (keep >= 0) or Img3DRemoveBySize (keep < 0).
+py::tuple select_objects(const py::array& a, int value, int connectivity, std::int64_t keep, std::int64_t low,
+                         std::int64_t high, int paint) {
+    const RawOperands v = raw_operands(a);
+    const Extent64 e = v.extent;
+    std::int64_t removed = 0;
+    {
+        py::gil_scoped_release unlocked;
+        removed = keep >= 0 ? Img3DKeepLargest(v.source, v.destination, e.width, e.height, e.depth, value, connectivity,
+                                               keep, paint)
+                            : Img3DRemoveBySize(v.source, v.destination, e.width, e.height, e.depth, value,
+                                                connectivity, low, high, paint);
+    }
+    if (removed < 0) throw std::bad_alloc();
+    return py::make_tuple(v.result, removed);
+}
+
+int element_type(const py::array& a, const char* name, const std::string& allowed) {
+    const std::string type = py::str(a.dtype()).cast<std::string>();
+    const char kind = a.dtype().kind();
+    const auto size = a.itemsize();
+    int t = 0;
+    if (kind == 'u' && size == 1) t = IMG3D_UINT8;
+    if (kind == 'b') t = IMG3D_UINT8;
+    if (kind == 'i' && size == 2) t = IMG3D_INT16;
+    if (kind == 'u' && size == 2) t = IMG3D_UINT16;
+    if (kind == 'i' && size == 4) t = IMG3D_INT32;
+    if (kind == 'i' && size == 8) t = IMG3D_INT64;
+    if (kind == 'f' && size == 4) t = IMG3D_FLOAT32;
+    if (t == 0 || allowed.find(static_cast<char>('0' + t)) == std::string::npos ||
+        !a.dtype().attr("isnative").cast<bool>())
+        throw py::type_error(std::string(name) + " must be a native " + allowed.substr(allowed.find(':') + 1) +
+                             " array, not " + type);
+    return t;
+}
+
+const std::string kLabelAllTypes = "1234:uint8, uint16, int16 or int32";
+
+// The pieces of every non-zero value: (labels, values, n).  a is
+// C-contiguous (the Python layer sees to it); labels is out or new.
+py::tuple label_all(const py::array& a, int connectivity, py::array labels) {
+    const int voxel_type = element_type(a, "a", kLabelAllTypes);
+    const Extent64 e = checked_raw(a, "a");
+    const int label_type = labels.itemsize() == 8 ? IMG3D_INT64 : IMG3D_INT32;
+    if (label_type == IMG3D_INT32 && e.voxels() > INT32_MAX)
+        value_error("a has " + std::to_string(e.voxels()) +
+                    " voxels: int32 labels take at most 2^31 - 1 voxels; pass dtype=np.int64");
+    // The values of the first pieces come back from the call; those of any
+    // further ones are read from the voxels by the caller.
+    const std::int64_t capacity = std::min<std::int64_t>(e.voxels(), std::int64_t{1} << 20);
+    py::array_t<std::int64_t> values(capacity);
+    std::int64_t* piece_values = values.mutable_data();
+    const void* voxels = a.data();
+    void* out = labels.mutable_data();
+    std::int64_t n = 0;
+    {
+        py::gil_scoped_release unlocked;
+        n = Img3DLabelAll(voxels, voxel_type, e.width, e.height, e.depth, connectivity, out, label_type, piece_values,
+                          capacity);
+    }
+    if (n < 0) throw std::bad_alloc();
+    return py::make_tuple(labels, values, n);
+}
+
+// Per label 1 ... count: count, exact integer sum, sum, mean, std, min, max
+// (arrays) and the voxels whose label lies outside 0 ... count.
+py::tuple intensity_arrays(const void* labels, int label_type, const py::array& grey, const Extent64& e,
+                           std::int64_t count) {
+    const int grey_type = element_type(grey, "grey", "1236:uint8, int16, uint16 or float32");
+    std::vector<Img3DIntensity> stats(static_cast<std::size_t>(count));
+    const void* grey_data = grey.data();
+    std::int64_t outside = 0;
+    {
+        py::gil_scoped_release unlocked;
+        outside = Img3DIntensityStats(labels, label_type, grey_data, grey_type, e.width, e.height, e.depth, count,
+                                      stats.data());
+    }
+    if (outside < 0) throw std::bad_alloc();
+    // One array per field.
+    auto column = [&stats](auto member) {
+        using T = std::remove_cv_t<std::remove_reference_t<decltype(stats[0].*member)>>;
+        py::array_t<T> out(static_cast<py::ssize_t>(stats.size()));
+        T* to = out.mutable_data();
+        for (std::size_t k = 0; k < stats.size(); ++k) to[k] = stats[k].*member;
+        return out;
+    };
+    return py::make_tuple(column(&Img3DIntensity::count), column(&Img3DIntensity::integerSum),
+                          column(&Img3DIntensity::sum), column(&Img3DIntensity::mean),
+                          column(&Img3DIntensity::deviation), column(&Img3DIntensity::minimum),
+                          column(&Img3DIntensity::maximum), outside);
+}
+
+// labels (int32 or int64) and grey, both C-contiguous of one shape.
+py::tuple intensity_stats(const py::array& labels, const py::array& grey, std::int64_t count) {
+    const int label_type = element_type(labels, "labels", "45:int32 or int64");
+    const Extent64 e = checked_raw(labels, "labels");
+    return intensity_arrays(labels.data(), label_type, grey, e, count);
+}
+
+// ---- grey images of other types, through the tool's level map -------------
+
+img3d_tool::FileVoxels file_voxels(const py::array& a) {
+    img3d_tool::FileVoxels voxels;
+    const int t = element_type(a, "a", "1236:uint8, int16, uint16 or float32");
+    voxels.datatype = t == IMG3D_UINT8    ? DT_UINT8
+                      : t == IMG3D_INT16  ? DT_INT16
+                      : t == IMG3D_UINT16 ? DT_UINT16
+                                          : DT_FLOAT32;
+    voxels.count = static_cast<std::size_t>(a.size());
+    voxels.data = a.data();
+    return voxels;
+}
+
+// The levels of a (C-contiguous) by the map over its minimum ... maximum or
+// the window, in a new block.
+struct Levels {
+    img3d_tool::FileVoxels voxels;
+    img3d_tool::LevelMap map;
+    py::object block;
+    unsigned char*** volume;
+};
+
+Levels levels_of(const py::array& a, const py::object& window) {
+    const Extent e = extent_of(a.shape(0), a.shape(1), a.shape(2), "a");
+    Levels l{file_voxels(a), {}, new_block(e), nullptr};
+    l.volume = l.block.cast<const Block&>().volume;
+    double bounds[2] = {0, 0};
+    if (!window.is_none()) {
+        const auto pair = window.cast<std::pair<double, double>>();
+        bounds[0] = pair.first, bounds[1] = pair.second;
+    }
+    {
+        py::gil_scoped_release unlocked;
+        // The minimum and maximum only serve without a window.
+        const img3d_tool::ValueStatistics statistics =
+            window.is_none() ? img3d_tool::value_statistics(l.voxels) : img3d_tool::ValueStatistics{};
+        l.map = img3d_tool::choose_levels(l.voxels, statistics, window.is_none() ? nullptr : bounds);
+        l.map.raw = false;  // uint8 reaches here only with a window
+        img3d_tool::make_levels(l.voxels, l.map, l.volume[0][0]);
+    }
+    return l;
+}
+
+py::tuple grey_histogram(const py::array& a, const py::object& window) {
+    const Levels l = levels_of(a, window);
+    int counts[256];
+    {
+        py::gil_scoped_release unlocked;
+        Img3DHisto(l.volume, counts);
+    }
+    py::array_t<std::int64_t> result(256);
+    py::array_t<double> edges(257);
+    auto out = result.mutable_unchecked<1>();
+    auto edge = edges.mutable_unchecked<1>();
+    for (int i = 0; i < 256; ++i) out(i) = counts[i];
+    // Level k holds the values from its lower bound to the next one's.
+    edge(0) = l.map.low - 0.5 * (l.map.high - l.map.low) / 255.0;
+    for (int k = 1; k <= 256; ++k) edge(k) = l.map.lower_bound(l.voxels, k);
+    return py::make_tuple(result, edges);
+}
+
+// The smallest value of the level above the automatic threshold's split; +inf
+// where there is no split (every level in Otsu's lower class, no valley
+// between two modes), as the tool finds no object then.
+double grey_threshold(const py::array& a, bool otsu, const py::object& window) {
+    const Levels l = levels_of(a, window);
+    int level = 0;
+    {
+        py::gil_scoped_release unlocked;
+        level = otsu ? Img3DDaJinThreshold(l.volume) : Img3D2ModeThreshold(l.volume);
+    }
+    if ((otsu && level >= 255) || (!otsu && level == 0) || !(l.map.high > l.map.low))
+        return std::numeric_limits<double>::infinity();
+    return l.map.lower_bound(l.voxels, level + 1);
+}
+
+py::array grey_segment(const py::array& a, double low, double high, int object, int background) {
+    const Extent e = extent_of(a.shape(0), a.shape(1), a.shape(2), "a");
+    const img3d_tool::FileVoxels voxels = file_voxels(a);
+    py::object block = new_block(e);
+    unsigned char*** destination = block.cast<const Block&>().volume;
+    {
+        py::gil_scoped_release unlocked;
+        img3d_tool::select_values(voxels, low, high, destination[0][0]);
+        // The selection is 255 / 0; other values by the library's band.
+        if (object != 255 || background != 0)
+            Img3DSingleSegment(destination, destination, 255, static_cast<unsigned char>(object),
+                               static_cast<unsigned char>(background));
+    }
+    return view_of(block, false);
 }
 
 }  // namespace
@@ -431,14 +716,25 @@ PYBIND11_MODULE(_img3d, m) {
     m.def("two_mode_threshold", img3d_python::entry(&two_mode_threshold), py::arg("a"));
     m.def("segment", img3d_python::entry(&segment), py::arg("a"), py::arg("low"), py::arg("high"), py::arg("object"),
           py::arg("background"));
-    m.def("dilate", img3d_python::entry(&dilate), py::arg("a"), py::arg("value"), py::arg("background"),
-          py::arg("element"));
-    m.def("remove_objects", img3d_python::entry(&remove_objects), py::arg("a"), py::arg("value"), py::arg("min_volume"),
-          py::arg("max_volume"), py::arg("paint"));
     m.def("edge_smooth", img3d_python::entry(&edge_smooth), py::arg("a"), py::arg("value"), py::arg("background"),
           py::arg("radius"));
     m.def("runs", img3d_python::entry(&runs), py::arg("a"), py::arg("value"));
     m.def("label", img3d_python::entry(&label), py::arg("a"), py::arg("value"), py::arg("connectivity"),
           py::arg("out"));
-    m.def("objects", img3d_python::entry(&objects), py::arg("a"), py::arg("value"), py::arg("connectivity"));
+    m.def("objects", img3d_python::entry(&objects), py::arg("a"), py::arg("value"), py::arg("connectivity"),
+          py::arg("grey") = py::none());
+    m.def("holds", img3d_python::entry(&holds_value), py::arg("a"), py::arg("value"));
+    m.def("morphology", img3d_python::entry(&morphology), py::arg("a"), py::arg("operation"), py::arg("value"),
+          py::arg("background"), py::arg("connectivity"), py::arg("iterations"));
+    m.def("fill_holes", img3d_python::entry(&fill_holes), py::arg("a"), py::arg("value"), py::arg("background"),
+          py::arg("connectivity"), py::arg("axis"));
+    m.def("select_objects", img3d_python::entry(&select_objects), py::arg("a"), py::arg("value"),
+          py::arg("connectivity"), py::arg("keep"), py::arg("low"), py::arg("high"), py::arg("paint"));
+    m.def("label_all", img3d_python::entry(&label_all), py::arg("a"), py::arg("connectivity"), py::arg("labels"));
+    m.def("intensity_stats", img3d_python::entry(&intensity_stats), py::arg("labels"), py::arg("grey"),
+          py::arg("count"));
+    m.def("grey_histogram", img3d_python::entry(&grey_histogram), py::arg("a"), py::arg("window"));
+    m.def("grey_threshold", img3d_python::entry(&grey_threshold), py::arg("a"), py::arg("otsu"), py::arg("window"));
+    m.def("grey_segment", img3d_python::entry(&grey_segment), py::arg("a"), py::arg("low"), py::arg("high"),
+          py::arg("object"), py::arg("background"));
 }

@@ -1,10 +1,16 @@
 """img3d: exact 3D image processing of 8-bit volumes on numpy arrays.
 
 Volumes are 3D numpy arrays indexed ``[z, y, x]``, x fastest in memory (the
-convention of numpy and scikit-image).  Grey volumes are ``uint8``.  Where an
-object value is expected, a ``bool`` mask is accepted too: ``True`` is the
-object, and ``value`` (default 255) then says which voxels are the objects:
-``True`` (or 1, or 255) the True voxels, ``False`` (or 0) the False ones.
+convention of numpy and scikit-image).  Grey volumes are ``uint8``;
+:func:`histogram`, :func:`otsu_threshold`, :func:`two_mode_threshold`,
+:func:`segment` and :func:`intensity_stats` take ``int16``, ``uint16`` and
+``float32`` grey volumes too.  Where an object value is expected, a ``bool``
+mask is accepted too: ``True`` is the object, and ``value`` (default 255)
+then says which voxels are the objects: ``True`` (or 1, or 255) the True
+voxels, ``False`` (or 0) the False ones.  ``value=None`` takes every
+non-zero voxel, of an array of any numeric type.  No silent zero: a call
+that finds no object of the default 255 in a uint8 array holding 1s raises
+ValueError (pass ``value=1`` for a 0/1 mask, or ``value=None``).
 
 A nibabel image is indexed ``[x, y, z]``; when its file stores x fastest
 (every NIfTI file does), ``np.asarray(img.dataobj).T`` is the ``[z, y, x]``
@@ -35,19 +41,20 @@ import numpy as np
 from . import _img3d
 
 __all__ = [
-    "MAX_OBJECT_EXTENT", "Objects", "check_segment_options", "dilate", "edge_smooth", "histogram", "label",
-    "limits", "mean", "objects", "otsu_threshold", "remove_objects", "runs", "segment", "segment_file",
+    "MAX_OBJECT_EXTENT", "IntensityStats", "Objects", "check_segment_options", "closing", "dilate", "edge_smooth",
+    "erode", "fill_holes", "histogram", "intensity_stats", "label", "label_all", "largest_objects", "limits", "mean",
+    "objects", "opening", "otsu_threshold", "remove_objects", "runs", "segment", "segment_file",
     "two_mode_threshold", "zeros",
 ]
 
 __version__ = _img3d.version
 
 INT32_MAX = 2**31 - 1
+INT64_MAX = 2**63 - 1
 
 #: The largest extent along any axis of an array whose objects can be taken
-#: as run-length records (:func:`runs`, :func:`remove_objects`,
-#: :func:`edge_smooth`): 32768, as records hold coordinates in 16 bits.
-#: :func:`label` and :func:`objects` take any extent.
+#: as run-length records (:func:`runs`, :func:`edge_smooth`): 32768, as
+#: records hold coordinates in 16 bits.  The other functions take any extent.
 MAX_OBJECT_EXTENT = _img3d.MAX_OBJECT_EXTENT
 
 
@@ -63,6 +70,46 @@ def _integer(name, x, low=-INT32_MAX - 1, high=INT32_MAX):
 
 def _array(a):
     return a if type(a) is np.ndarray else np.asarray(a)
+
+
+class _Default(int):
+    """The default value, 255, told from a 255 passed on purpose."""
+
+    def __repr__(self):
+        return "255"
+
+
+_UNSET = _Default(255)
+
+
+def _check_found(a, value, empty=None):
+    """No silent zero: a uint8 array without the default value 255 that
+    holds 1s is most likely a 0/1 mask.  ``empty`` says whether the call found
+    no object (None: whether ``a`` holds no 255, a scan that stops at the
+    first one)."""
+    if value is not _UNSET or a.dtype != np.uint8 or a.ndim != 3 or 0 in a.shape:
+        return
+    if empty is None:
+        empty = not _img3d.holds(a, 255)
+    if empty and _img3d.holds(a, 1):
+        raise ValueError("a has no voxel of value=255 but holds 1s: pass value=1 for a 0/1 mask, "
+                         "or value=None for every non-zero voxel")
+
+
+def _objects_of(a, value):
+    """The array and the value the library takes for the objects of ``a``:
+    ``a`` itself with its object value, or for ``value=None`` a bool array's
+    True voxels, or a 0/255 uint8 mask of any other array's non-zero voxels."""
+    if value is not None:
+        return a, _level(a, "value", value)
+    if a.dtype == np.bool_:
+        return a, 1
+    if a.dtype.kind not in "uif":
+        raise TypeError(f"a must be a numeric or bool array for value=None, not {a.dtype}")
+    mask = np.empty(a.shape, np.uint8)
+    np.not_equal(a, 0, out=mask.view(np.bool_))
+    mask *= 255
+    return mask, 255
 
 
 def _level(a, name, x):
@@ -92,10 +139,62 @@ def zeros(shape, dtype=np.uint8):
 
 # ---- statistics and thresholds ---------------------------------------------
 
-def histogram(a):
-    """The voxel count of each grey value: an int64 array of 256 counts that
-    sum to the voxel count of ``a`` (uint8)."""
-    return _img3d.histogram(_array(a))
+_GREY_TYPES = tuple(np.dtype(t) for t in (np.uint8, np.int16, np.uint16, np.float32))
+
+
+def _grey(a, window=None):
+    """``a`` as the level map reads it (C-contiguous), and the checked window;
+    None for a uint8 array without a window, which the library reads as it is."""
+    a = _array(a)
+    if a.dtype not in _GREY_TYPES:
+        raise TypeError(f"a must be a uint8, int16, uint16 or float32 array, not {a.dtype}")
+    if window is not None:
+        try:
+            low, high = (float(w) for w in window)
+        except (TypeError, ValueError):
+            raise TypeError("window must be a pair of numbers (low, high)") from None
+        if not (np.isfinite(low) and np.isfinite(high) and low < high):
+            raise ValueError(f"window must be finite with low < high, not {window!r}")
+        window = (low, high)
+    elif a.dtype == np.uint8:
+        return a, None
+    if a.ndim != 3:
+        raise ValueError(f"a must be 3-dimensional, indexed [z, y, x]; its shape is {a.shape}")
+    return np.ascontiguousarray(a), window
+
+
+def _add_doc(text):
+    """Appends a shared paragraph to the function's docstring."""
+    def decorate(f):
+        f.__doc__ += text
+        return f
+    return decorate
+
+
+_LEVEL_MAP = """The levels of an int16, uint16 or float32 array (or of any array with
+    ``window``) are those of the ``img3d`` tool: value v lies at level
+    ``round((v - low) * 255 / (high - low))``, clamped to 0 ... 255, halves
+    rounded up, with ``(low, high)`` the ``window`` or else the array's finite
+    minimum and maximum; non-finite values lie at level 0."""
+
+
+@_add_doc(_LEVEL_MAP)
+def histogram(a, window=None):
+    """The voxel count of each grey level of ``a``.
+
+    For a uint8 array without ``window``: an int64 array of 256 counts, that
+    of each grey value, which sum to the voxel count.  Otherwise ``(counts,
+    edges)``: 256 counts of the levels and 257 float64 edges, level k holding
+    the values from ``edges[k]`` up to (not including) ``edges[k + 1]``;
+    values below the window count at level 0 and above it at level 255, so
+    this is not ``np.histogram(a, 256, window)``, whose bins are the window
+    cut in 256 equal parts.
+
+    """
+    a, window = _grey(a, window)
+    if a.dtype == np.uint8 and window is None:
+        return _img3d.histogram(a)
+    return _img3d.grey_histogram(a, window)
 
 
 def mean(a):
@@ -110,40 +209,83 @@ def limits(a):
     return _img3d.limits(_array(a))
 
 
-def otsu_threshold(a):
-    """Otsu's threshold of ``a`` (uint8): the level t, 0 ... 255, whose split
-    into a lower class 0 ... t and an upper class t + 1 ... 255 has the largest
-    between-class variance.  The objects are ``a > t``, i.e.
+_THRESHOLD_IN_UNITS = """For an int16, uint16 or float32 array (or any array with ``window``), the
+    split is chosen on its levels (below) and the result is a float: the
+    smallest value of the level above the split, in the array's units, so
+    that the objects are ``a >= t``, i.e. ``segment(a, t)`` -- not
+    ``segment(a, t + 1)`` as for a uint8 level (a uint8 array with
+    ``window``: ``segment(a, math.ceil(t))``).  ``inf`` where there is no
+    split (Otsu's level 255, the two-mode's 0: no valley), as the ``img3d``
+    tool then finds no object.
+
+    """ + _LEVEL_MAP
+
+
+@_add_doc(_THRESHOLD_IN_UNITS)
+def otsu_threshold(a, window=None):
+    """Otsu's threshold of ``a``.
+
+    For a uint8 array without ``window``: the level t, 0 ... 255, whose split
+    into a lower class 0 ... t and an upper class t + 1 ... 255 has the
+    largest between-class variance.  The objects are ``a > t``, i.e.
     ``segment(a, t + 1)``.  Computed in IEEE double in a fixed order, so every
     build gives the same level; ties go to the highest level, so a volume of
     one grey value gives 255, and a best split within a run of empty levels
-    gives the level just below the next occupied one."""
-    return _img3d.otsu_threshold(_array(a))
+    gives the level just below the next occupied one.
+
+    """
+    a, window = _grey(a, window)
+    if a.dtype == np.uint8 and window is None:
+        return _img3d.otsu_threshold(a)
+    return _img3d.grey_threshold(a, True, window)
 
 
-def two_mode_threshold(a):
-    """The valley between the two highest modes of the histogram of ``a``
-    (uint8): a level 1 ... 254, or 0 when the smoothed histogram has no level
-    with a higher one on each side (a single mode).  The level suits
-    ``segment(a, t + 1)`` as Otsu's does.  Integer arithmetic only."""
-    return _img3d.two_mode_threshold(_array(a))
+@_add_doc(_THRESHOLD_IN_UNITS)
+def two_mode_threshold(a, window=None):
+    """The valley between the two highest modes of the histogram of ``a``.
+
+    For a uint8 array without ``window``: a level 1 ... 254, or 0 when the
+    smoothed histogram has no level with a higher one on each side (a single
+    mode).  The level suits ``segment(a, t + 1)`` as Otsu's does.  Integer
+    arithmetic only.
+
+    """
+    a, window = _grey(a, window)
+    if a.dtype == np.uint8 and window is None:
+        return _img3d.two_mode_threshold(a)
+    return _img3d.grey_threshold(a, False, window)
 
 
-def segment(a, low, high=255, object=255, background=0):
-    """Binarises ``a`` (uint8) by a band: a new uint8 array holding ``object``
-    where ``low <= a <= high`` and ``background`` elsewhere.
+def _bound(name, x):
+    if isinstance(x, (bool, np.bool_)) or not isinstance(x, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, not {type(x).__name__}")
+    if np.isnan(x):
+        raise ValueError(f"{name} must be a number, not NaN")
+    return float(x)
 
-    ``low`` and ``high`` are compared with the voxels as integers, so any
-    integers are meaningful: ``low <= 0`` with ``high >= 255`` selects every
-    voxel, ``low > high`` none.  ``object`` and ``background`` are grey values
-    (0 ... 255) and must differ."""
+
+def segment(a, low, high=None, object=255, background=0):
+    """Binarises ``a`` by a band: a new uint8 array holding ``object``
+    where ``low <= a <= high`` and ``background`` elsewhere; ``high=None``
+    sets no upper bound.
+
+    For a uint8 ``a``, ``low`` and ``high`` are integers compared with the
+    voxels as integers, so any integers are meaningful: ``low <= 0`` with
+    ``high >= 255`` selects every voxel, ``low > high`` none.  For an int16,
+    uint16 or float32 ``a`` they are numbers (floats too) compared with the
+    values in the array's units; NaN voxels are never selected.  ``object``
+    and ``background`` are grey values (0 ... 255) and must differ."""
     a = _array(a)
-    low = _integer("low", low)
-    high = _integer("high", high)
     object = _integer("object", object, 0, 255)
     background = _integer("background", background, 0, 255)
     if object == background:
         raise ValueError(f"object and background must differ (both are {object})")
+    if a.dtype in _GREY_TYPES[1:]:
+        a, _ = _grey(a)
+        high = np.inf if high is None else _bound("high", high)
+        return _img3d.grey_segment(a, _bound("low", low), high, object, background)
+    low = _integer("low", low)
+    high = 255 if high is None else _integer("high", high)
     return _img3d.segment(a, low, high, object, background)
 
 
@@ -161,8 +303,9 @@ def _connectivity(connectivity, allowed):
 _BLOCK_VOXELS = 2**27
 
 
-def label(a, value=255, connectivity=6, out=None, dtype=None, workers=1):
-    """Labels the objects of the voxels of ``a`` equal to ``value``: returns
+def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
+    """Labels the objects of the voxels of ``a`` equal to ``value`` (every
+    non-zero voxel for ``value=None``): returns
     ``(labels, n)``, ``labels`` an int32 array of ``a``'s shape holding
     1 ... n for the objects and 0 elsewhere.
 
@@ -183,13 +326,15 @@ def label(a, value=255, connectivity=6, out=None, dtype=None, workers=1):
     joined across their faces, with the same result.  ``workers`` threads
     label and relabel the blocks (the GIL is released meanwhile).  A
     C-contiguous ``a`` is read in place, without a copy."""
-    a = _array(a)
-    level = _level(a, "value", value)
+    given = _array(a)
+    a, level = _objects_of(given, value)
     connectivity = _connectivity(connectivity, (6, 18, 26))
     workers = _integer("workers", workers, 1)
     dtype = _label_dtype(out, dtype)
     if a.ndim == 3 and a.size <= _BLOCK_VOXELS and workers == 1 and dtype == np.int32:
-        return _img3d.label(a, level, connectivity, out)
+        labels, n = _img3d.label(a, level, connectivity, out)
+        _check_found(given, value, n == 0)
+        return labels, n
     from . import _blocks
 
     if out is None:
@@ -214,6 +359,7 @@ def label(a, value=255, connectivity=6, out=None, dtype=None, workers=1):
         done = executor.map(first, blocks)
         tables, n, _ = _blocks.merge(grid, [s for _, s in done], [s.n for _, s in done], connectivity,
                                      executor, dtype)
+        _check_found(given, value, n == 0)
         if n > np.iinfo(dtype).max:
             raise ValueError(f"a has {n} objects, more than dtype={np.dtype(dtype).name} labels hold: "
                              "pass dtype=np.int64")
@@ -260,14 +406,17 @@ class Objects:
     ``voxels`` (n,) int64 voxel counts; ``bbox`` (n, 6) int32
     ``(z0, y0, x0, z1, y1, x1)``, the bounding box with exclusive ends (the
     object lies in ``a[z0:z1, y0:y1, x0:x1]``, scikit-image's convention);
-    ``centroid`` (n, 3) float64 ``(z, y, x)``, the mean voxel position;
-    ``first`` (n, 3) int32 ``(z, y, x)``, the object's first voxel in raster
-    order."""
+    ``centroid`` (n, 3) float64 ``(z, y, x)``, the mean voxel position, times
+    ``spacing`` when given; ``first`` (n, 3) int32 ``(z, y, x)``, the
+    object's first voxel in raster order; ``spacing``, the voxel size
+    ``(dz, dy, dx)`` or None; ``intensity``, the :class:`IntensityStats` of
+    a grey image over the objects, or None."""
 
-    __slots__ = ("voxels", "bbox", "centroid", "first")
+    __slots__ = ("voxels", "bbox", "centroid", "first", "spacing", "intensity")
 
-    def __init__(self, voxels, bbox, centroid, first):
+    def __init__(self, voxels, bbox, centroid, first, spacing=None, intensity=None):
         self.voxels, self.bbox, self.centroid, self.first = voxels, bbox, centroid, first
+        self.spacing, self.intensity = spacing, intensity
 
     def __len__(self):
         return len(self.voxels)
@@ -275,18 +424,82 @@ class Objects:
     def __repr__(self):
         return f"<img3d.Objects: {len(self)} objects>"
 
+    @property
+    def volume(self):
+        """(n,) float64: each object's volume, ``voxels`` times the voxel
+        volume ``dz * dy * dx`` (1 without ``spacing``)."""
+        size = 1.0 if self.spacing is None else float(np.prod(self.spacing))
+        return self.voxels * size
 
-def objects(a, value=255, connectivity=6, workers=1):
-    """Statistics of the objects of the voxels of ``a`` equal to ``value``,
-    labelled as :func:`label` labels them: an :class:`Objects` whose arrays
-    are indexed by label - 1.  Arrays of any size are accepted, as by
-    :func:`label`, with ``workers`` threads."""
-    a = _array(a)
-    level = _level(a, "value", value)
+    def to_dict(self):
+        """The table as ``skimage.measure.regionprops_table`` names its
+        columns, for ``pandas.DataFrame(objects.to_dict())``: ``label``,
+        ``area`` (the voxel count, or the volume with ``spacing``),
+        ``bbox-0`` ... ``bbox-5`` (``z0, y0, x0, z1, y1, x1``, ends
+        exclusive), ``centroid-0`` ... ``centroid-2`` and, with a grey image,
+        ``intensity_mean``, ``intensity_min`` and ``intensity_max``."""
+        table = {"label": np.arange(1, len(self) + 1, dtype=np.int32),
+                 "area": self.voxels if self.spacing is None else self.volume}
+        table.update({f"bbox-{i}": self.bbox[:, i] for i in range(6)})
+        table.update({f"centroid-{i}": self.centroid[:, i] for i in range(3)})
+        if self.intensity is not None:
+            table.update(intensity_mean=self.intensity.mean, intensity_min=self.intensity.min,
+                         intensity_max=self.intensity.max)
+        return table
+
+
+def _spacing(spacing):
+    if spacing is None:
+        return None
+    try:
+        spacing = tuple(float(d) for d in spacing)
+    except (TypeError, ValueError):
+        raise TypeError("spacing must be three numbers (dz, dy, dx)") from None
+    if len(spacing) != 3 or not all(np.isfinite(d) and d > 0 for d in spacing):
+        raise ValueError(f"spacing must be three positive numbers (dz, dy, dx), not {spacing}")
+    return spacing
+
+
+def objects(a, value=_UNSET, connectivity=6, workers=1, spacing=None, grey=None):
+    """Statistics of the objects of the voxels of ``a`` equal to ``value``
+    (every non-zero voxel for ``value=None``), labelled as :func:`label`
+    labels them: an :class:`Objects` whose arrays are indexed by label - 1.
+    Arrays of any size are accepted, as by :func:`label`, with ``workers``
+    threads.
+
+    ``spacing`` ``(dz, dy, dx)``, the voxel size, scales the centroids
+    (index times spacing) and gives :attr:`Objects.volume` in physical units.
+    nibabel's ``header.get_zooms()`` is ``(dx, dy, dz)``, for its ``[x, y,
+    z]`` arrays: pass it reversed, ``get_zooms()[2::-1]``, with
+    ``np.asarray(img.dataobj).T``.
+
+    ``grey``, an array of ``a``'s shape (uint8, int16, uint16 or float32),
+    gives :attr:`Objects.intensity`: its :func:`intensity_stats` over the
+    objects."""
+    given = _array(a)
+    a, level = _objects_of(given, value)
     connectivity = _connectivity(connectivity, (6, 18, 26))
     workers = _integer("workers", workers, 1)
+    spacing = _spacing(spacing)
+    if grey is not None:
+        grey = _grey_for(grey, a.shape)
     if a.ndim != 3 or 0 in a.shape or (a.size <= _BLOCK_VOXELS and workers == 1):
-        return Objects(*_img3d.objects(a, level, connectivity))
+        stats = _img3d.objects(a, level, connectivity, grey)
+        intensity = _intensity(grey, *stats[4]) if grey is not None else None
+        result = Objects(*stats[:4], intensity=intensity)
+    else:
+        result = _objects_in_blocks(a, level, connectivity, workers)
+        if grey is not None:
+            labels, n = label(a, level, connectivity, workers=workers)
+            result.intensity = intensity_stats(labels, grey, n)
+    _check_found(given, value, len(result) == 0)
+    if spacing is not None:
+        result.spacing = spacing
+        result.centroid = result.centroid * np.array(spacing)
+    return result
+
+
+def _objects_in_blocks(a, level, connectivity, workers):
     from . import _blocks
 
     grid = _blocks.Grid(_blocks.slab_chunks(a.shape, _block_voxels(a, workers)))
@@ -313,51 +526,274 @@ def _block_voxels(a, workers):
     return _BLOCK_VOXELS if workers == 1 else min(_BLOCK_VOXELS, -(-a.size // (4 * workers)))
 
 
-def runs(a, value=255):
-    """The 6-connected objects of the voxels of ``a`` equal to ``value`` as
-    run-length records: a list with one ``(n, 4)`` int16 array per object,
-    each row a run ``(y, z, x_start, x_end)`` (x_end inclusive) along x.
+def runs(a, value=_UNSET):
+    """The 6-connected objects of the voxels of ``a`` equal to ``value``
+    (every non-zero voxel for ``value=None``) as run-length records: a list
+    with one ``(n, 4)`` int16 array per object, each row a run ``(y, z,
+    x_start, x_end)`` (x_end inclusive) along x.
 
     Objects are listed in raster order of their first voxel (z, then y, then
     x); each object's first run holds that voxel, the other runs follow in the
     order of the library's scan-line fill (``GetAllRunLength3D``).  ``a`` is
     not modified (the extraction runs on a copy).  Each extent of ``a`` must
     be at most :data:`MAX_OBJECT_EXTENT` (32768)."""
+    given = _array(a)
+    a, level = _objects_of(given, value)
+    result = _img3d.runs(a, level)
+    _check_found(given, value, not result)
+    return result
+
+
+def _painted(given, value, paint):
+    """The paint as the library writes it in ``given``'s objects: a level
+    for a uint8 or bool array; for ``value=None`` on another type, a value of
+    that type."""
+    if value is not None or given.dtype in (np.dtype(np.uint8), np.dtype(np.bool_)):
+        return _level(given, "paint", paint)
+    try:
+        painted = np.array(paint, given.dtype)
+    except (TypeError, ValueError, OverflowError):
+        raise TypeError(f"paint must be a value of a's type, {given.dtype}, not {paint!r}") from None
+    if painted != paint:
+        raise ValueError(f"paint must be a value of a's type, {given.dtype}, not {paint!r}")
+    return painted
+
+
+def _select(a, value, connectivity, keep, low, high, paint):
+    """Paints the objects that Img3DKeepLargest (keep >= 0) or
+    Img3DRemoveBySize removes."""
+    given = _array(a)
+    source, level = _objects_of(given, value)
+    connectivity = _connectivity(connectivity, (6, 18, 26))
+    paint = _painted(given, value, paint)
+    _check_found(given, value)
+    if source is given:
+        if paint == level:
+            raise ValueError("paint must differ from value: a removed object could not be told from one that stays")
+        return _img3d.select_objects(given, level, connectivity, keep, low, high, paint)[0]
+    # Every non-zero voxel of another type: the selection on the 0/255 mask
+    # says which voxels keep their own values.
+    kept = _img3d.select_objects(source, level, connectivity, keep, low, high, 0)[0]
+    return np.where(kept == source, given, np.asarray(paint, given.dtype))
+
+
+def remove_objects(a, value=_UNSET, min_volume=1, max_volume=INT32_MAX, paint=0, connectivity=6):
+    """A copy of ``a`` in which every object of ``value`` (every non-zero
+    voxel for ``value=None``) whose voxel count lies outside ``min_volume ...
+    max_volume`` (both kept) is painted with ``paint``; every other voxel is
+    as in ``a``.  With ``min_volume > max_volume`` every object goes.
+
+    Objects are the pieces of ``connectivity`` 6, 18 or 26, so that with the
+    default ``max_volume`` this is
+    ``skimage.morphology.remove_small_objects(a == value, min_volume,
+    connectivity=1 | 2 | 3)`` painted into ``a``.  ``paint`` must differ from
+    ``value``.  Arrays of any size are accepted."""
+    low = _integer("min_volume", min_volume, -INT64_MAX - 1, INT64_MAX)
+    high = _integer("max_volume", max_volume, -INT64_MAX - 1, INT64_MAX)
+    return _select(a, value, connectivity, -1, low, high, paint)
+
+
+def largest_objects(a, k=1, value=_UNSET, connectivity=6, paint=0):
+    """A copy of ``a`` in which every object of ``value`` (every non-zero
+    voxel for ``value=None``) but the ``k`` largest is painted with
+    ``paint``.
+
+    Objects are the pieces of ``connectivity`` 6, 18 or 26, ranked by voxel
+    count; among objects of equal size the lower label (:func:`label`'s
+    numbering) stays.  ``k=0`` paints every object; ``k`` at least the
+    number of objects keeps them all.  ``paint`` must differ from ``value``.
+    Arrays of any size are accepted."""
+    return _select(a, value, connectivity, _integer("k", k, 0, INT64_MAX), 0, 0, paint)
+
+
+def _binary(a, value, background):
+    """The source, the object and the background values of an operation
+    whose result holds only the two."""
+    source, level = _objects_of(_array(a), value)
+    background = _level(source, "background", background)
+    if level == background:
+        raise ValueError(f"value and background must differ (both are {level})")
+    return source, level, background
+
+
+def _morphology(operation, a, value, background, connectivity, iterations):
+    source, level, background = _binary(a, value, background)
+    connectivity = _connectivity(connectivity, (6, 18, 26))
+    iterations = _integer("iterations", iterations, 1)
+    _check_found(_array(a), value)
+    return _img3d.morphology(source, operation, level, background, connectivity, iterations)
+
+
+_MORPHOLOGY = """
+
+    The set is the voxels of ``a`` equal to ``value`` (every non-zero voxel
+    for ``value=None``, of an array of any numeric type).  The result is a new
+    array (uint8; bool for a bool ``a``) holding ``value`` (255 for
+    ``value=None`` on a non-bool array) where the operation's set lies and
+    ``background`` elsewhere: ``np.where(scipy.ndimage.binary_{name}(a ==
+    value, structure, iterations), value, background)``, the structure
+    ``generate_binary_structure(3, 1)`` for ``connectivity`` 6 (the cross),
+    ``(3, 2)`` for 18 and ``(3, 3)`` for 26 (the cube).  Outside the volume
+    counts as background, as scipy's ``border_value=0``.  Arrays of any size
+    are accepted."""
+
+
+def _morphology_doc(name):
+    return _add_doc(_MORPHOLOGY.replace("{name}", name))
+
+
+@_morphology_doc("dilation")
+def dilate(a, value=_UNSET, background=0, connectivity=6, iterations=1):
+    """Dilates the set by the element of ``connectivity``, ``iterations``
+    times: a voxel joins it when the element centred on it meets the set.
+    The result holds every voxel of the set (on the volume's faces too).
+    The library's older border-shrinking dilation remains in C as
+    ``Img3DDilatation``."""
+    return _morphology("dilate", a, value, background, connectivity, iterations)
+
+
+@_morphology_doc("erosion")
+def erode(a, value=_UNSET, background=0, connectivity=6, iterations=1):
+    """Erodes the set by the element of ``connectivity``, ``iterations``
+    times: a voxel stays when the element centred on it lies wholly in the
+    set, so the set's voxels on the volume's faces go."""
+    return _morphology("erode", a, value, background, connectivity, iterations)
+
+
+@_morphology_doc("opening")
+def opening(a, value=_UNSET, background=0, connectivity=6, iterations=1):
+    """Opens the set: ``iterations`` erosions, then as many dilations."""
+    return _morphology("opening", a, value, background, connectivity, iterations)
+
+
+@_morphology_doc("closing")
+def closing(a, value=_UNSET, background=0, connectivity=6, iterations=1):
+    """Closes the set: ``iterations`` dilations, then as many erosions, as
+    scipy closes it (a set near the volume's faces can lose voxels)."""
+    return _morphology("closing", a, value, background, connectivity, iterations)
+
+
+def fill_holes(a, value=_UNSET, background=0, connectivity=6, axis=None):
+    """Fills the holes of the voxels of ``a`` equal to ``value`` (every
+    non-zero voxel for ``value=None``): a new array (uint8; bool for a bool
+    ``a``) holding ``value`` (255 for ``value=None`` on a non-bool array) on
+    the set and its holes, ``background`` elsewhere.
+
+    A hole is a piece of the other voxels, ``connectivity``-connected (6,
+    18 or 26), that touches no face of the volume:
+    ``scipy.ndimage.binary_fill_holes(a == value, structure)`` with the
+    structure of ``connectivity``.  ``axis`` 0, 1 or 2 fills the 2-D holes of
+    each plane across that axis on its own (axis 0: each ``a[z]``), pieces
+    4-connected in the plane for connectivity 6 and 8-connected for 18 or 26.
+    Arrays of any size are accepted."""
+    source, level, background = _binary(a, value, background)
+    connectivity = _connectivity(connectivity, (6, 18, 26))
+    axis = -1 if axis is None else _integer("axis", axis, 0, 2)
+    _check_found(_array(a), value)
+    return _img3d.fill_holes(source, level, background, connectivity, axis)[0]
+
+
+_LABEL_ALL_TYPES = tuple(np.dtype(t) for t in (np.uint8, np.uint16, np.int16, np.int32))
+
+
+def label_all(a, connectivity=6, out=None, dtype=None):
+    """Labels the pieces of every non-zero value of ``a`` at once: returns
+    ``(labels, values)``.
+
+    A piece is a ``connectivity``-connected (6, 18 or 26) set of voxels of
+    one value.  ``labels`` (int32 by default) holds 1 ... n for the pieces,
+    numbered in raster order of their first voxel over all values, and 0 for
+    the voxels of 0: ``skimage.measure.label(a, background=0,
+    connectivity=1 | 2 | 3)``.  ``values[k - 1]`` is the value of piece k,
+    in ``a``'s type.
+
+    ``a`` is uint8, uint16, int16 or int32 (a bool array as uint8).  ``out``
+    and ``dtype`` as for :func:`label`; int32 labels take at most 2^31 - 1
+    voxels, int64 any number."""
     a = _array(a)
-    return _img3d.runs(a, _level(a, "value", value))
+    if a.dtype == np.bool_:
+        a = a.view(np.uint8)
+    if a.dtype not in _LABEL_ALL_TYPES:
+        raise TypeError(f"a must be a uint8, uint16, int16 or int32 array, not {a.dtype}")
+    connectivity = _connectivity(connectivity, (6, 18, 26))
+    dtype = _label_dtype(out, dtype)
+    a = np.ascontiguousarray(a)
+    if out is None:
+        out = np.empty(a.shape, dtype)
+    else:
+        _check_out(a, out)
+    labels, first, n = _img3d.label_all(a, connectivity, out)
+    values = np.empty(n, a.dtype)
+    known = min(n, len(first))
+    values[:known] = first[:known]
+    if n > known:
+        # The values of the pieces beyond those the call returned, from their
+        # voxels.
+        table = np.zeros(n + 1, a.dtype)
+        table[labels.reshape(-1)] = a.reshape(-1)
+        values[known:] = table[known + 1:]
+    return labels, values
 
 
-def remove_objects(a, value=255, min_volume=1, max_volume=INT32_MAX, paint=0):
-    """A copy of ``a`` in which every 6-connected object of ``value`` whose
-    voxel count lies outside ``min_volume ... max_volume`` (both kept) is
-    painted with ``paint``; every other voxel is as in ``a``.  With
-    ``min_volume > max_volume`` every object goes.  ``paint`` must differ
-    from ``value``.  Each extent of ``a`` must be at most
-    :data:`MAX_OBJECT_EXTENT` (32768)."""
-    a = _array(a)
-    value = _level(a, "value", value)
-    paint = _level(a, "paint", paint)
-    if paint == value:
-        raise ValueError("paint must differ from value: a removed object could not be told from one that stays")
-    return _img3d.remove_objects(a, value, _integer("min_volume", min_volume),
-                                 _integer("max_volume", max_volume), paint)
+class IntensityStats:
+    """Per-label statistics of a grey image, :func:`intensity_stats`; entry
+    k - 1 describes label k.
+
+    ``count`` int64 voxel counts; ``sum`` the sums (int64, exact, for an
+    integer grey image; float64 for float32); ``mean`` and ``std`` float64,
+    the mean and the population standard deviation (NaN for an empty label);
+    ``min`` and ``max`` in the grey image's type (0, or NaN for float32, for
+    an empty label); ``outside``, the number of voxels whose label lies
+    outside 0 ... n, counted nowhere."""
+
+    __slots__ = ("count", "sum", "mean", "std", "min", "max", "outside")
+
+    def __len__(self):
+        return len(self.count)
+
+    def __repr__(self):
+        return f"<img3d.IntensityStats: {len(self)} labels>"
 
 
-def dilate(a, value=255, background=0, connectivity=6):
-    """Dilates the voxels of ``value`` by one voxel: a new array of only
-    ``value`` and ``background``.  ``connectivity`` 6 spreads each voxel to
-    its 6 face neighbours (the cross), 26 to the whole 3x3x3 cube.
+def _grey_for(grey, shape):
+    grey = np.ascontiguousarray(_array(grey))
+    if grey.dtype not in _GREY_TYPES:
+        raise TypeError(f"grey must be a uint8, int16, uint16 or float32 array, not {grey.dtype}")
+    if grey.shape != shape:
+        raise ValueError(f"grey must have the shape of the labels, {shape}, not {grey.shape}")
+    return grey
 
-    Only interior voxels spread: a voxel of ``value`` on an outer face of the
-    volume is neither kept nor spread, and a volume thinner than 3 along any
-    axis gives all ``background``.  Other grey values become background."""
-    a = _array(a)
-    value = _level(a, "value", value)
-    background = _level(a, "background", background)
-    if value == background:
-        raise ValueError(f"value and background must differ (both are {value})")
-    element = 1 if _connectivity(connectivity, (6, 26)) == 6 else 2
-    return _img3d.dilate(a, value, background, element)
+
+def _intensity(grey, count, integer_sum, total, mean, std, minimum, maximum, outside):
+    s = IntensityStats()
+    s.count, s.mean, s.std, s.outside = count, mean, std, outside
+    s.sum = total if grey.dtype.kind == "f" else integer_sum
+    s.min, s.max = minimum.astype(grey.dtype), maximum.astype(grey.dtype)
+    return s
+
+
+def intensity_stats(labels, grey, n=None):
+    """Count, sum, mean, standard deviation, minimum and maximum of ``grey``
+    over each label 1 ... n of ``labels``: an :class:`IntensityStats` whose
+    arrays are indexed by label - 1.
+
+    ``labels`` is an int32 or int64 array, 0 the background; ``grey`` an
+    array of its shape, uint8, int16, uint16 or float32.  ``n`` defaults to
+    the largest label.  The values are those of ``scipy.ndimage.mean``,
+    ``standard_deviation``, ``minimum`` and ``maximum`` (``grey, labels,
+    index=range(1, n + 1)``), the deviation the population one; a NaN grey
+    value makes its label's sum, mean and std NaN.  One pass over the
+    voxels."""
+    labels = np.ascontiguousarray(_array(labels))
+    if labels.dtype not in (np.dtype(np.int32), np.dtype(np.int64)):
+        raise TypeError(f"labels must be an int32 or int64 array, not {labels.dtype}")
+    if labels.ndim != 3:
+        raise ValueError(f"labels must be 3-dimensional, indexed [z, y, x]; its shape is {labels.shape}")
+    grey = _grey_for(grey, labels.shape)
+    if n is None:
+        n = max(int(labels.max()), 0) if labels.size else 0
+    n = _integer("n", n, 0, INT64_MAX)
+    return _intensity(grey, *_img3d.intensity_stats(labels, grey, n))
 
 
 def edge_smooth(a, value=255, background=0, radius=1):

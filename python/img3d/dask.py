@@ -19,19 +19,9 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import INT32_MAX, Objects, _blocks, _connectivity, _img3d, _integer, _level
+from . import _UNSET, INT32_MAX, Objects, _blocks, _connectivity, _img3d, _integer, _level
 
 __all__ = ["label", "objects", "remove_objects"]
-
-class _Default(int):
-    """The default value, 255, told from a 255 passed on purpose."""
-
-    def __repr__(self):
-        return "255"
-
-
-_UNSET = _Default(255)
-
 
 class _Voxels:
     """Which voxels of a chunk are the objects: those equal to value, or

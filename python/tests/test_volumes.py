@@ -56,7 +56,7 @@ def mask_volumes(rng):
 
 def test_dilate(rng):
     for a in mask_volumes(rng):
-        for connectivity in (6, 26):
+        for connectivity in (6, 18, 26):
             np.testing.assert_array_equal(img3d.dilate(a, 255, 0, connectivity),
                                           reference.dilate(a, 255, 0, connectivity))
             np.testing.assert_array_equal(img3d.dilate(a, 77, 9, connectivity), reference.dilate(a, 77, 9, connectivity))
@@ -92,6 +92,10 @@ def every_call():
         "label": lambda a: img3d.label(a, 255, 18), "objects": lambda a: img3d.objects(a, 255, 26),
         "runs": img3d.runs, "remove": lambda a: img3d.remove_objects(a, 255, 5),
         "dilate": lambda a: img3d.dilate(a, 255, 0, 26), "smooth": lambda a: img3d.edge_smooth(a, 255, 0, 1),
+        "closing": lambda a: img3d.closing(a, 255, 0, 18, 2), "fill": img3d.fill_holes,
+        "largest": lambda a: img3d.largest_objects(a, 2, connectivity=26), "label_all": img3d.label_all,
+        "nonzero": lambda a: img3d.remove_objects(a, None, 3), "windowed": lambda a: img3d.histogram(a, (9, 200)),
+        "grey": lambda a: img3d.objects(a, grey=a).intensity.mean,
     }
 
 
@@ -150,7 +154,7 @@ def test_label_out(rng):
     (lambda: img3d.label(np.zeros((3, 4, 5), np.float32)), TypeError, "a must be a uint8 or bool"),
     (lambda: img3d.histogram(np.zeros((3, 0, 5), np.uint8)), ValueError, "at least one voxel"),
     (lambda: img3d.label(np.zeros((2, 3, 4), np.uint8), connectivity=5), ValueError, "connectivity"),
-    (lambda: img3d.dilate(np.zeros((2, 3, 4), np.uint8), connectivity=18), ValueError, "connectivity"),
+    (lambda: img3d.dilate(np.zeros((2, 3, 4), np.uint8), connectivity=8), ValueError, "connectivity"),
     (lambda: img3d.edge_smooth(np.zeros((2, 3, 4), np.uint8), radius=102), ValueError, "radius"),
     (lambda: img3d.edge_smooth(np.zeros((2, 3, 4), np.uint8), radius=1.0), TypeError, "radius"),
     (lambda: img3d.edge_smooth(np.zeros((2, 3, 4), np.uint8), 5, 5), ValueError, "background"),
@@ -164,6 +168,16 @@ def test_label_out(rng):
     (lambda: img3d.label(np.zeros((2, 3, 4), np.uint8), out=np.zeros((2, 3, 4), np.int32, order="F")),
      ValueError, "C-contiguous"),
     (lambda: img3d.zeros((2**12, 2**12, 2**8)), ValueError, "too large"),
+    (lambda: img3d.erode(np.zeros((2, 3, 4), np.uint8), iterations=0), ValueError, "iterations"),
+    (lambda: img3d.fill_holes(np.zeros((2, 3, 4), np.uint8), axis=3), ValueError, "axis"),
+    (lambda: img3d.largest_objects(np.zeros((2, 3, 4), np.uint8), k=-1), ValueError, "k"),
+    (lambda: img3d.label_all(np.zeros((2, 3, 4), np.float32)), TypeError, "a must be a uint8, uint16"),
+    (lambda: img3d.histogram(np.zeros((2, 3, 4), np.int16), window=(5, 5)), ValueError, "window"),
+    (lambda: img3d.segment(np.zeros((2, 3, 4), np.float32), "1"), TypeError, "low"),
+    (lambda: img3d.intensity_stats(np.zeros((2, 3, 4), np.int16), np.zeros((2, 3, 4), np.uint8)), TypeError,
+     "labels must be an int32 or int64"),
+    (lambda: img3d.objects(np.zeros((2, 3, 4), np.uint8), grey=np.zeros((2, 3, 5), np.uint8)), ValueError, "grey"),
+    (lambda: img3d.objects(np.zeros((2, 3, 4), np.uint8), spacing=(1, 0, 1)), ValueError, "spacing"),
 ])
 def test_bad_arguments(call, error, words):
     with pytest.raises(error, match=words):
