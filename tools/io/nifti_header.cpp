@@ -22,6 +22,23 @@ std::string printable(const char* text, std::size_t size) {
     return out;
 }
 
+// What a file that is no header begins with, when that is text: a file of
+// notes or a listing fed in by mistake is then recognised at once.
+std::string begins(const nifti_1_header& start) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&start);
+    std::string text;
+    for (std::size_t i = 0; i < 16 && bytes[i] != 0; ++i) {
+        if (bytes[i] == '\n' || bytes[i] == '\r' || bytes[i] == '\t') {
+            text += ' ';
+        } else if (bytes[i] < 32 || bytes[i] >= 127) {
+            return "";
+        } else {
+            text += static_cast<char>(bytes[i]);
+        }
+    }
+    return text.size() < 4 ? "" : "; it begins with text: \"" + text + "\"";
+}
+
 }  // namespace
 
 Header read_header(const std::string& path, ByteSource& source) {
@@ -49,10 +66,12 @@ Header read_header(const std::string& path, ByteSource& source) {
         h.version = 1;
         std::memcpy(&h.one, &size, 4);
         const bool whole = source.read(reinterpret_cast<char*>(&h.one) + 4, 344);
-        if (!whole || native_size != 348 || std::memcmp(h.one.magic, pair ? "ni1" : "n+1", 4) != 0)
-            input_error(path, "not a NIfTI-1 header (size " + std::to_string(whole ? native_size : 0) + ", magic \"" +
-                                  (whole ? printable(h.one.magic, 4) : std::string()) + "\"), nor a NIfTI-2 one" +
-                                  usage);
+        // A short file is called short: "size 0" read as if it were empty.
+        if (!whole)
+            input_error(path, "not a NIfTI file: shorter than a NIfTI-1 header (348 bytes)" + begins(h.one) + usage);
+        if (native_size != 348 || std::memcmp(h.one.magic, pair ? "ni1" : "n+1", 4) != 0)
+            input_error(path, "not a NIfTI-1 header (size " + std::to_string(native_size) + ", magic \"" +
+                                  printable(h.one.magic, 4) + "\"), nor a NIfTI-2 one" + begins(h.one) + usage);
         if (swap) nifti_swap_as_nifti1(&h.one);
         // Readers that take the byte order from dim[0] would see another
         // header in this one.

@@ -31,7 +31,7 @@ void read_volume(const std::string& path, const ReadOptions& options, LoadedVolu
     if (options.raw_width > 0)
         io::read_raw(path, options, out);
     else
-        io::read_nifti(path, out);
+        io::read_nifti(path, options.volume, out);
 }
 
 }  // namespace img3d_tool
