@@ -137,3 +137,20 @@ def test_leftovers_of_dead_runs_go_and_live_ones_stay(tool, volume, tmp_path):
     done, _ = run_tool(tool, "segment", tmp_path / "missing.nii", "-o", out)
     assert out.read_bytes() == b"the replacement"
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".out")) == []
+
+
+def test_a_killed_run_leaves_nothing_the_next_one_keeps(tool, tmp_path):
+    rng = np.random.default_rng(9)
+    nibabel.Nifti1Image(rng.integers(0, 256, (160, 160, 160), dtype=np.uint8), np.eye(4)).to_filename(
+        str(tmp_path / "in.nii"))
+    command = [tool, "segment", str(tmp_path / "in.nii"), "-o", str(tmp_path / "out.nii.gz"), "--smooth", "4", "-q"]
+    for _ in range(2):
+        run = subprocess.Popen(command)
+        deadline = time.monotonic() + 30
+        while not list(tmp_path.glob(".out.nii.gz.img3d-tmp-*")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        run.kill()
+        run.wait()
+    assert list(tmp_path.glob(".out.nii.gz.img3d-tmp-*"))
+    assert subprocess.run(command, timeout=120).returncode == 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.nii", "out.nii.gz"]
