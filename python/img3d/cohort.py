@@ -306,13 +306,18 @@ def _finish(out_dir, stem, row, folder, record, run_id):
     sidecar first, then the result, so no result is ever without its row."""
     if folder is None:
         return
+    result = os.path.join(out_dir, stem + ".nii.gz")
     try:
         if row["status"] == "done":
+            # A result made otherwise goes first: the new row must never
+            # stand beside the old result.
+            if os.path.lexists(result):
+                os.unlink(result)
             sidecar = {"file": row["file"], "row": row, **record}
             _write_replacing(_sidecar_path(out_dir, stem), json.dumps(sidecar, indent=1) + "\n", run_id)
-            os.replace(os.path.join(folder, stem + ".nii.gz"), os.path.join(out_dir, stem + ".nii.gz"))
+            os.replace(os.path.join(folder, stem + ".nii.gz"), result)
     except OSError as e:
-        row.update(status="failed", error=f"{os.path.join(out_dir, stem + '.nii.gz')}: {e.strerror}")
+        row.update(status="failed", error=f"{result}: {e.strerror}")
     shutil.rmtree(folder, ignore_errors=True)
 
 
