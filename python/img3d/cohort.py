@@ -37,11 +37,13 @@ import fcntl
 import json
 import logging
 import os
+import re
 import shutil
 import socket
 import sys
 import time
 import uuid
+import warnings
 
 import img3d
 
@@ -51,6 +53,8 @@ COLUMNS = ("file", "status", "objects", "voxels", "threshold", "threshold_grey",
            "error")
 # The mark of every temporary a run makes, the tool's own included.
 TEMPORARY = ".img3d-tmp-"
+# Those of earlier versions: ".<stem>.nii.gz.<hex>.nii.gz" and cohort.csv.partial.
+EARLIER_TEMPORARY = re.compile(r"\..+\.nii\.gz\.[0-9a-f]+\.nii\.gz\Z")
 
 
 class Refused(ValueError):
@@ -174,7 +178,8 @@ def _remove_leftovers(out_dir):
     """Removes the temporaries of runs that ended without cleaning up: those
     a non-blocking flock can take (a live writer holds its own)."""
     for name in os.listdir(out_dir):
-        if not (name.startswith(".") and TEMPORARY in name):
+        if not (name.startswith(".") and TEMPORARY in name or EARLIER_TEMPORARY.match(name)
+                or name == CSV_NAME + ".partial"):
             continue
         path = os.path.join(out_dir, name)
         try:
@@ -296,8 +301,12 @@ def _open_client(scheduler, workers):
 
     if scheduler:
         return Client(scheduler), None
-    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                           dashboard_address=None, silence_logs=logging.ERROR)
+    # Its HTTP server starts even without a dashboard, on another port when
+    # 8787 is taken (another run of this machine): no cause for a warning.
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "Port .* is already in use", UserWarning)
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                               dashboard_address=None, silence_logs=logging.ERROR)
     return Client(cluster), cluster
 
 

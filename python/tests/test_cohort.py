@@ -2,12 +2,14 @@ import csv
 import gzip
 import logging
 import os
+import random
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -148,14 +150,15 @@ def hostile_header():
 
 @pytest.fixture(scope="module")
 def cohort_in(scans, tmp_path_factory):
-    """The phantom's files, copies of them, a hostile header, a dangling link
-    and a hidden file that is no input."""
+    """The phantom's files, copies of them, a hostile header, a dangling and
+    a looping link, and a hidden file that is no input."""
     folder = tmp_path_factory.mktemp("cohort-in")
     for name in ("uint8.nii.gz", "int16.nii.gz", "float32.nii", "scaled.nii.gz"):
         shutil.copy(scans / name, folder / name)
         shutil.copy(scans / name, folder / ("copy-" + name))
     (folder / "hostile.nii.gz").write_bytes(hostile_header())
     os.symlink("nowhere.nii.gz", folder / "dangling.nii.gz")
+    os.symlink("loop.nii.gz", folder / "loop.nii.gz")
     shutil.copy(scans / "uint8.nii.gz", folder / ".hidden.nii.gz")
     return folder
 
@@ -174,8 +177,11 @@ def contents(path):
 def serial(cohort_in, tmp_path_factory):
     """A clean serial run: its rows and its results' bytes."""
     out = tmp_path_factory.mktemp("serial")
-    with distributed.Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=None,
-                            silence_logs=logging.ERROR) as c:
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "Port .* is already in use", UserWarning)  # its HTTP server's
+        c = distributed.Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=None,
+                               silence_logs=logging.ERROR)
+    with c:
         rows = cohort.run(str(cohort_in), str(out), cohort.Options(), client=c)
     assert [r["file"] for r in rows] == sorted(p.name for p in cohort_in.iterdir() if not p.name.startswith("."))
     return table(out), {p.name: contents(p) for p in out.glob("*.nii.gz")}
@@ -200,6 +206,7 @@ def test_refusals_come_at_once_with_the_reason(serial, cohort_in, tmp_path):
     assert hostile["status"] == "failed" and "hostile.nii.gz" in hostile["error"]
     assert float(hostile["seconds"]) < 0.5 and "voxels" in hostile["error"]
     assert dangling["status"] == "failed" and "No such file or directory" in dangling["error"]
+    assert "Too many levels of symbolic links" in rows["loop.nii.gz"]["error"]
     assert ".hidden.nii.gz" not in rows
     (tmp_path / "file").write_text("")
     done = subprocess.run(driver(cohort_in, tmp_path / "file"), capture_output=True, text=True, timeout=60)
@@ -207,19 +214,26 @@ def test_refusals_come_at_once_with_the_reason(serial, cohort_in, tmp_path):
 
 
 def test_a_killed_run_loses_no_finished_row(serial, cohort_in, tmp_path):
-    start = time.monotonic()
     subprocess.run(driver(cohort_in, tmp_path / "clean"), check=False, timeout=120)
-    length = time.monotonic() - start
     expect_as_serial(tmp_path / "clean", serial)
+    # Killed at ten instants spread over the work: as the folder is taken,
+    # then after more and more results, each a little later than seen.
+    done = sum(row["status"] == "done" for row in serial[0].values())
+    jitter = random.Random(22)
     killed = 0
-    for k in range(1, 11):
+    for k in range(10):
         out = tmp_path / f"killed-{k}"
         run = subprocess.Popen(driver(cohort_in, out), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(length * k / 11)
+        deadline = time.monotonic() + 60
+        while run.poll() is None and time.monotonic() < deadline and not (
+                (out / "cohort.lock").exists() and len(list(out.glob("*.json"))) >= k * done // 10):
+            time.sleep(0.005)
+        time.sleep(jitter.uniform(0, 0.04))
         run.kill()
         killed += run.wait() == -signal.SIGKILL
-        done = subprocess.run(driver(cohort_in, out), capture_output=True, text=True, timeout=120)
-        assert done.returncode == 1, done.stderr  # the hostile and dangling files fail
+        print(f"kill {k}: {len(list(out.glob('*.json')))} results in, {len(list(out.glob('.*')))} temporaries")
+        again = subprocess.run(driver(cohort_in, out), capture_output=True, text=True, timeout=120)
+        assert again.returncode == 1, again.stderr  # the hostile and dangling files fail
         expect_as_serial(out, serial)
     assert killed >= 8
 
@@ -269,7 +283,12 @@ def test_results_of_other_options_are_refused_or_redone(client, cohort_in, seria
     for name in ("uint8.nii.gz", "int16.nii.gz"):
         shutil.copy(cohort_in / name, tmp_path / name)
     given = [str(tmp_path), "-o", str(out), "-q", "--scheduler", client.scheduler.address]
+    out.mkdir()
+    for leftover in (".uint8.nii.gz.3fa9c2.nii.gz", "cohort.csv.partial", ".int16.nii.gz.img3d-tmp-12"):
+        (out / leftover).write_bytes(b"of a run that died")
     assert cohort.main(given) == 0
+    assert sorted(p.name for p in out.iterdir()) == ["cohort.csv", "cohort.lock", "int16.json", "int16.nii.gz",
+                                                     "uint8.json", "uint8.nii.gz"]
     made = {p.name: p.stat().st_mtime_ns for p in out.glob("*.nii.gz")}
     shutil.copy(cohort_in / "scaled.nii.gz", tmp_path / "scaled.nii.gz")
     assert cohort.main(given + ["--min-volume", "3000"]) == 2
