@@ -102,10 +102,21 @@ def test_one_volume_of_a_series(tool, tmp_path):
         assert len(done.stderr.splitlines()) == 1
 
 
-def test_a_text_file_is_not_called_empty(tool, tmp_path):
+def test_refusals_say_what_the_file_is(tool, volume, tmp_path):
+    header, voxels = volume
     (tmp_path / "notes.nii").write_text("subject 12: rescan\n")
-    done, _ = run_tool(tool, "segment", tmp_path / "notes.nii")
-    assert done.returncode == 2 and "size 0" not in done.stderr and "subject 12" in done.stderr, done.stderr
+    (tmp_path / "empty.nii").write_bytes(b"")
+    (tmp_path / "cut.nii.gz").write_bytes(gzip_member(header, voxels)[:60])
+    os.symlink("loop.nii", tmp_path / "loop.nii")
+    (tmp_path / "plain").write_text("")
+    for arguments, words in ((["segment", "notes.nii"], "begins with text: \"subject 12"),
+                             (["segment", "empty.nii"], "empty.nii: an empty file"),
+                             (["segment", "cut.nii.gz"], "cut.nii.gz: compressed data truncated or damaged"),
+                             (["segment", "loop.nii"], "loop.nii: Too many levels of symbolic links"),
+                             (["demo", "-o", "plain"], "plain: not a folder")):
+        done, _ = run_tool(tool, *(tmp_path / a if a.endswith((".nii", ".gz")) or a == "plain" else a
+                                   for a in arguments))
+        assert done.returncode == 2 and words in done.stderr and "size 0" not in done.stderr, done.stderr
 
 
 def test_leftovers_of_dead_runs_go_and_live_ones_stay(tool, volume, tmp_path):

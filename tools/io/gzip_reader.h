@@ -57,6 +57,10 @@ public:
         return true;
     }
 
+    // After a failed read: the compressed stream broke off or is damaged,
+    // rather than the file being short.
+    bool broken() const { return compressed_ && (damaged_ || !ended_); }
+
     enum class Tail { none, ignored, damaged };
 
     // What follows the voxels.  Up to limit bytes of it are inflated, so
