@@ -20,8 +20,9 @@ lives (the kernel lets go of it when the run dies), and a second run into the
 folder stops at once naming the first one's host and process.  Beside each
 result, ``OUT_DIR/<stem>.json`` holds its row, the options and the img3d
 version that made it; it is written before the result is renamed into place,
-and ``cohort.csv`` is rebuilt from these after every file, so a crash at any
-moment loses at most the files in flight.  A rerun skips the files whose
+and ``cohort.csv`` is rebuilt from these as files complete (at most once a
+second, and at the end), so a crash at any moment loses at most the files in
+flight; the next run rebuilds the table.  A rerun skips the files whose
 result was made with the same options and redoes the rest; a result made
 with other options (or without a record) stops the run, naming the option
 and the file, unless ``--redo`` asks to recompute exactly those.
@@ -330,6 +331,45 @@ def _finish(out_dir, stem, row, folder, record, run_id):
     shutil.rmtree(folder, ignore_errors=True)
 
 
+# How often cohort.csv is rebuilt while files complete, at most: the rows are
+# safe in their sidecars meanwhile, and a rebuild per file of a large cohort
+# would rewrite the table thousands of times.
+CSV_INTERVAL = 1.0
+
+
+def _segment_all(todo, rows, in_dir, out_dir, options, record, run_id, client, scheduler, workers, log):
+    """The files of todo on the cluster, each result put into place as it
+    completes; rows gets their rows."""
+    from dask.distributed import as_completed
+
+    own_client, cluster = (None, None) if client else _open_client(scheduler, workers)
+    csv_path, written = os.path.join(out_dir, CSV_NAME), time.monotonic()
+    try:
+        c = client or own_client
+        futures = {c.submit(_segment_task, os.path.join(in_dir, name), out_dir, stem, run_id, options,
+                            pure=False): (name, stem) for name, stem in todo}
+        for future in as_completed(futures):
+            name, stem = futures[future]
+            try:
+                row, folder = future.result()
+            except Exception as e:  # the worker itself was lost
+                row = {"file": name, "status": "failed",
+                       "error": f"{os.path.join(in_dir, name)}: its worker was lost ({type(e).__name__}: {e})"}
+                folder = None
+            _finish(out_dir, stem, row, folder, record, run_id)
+            rows[name] = row
+            if time.monotonic() - written >= CSV_INTERVAL:
+                _write_replacing(csv_path, _table_text(rows), run_id)
+                written = time.monotonic()
+            if log:
+                log(row)
+    finally:
+        if own_client:
+            own_client.close()
+        if cluster:
+            cluster.close()
+
+
 def run(in_dir, out_dir, options=Options(), client=None, scheduler=None, workers=None, log=None, redo=False):
     """Segments every NIfTI file of in_dir into out_dir on a dask cluster:
     client when given, else a client of the scheduler at that address, else
@@ -352,29 +392,8 @@ def run(in_dir, out_dir, options=Options(), client=None, scheduler=None, workers
         csv_path = os.path.join(out_dir, CSV_NAME)
         _write_replacing(csv_path, _table_text(rows), run_id)
         if todo:
-            own_client, cluster = (None, None) if client else _open_client(scheduler, workers)
-            try:
-                from dask.distributed import as_completed
-
-                c = client or own_client
-                futures = {c.submit(_segment_task, os.path.join(in_dir, name), out_dir, stem, run_id, options,
-                                    pure=False): (name, stem) for name, stem in todo}
-                for future in as_completed(futures):
-                    name, stem = futures[future]
-                    try:
-                        row, folder = future.result()
-                    except Exception as e:  # the worker itself was lost
-                        row, folder = {"file": name, "status": "failed", "error": f"{type(e).__name__}: {e}"}, None
-                    _finish(out_dir, stem, row, folder, record, run_id)
-                    rows[name] = row
-                    _write_replacing(csv_path, _table_text(rows), run_id)
-                    if log:
-                        log(row)
-            finally:
-                if own_client:
-                    own_client.close()
-                if cluster:
-                    cluster.close()
+            _segment_all(todo, rows, in_dir, out_dir, options, record, run_id, client, scheduler, workers, log)
+        _write_replacing(csv_path, _table_text(rows), run_id)
         _remove_leftovers(out_dir)
     finally:
         lock.close()
