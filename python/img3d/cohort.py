@@ -93,13 +93,21 @@ def _record(options):
     return {"options": record, "img3d": img3d.__version__}
 
 
+def _same_number(a, b):
+    """"50" and "50.0" are one value."""
+    try:
+        return float(a) == float(b)
+    except (TypeError, ValueError):
+        return False
+
+
 def _difference(made, wanted):
     """The first difference between two records, in words; None when equal."""
     if not isinstance(made, dict) or not isinstance(made.get("options"), dict):
         return "no record of the options that made it"
     for o in img3d.SEGMENT_OPTIONS:
         old, new = made["options"].get(o["name"]), wanted["options"].get(o["name"])
-        if old != new:
+        if old != new and not _same_number(old, new):
             def said(text):
                 return "no --" + o["name"] if text is None else ("--" + o["name"] + (" " + text if text else ""))
             return f"made with {said(old)}, this run has {said(new)}"

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -48,6 +49,9 @@ public:
     }
 
     bool skip(std::size_t size) {
+        // A plain file is not read through: the other volumes of a series
+        // may be gigabytes.
+        if (!compressed_) return size <= LONG_MAX && std::fseek(file_, static_cast<long>(size), SEEK_CUR) == 0;
         unsigned char buffer[4096];
         while (size > 0) {
             const std::size_t step = std::min(size, sizeof buffer);
