@@ -302,7 +302,9 @@ def test_results_of_other_options_are_refused_or_redone(client, cohort_in, seria
     for name, row in rows.items():
         report = img3d.segment_file(str(tmp_path / name), **cohort.Options(min_volume=3000))
         assert int(row["objects"]) == report["result"]["objects"]
-    # A result without its record counts as made otherwise.
+    # The volume read counts too, as does a result without its record.
+    assert cohort.main(given + ["--min-volume", "3000", "--volume", "0"]) == 2
+    assert "made with no --volume, this run has --volume 0" in capsys.readouterr().err
     os.remove(out / "int16.json")
     assert cohort.main(given + ["--min-volume", "3000"]) == 2
     assert cohort.main(given + ["--min-volume", "3000", "--redo"]) == 0
