@@ -101,7 +101,8 @@ void read_nifti(const std::string& path, int volume, LoadedVolume& out) {
     // right after the header, whatever vox_offset says.
     const std::string data_path = h.pair ? image_file(path) : path;
     const std::size_t header_size = h.version == 2 ? 540 : 348;
-    const auto start = static_cast<std::uint64_t>(h.pair ? h.vox_offset : std::max<double>(h.vox_offset, header_size));
+    const auto start =
+        static_cast<std::uint64_t>(h.pair ? h.vox_offset : std::max(h.vox_offset, static_cast<double>(header_size)));
     const int nbyper = bytes_per_voxel(h.datatype);
     const std::uint64_t bytes = static_cast<std::uint64_t>(count) * nbyper;
     if (static_cast<double>(volumes) * static_cast<double>(bytes) + static_cast<double>(start) > 9.0e15)
