@@ -253,14 +253,15 @@ def session_alive(session):
 def test_one_run_per_folder_and_orphaned_workers_rename_nothing(serial, cohort_in, tmp_path):
     out = tmp_path / "out"
     command = [sys.executable, "-m", "img3d.cohort", str(cohort_in), "-o", str(out), "--workers", "2", "-q"]
-    runs = [subprocess.Popen(command, stderr=subprocess.PIPE, text=True, start_new_session=True) for _ in range(2)]
+    logs = [open(tmp_path / f"stderr-{i}", "w") for i in range(2)]
+    runs = [subprocess.Popen(command, stderr=log, start_new_session=True) for log in logs]
     start = time.monotonic()
     while all(r.poll() is None for r in runs) and time.monotonic() - start < 60:
         time.sleep(0.02)
     second = next(r for r in runs if r.returncode is not None)
     first = next(r for r in runs if r is not second)
     assert second.returncode == 2 and first.poll() is None and time.monotonic() - start < 10
-    said = second.communicate()[1]
+    said = (tmp_path / f"stderr-{runs.index(second)}").read_text()
     assert f"{out}: in use by another cohort run (host {socket.gethostname()}, PID {first.pid})" in said, said
 
     # The owner killed once a result is in: its LocalCluster's processes
@@ -270,6 +271,8 @@ def test_one_run_per_folder_and_orphaned_workers_rename_nothing(serial, cohort_i
         time.sleep(0.05)
     first.kill()
     first.wait()
+    for log in logs:
+        log.close()
     while session_alive(first.pid) and time.monotonic() < deadline:
         time.sleep(0.2)
     assert not session_alive(first.pid)
