@@ -470,7 +470,9 @@ def main(argv=None):
         table = run(args.in_dir, args.output, options, scheduler=args.scheduler, workers=args.workers, log=log,
                     redo=args.redo)
     except (OSError, ValueError) as e:
-        print(f"img3d.cohort: {e}", file=sys.stderr)
+        # "out: Permission denied", not "[Errno 13] Permission denied: 'out'".
+        said = f"{e.filename}: {e.strerror}" if isinstance(e, OSError) and e.filename and e.strerror else e
+        print(f"img3d.cohort: {said}", file=sys.stderr)
         return 2
     count = {s: sum(r["status"] == s for r in table) for s in ("done", "skipped", "failed")}
     if not args.quiet:
