@@ -1,3 +1,4 @@
+import contextlib
 import csv
 import gzip
 import logging
@@ -23,10 +24,20 @@ from img3d import cohort  # noqa: E402
 MRICRON = "/usr/share/mricron/templates"
 
 
+@contextlib.contextmanager
+def another_http_port():
+    """A cluster's HTTP server starts even without a dashboard, and warns when
+    port 8787 is another's (a test of another checkout running)."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "Port .* is already in use", UserWarning)
+        yield
+
+
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None, silence_logs=logging.ERROR)
+    with another_http_port():
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                           dashboard_address=None, silence_logs=logging.ERROR)
     with distributed.Client(cluster) as c:
         yield c
     cluster.close()
@@ -177,8 +188,7 @@ def contents(path):
 def serial(cohort_in, tmp_path_factory):
     """A clean serial run: its rows and its results' bytes."""
     out = tmp_path_factory.mktemp("serial")
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", "Port .* is already in use", UserWarning)  # its HTTP server's
+    with another_http_port():
         c = distributed.Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=None,
                                silence_logs=logging.ERROR)
     with c:
