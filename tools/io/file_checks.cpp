@@ -1,4 +1,5 @@
 // The limits every reader checks before it allocates.
+#include <cstdio>
 #include <limits>
 
 #include "io_internal.h"
@@ -7,6 +8,10 @@ namespace img3d_tool::io {
 
 [[noreturn]] void input_error(const std::string& path, const std::string& reason) {
     throw InputError(path + ": " + reason);
+}
+
+void warn(const std::string& path, const std::string& what) {
+    std::fprintf(stderr, "img3d: %s: %s\n", path.c_str(), what.c_str());
 }
 
 bool ends_with(const std::string& text, const std::string& suffix) {

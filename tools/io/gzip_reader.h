@@ -4,6 +4,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -47,6 +49,9 @@ public:
     }
 
     bool skip(std::size_t size) {
+        // A plain file is not read through: the other volumes of a series
+        // may be gigabytes.
+        if (!compressed_) return size <= LONG_MAX && std::fseek(file_, static_cast<long>(size), SEEK_CUR) == 0;
         unsigned char buffer[4096];
         while (size > 0) {
             const std::size_t step = std::min(size, sizeof buffer);
@@ -56,13 +61,30 @@ public:
         return true;
     }
 
-    // The compressed stream ends with a complete member and nothing else
-    // follows but further complete members.
-    bool finish() {
-        if (!compressed_) return true;
+    // After a failed read: the compressed stream broke off or is damaged,
+    // rather than the file being short.
+    bool broken() const { return compressed_ && (damaged_ || !ended_); }
+
+    enum class Tail { none, ignored, damaged };
+
+    // What follows the voxels.  Up to limit bytes of it are inflated, so
+    // that a damaged or truncated stream is still caught, but no more: a
+    // small file may hide gigabytes of trailing data, and those are not
+    // read (nor their checksums checked).  Tail::ignored when any data
+    // follows; Tail::damaged for a damaged or truncated stream.
+    Tail finish(std::uint64_t limit) {
+        if (!compressed_) return Tail::none;
         unsigned char buffer[1 << 14];
-        while (!damaged_ && inflate_into(buffer, sizeof buffer) > 0) {}
-        return !damaged_ && ended_ && !std::ferror(file_);
+        std::uint64_t inflated = 0;
+        while (!damaged_ && inflated <= limit) {
+            const std::size_t got = inflate_into(buffer, sizeof buffer);
+            if (got == 0) break;
+            inflated += got;
+        }
+        if (damaged_ || std::ferror(file_)) return Tail::damaged;
+        if (inflated > limit) return Tail::ignored;
+        if (!ended_) return Tail::damaged;
+        return inflated > 0 ? Tail::ignored : Tail::none;
     }
 
 private:

@@ -12,6 +12,8 @@
 namespace img3d_tool::io {
 
 [[noreturn]] void input_error(const std::string& path, const std::string& reason);
+// One line on stderr about a file that is read all the same.
+void warn(const std::string& path, const std::string& what);
 bool ends_with(const std::string& text, const std::string& suffix);
 // The file must exist, be a regular file and be readable; InputError with
 // the system's reason otherwise.
@@ -44,7 +46,7 @@ struct Header {
 // Reads and checks the header at the start of source; InputError names what
 // is wrong with it.
 Header read_header(const std::string& path, ByteSource& source);
-void read_nifti(const std::string& path, LoadedVolume& out);
+void read_nifti(const std::string& path, int volume, LoadedVolume& out);
 void read_raw(const std::string& path, const ReadOptions& options, LoadedVolume& out);
 
 // nifti_clib's image of a checked header.

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "gzip_reader.h"
 #include "io_internal.h"
@@ -22,6 +24,33 @@ std::string printable(const char* text, std::size_t size) {
     return out;
 }
 
+// What a file that is no header begins with, when that is text: a file of
+// notes or a listing fed in by mistake is then recognised at once.
+std::string begins(const nifti_1_header& start) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&start);
+    std::string text;
+    for (std::size_t i = 0; i < 16 && bytes[i] != 0; ++i) {
+        if (bytes[i] == '\n' || bytes[i] == '\r' || bytes[i] == '\t') {
+            text += ' ';
+        } else if (bytes[i] < 32 || bytes[i] >= 127) {
+            return "";
+        } else {
+            text += static_cast<char>(bytes[i]);
+        }
+    }
+    return text.size() < 4 ? "" : "; it begins with text: \"" + text + "\"";
+}
+
+// A header that could not be read whole: a broken compressed stream, or a
+// file too short to be a NIfTI file at all.
+[[noreturn]] void short_file(const std::string& path, const ByteSource& source, const nifti_1_header& start,
+                             const std::string& usage) {
+    if (source.broken()) input_error(path, "compressed data truncated or damaged (within the header)");
+    std::error_code error;
+    if (std::filesystem::file_size(path, error) == 0 && !error) input_error(path, "an empty file, not a NIfTI file");
+    input_error(path, "not a NIfTI file: shorter than a NIfTI-1 header (348 bytes)" + begins(start) + usage);
+}
+
 }  // namespace
 
 Header read_header(const std::string& path, ByteSource& source) {
@@ -30,15 +59,17 @@ Header read_header(const std::string& path, ByteSource& source) {
     Header h;
     h.pair = pair;
     std::int32_t size = 0;
-    if (!source.read(&size, 4)) input_error(path, "not a NIfTI-1 header (shorter than 348 bytes)" + usage);
+    if (!source.read(&size, 4)) short_file(path, source, h.one, usage);
     const bool swap = size == swapped32(348) || size == swapped32(540);
     const std::int32_t native_size = swap ? swapped32(size) : size;
     h.swapped = swap;
     if (native_size == 540) {
         h.version = 2;
         std::memcpy(&h.two, &size, 4);
-        if (!source.read(reinterpret_cast<char*>(&h.two) + 4, 536))
+        if (!source.read(reinterpret_cast<char*>(&h.two) + 4, 536)) {
+            if (source.broken()) input_error(path, "compressed data truncated or damaged (within the header)");
             input_error(path, "not a NIfTI-2 header (shorter than 540 bytes)" + usage);
+        }
         if (std::memcmp(h.two.magic, pair ? "ni2\0\r\n\032\n" : "n+2\0\r\n\032\n", 8) != 0)
             input_error(path, "not a NIfTI-2 header (size 540, magic \"" + printable(h.two.magic, 8) + "\")" + usage);
         if (swap) nifti_swap_as_nifti2(&h.two);
@@ -49,10 +80,11 @@ Header read_header(const std::string& path, ByteSource& source) {
         h.version = 1;
         std::memcpy(&h.one, &size, 4);
         const bool whole = source.read(reinterpret_cast<char*>(&h.one) + 4, 344);
-        if (!whole || native_size != 348 || std::memcmp(h.one.magic, pair ? "ni1" : "n+1", 4) != 0)
-            input_error(path, "not a NIfTI-1 header (size " + std::to_string(whole ? native_size : 0) + ", magic \"" +
-                                  (whole ? printable(h.one.magic, 4) : std::string()) + "\"), nor a NIfTI-2 one" +
-                                  usage);
+        // A short file is called short: "size 0" read as if it were empty.
+        if (!whole) short_file(path, source, h.one, usage);
+        if (native_size != 348 || std::memcmp(h.one.magic, pair ? "ni1" : "n+1", 4) != 0)
+            input_error(path, "not a NIfTI-1 header (size " + std::to_string(native_size) + ", magic \"" +
+                                  printable(h.one.magic, 4) + "\"), nor a NIfTI-2 one" + begins(h.one) + usage);
         if (swap) nifti_swap_as_nifti1(&h.one);
         // Readers that take the byte order from dim[0] would see another
         // header in this one.

@@ -64,17 +64,35 @@ void take_scaling(const nifti_image& image, FileVoxels& voxels) {
     }
 }
 
+// The number of volumes of the file, after checking that volume (-1: none
+// chosen) is one of them: a 4-D file is a series of 3-D volumes, of which
+// one is read; higher dimensions have no such reading.
+std::int64_t choose_volume(const std::string& path, const Header& h, int volume) {
+    const std::int64_t volumes = h.dim[0] >= 4 ? h.dim[4] : 1;
+    double beyond = 1;
+    for (int i = 5; i <= h.dim[0]; ++i) beyond *= static_cast<double>(h.dim[i]);
+    if (beyond > 1)
+        input_error(path, "dimensions beyond the fourth (" + format_count(beyond) +
+                              " series of volumes); only a 3-D volume or one volume of a 4-D file is read");
+    if (volume < 0 && volumes > 1)
+        input_error(path, std::to_string(volumes) + " volumes in one file; choose one with --volume N (0 ... " +
+                              std::to_string(volumes - 1) + ")");
+    if (volume >= volumes)
+        input_error(path,
+                    "--volume " + std::to_string(volume) + ": the file holds " +
+                        (volumes == 1 ? std::string("a single volume, 0")
+                                      : std::to_string(volumes) + " volumes, 0 ... " + std::to_string(volumes - 1)));
+    return volumes;
+}
+
 }  // namespace
 
-void read_nifti(const std::string& path, LoadedVolume& out) {
+void read_nifti(const std::string& path, int volume, LoadedVolume& out) {
     ByteSource header_source(path, ends_with(path, ".gz"));
     if (!header_source.open()) input_error(path, std::strerror(errno != 0 ? errno : EIO));
     const Header h = read_header(path, header_source);
     // From the header's own numbers, before any product of them is formed.
-    double volumes = 1;
-    for (int i = 4; i <= h.dim[0]; ++i) volumes *= static_cast<double>(h.dim[i]);
-    if (volumes > 1)
-        input_error(path, format_count(volumes) + " volumes in one file; only a single 3-D volume is read");
+    const std::int64_t volumes = choose_volume(path, h, volume);
     check_allocatable(path, h.dim[1], h.dim[0] >= 2 ? h.dim[2] : 1, h.dim[0] >= 3 ? h.dim[3] : 1);
     NiftiImage image = image_of(path, h);
     const std::int64_t nx = image->nx, ny = image->ny, nz = image->nz, count = nx * ny * nz;
@@ -83,20 +101,26 @@ void read_nifti(const std::string& path, LoadedVolume& out) {
     // right after the header, whatever vox_offset says.
     const std::string data_path = h.pair ? image_file(path) : path;
     const std::size_t header_size = h.version == 2 ? 540 : 348;
-    const auto offset = static_cast<std::uint64_t>(h.pair ? h.vox_offset : std::max<double>(h.vox_offset, header_size));
+    const auto start =
+        static_cast<std::uint64_t>(h.pair ? h.vox_offset : std::max(h.vox_offset, static_cast<double>(header_size)));
     const int nbyper = bytes_per_voxel(h.datatype);
     const std::uint64_t bytes = static_cast<std::uint64_t>(count) * nbyper;
+    if (static_cast<double>(volumes) * static_cast<double>(bytes) + static_cast<double>(start) > 9.0e15)
+        input_error(path, "damaged header: " + std::to_string(volumes) + " volumes of " + std::to_string(bytes) +
+                              " bytes each");
+    // The chosen volume, and the end of the file's voxels.
+    const std::uint64_t offset = start + static_cast<std::uint64_t>(std::max(volume, 0)) * bytes;
+    const std::uint64_t end = start + static_cast<std::uint64_t>(volumes) * bytes;
     const bool compressed = ends_with(data_path, ".gz");
     std::error_code error;
     const std::uintmax_t available = fs::file_size(data_path, error);
     if (error) input_error(data_path, error.message());
     // Before any voxel memory is taken: a header of a few hundred bytes may
     // claim gigabytes of voxels.  deflate packs at most 1032 bytes into one.
-    if (!compressed && available < offset + bytes)
+    if (!compressed && available < end)
         input_error(path, "voxel data truncated: " + std::to_string(available) + " bytes where the header needs " +
-                              std::to_string(offset + bytes));
-    if (compressed && (offset + bytes) / 1032 > available + 1024)
-        input_error(path, "compressed data truncated or damaged");
+                              std::to_string(end));
+    if (compressed && end / 1032 > available + 1024) input_error(path, "compressed data truncated or damaged");
 
     void* data = voxel_memory(path, h.datatype, *image, bytes, out);
 
@@ -104,11 +128,17 @@ void read_nifti(const std::string& path, LoadedVolume& out) {
     ByteSource& source = h.pair ? other_source : header_source;
     if (h.pair && !source.open()) input_error(data_path, std::strerror(errno != 0 ? errno : EIO));
     const std::uint64_t consumed = h.pair ? 0 : header_size;
-    const bool complete = source.skip(offset - consumed) && source.read(data, bytes) && source.finish();
-    if (!complete) {
+    const bool read = source.skip(offset - consumed) && source.read(data, bytes) && source.skip(end - offset - bytes);
+    // Trailing data costs at most a little more than the voxels did.
+    const auto limit = std::max<std::uint64_t>(std::uint64_t{1} << 20, (end - start) / 100);
+    const ByteSource::Tail tail = read ? source.finish(limit) : ByteSource::Tail::damaged;
+    if (tail == ByteSource::Tail::damaged) {
         if (compressed) input_error(path, "compressed data truncated or damaged");
         input_error(path, "voxel data truncated or unreadable");
     }
+    if (tail == ByteSource::Tail::ignored || (!compressed && available > end))
+        warn(path, compressed ? "data after the voxels ignored"
+                              : "data after the voxels ignored (" + std::to_string(available - end) + " bytes)");
     if (h.swapped) {
         if (nbyper == 2) nifti_swap_2bytes(count, data);
         if (nbyper == 4) nifti_swap_4bytes(count, data);

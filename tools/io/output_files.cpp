@@ -1,9 +1,11 @@
 #include "output_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "errors.h"
 
@@ -92,6 +95,65 @@ std::string follow_links(const std::string& path) {
     refuse(path, std::strerror(ELOOP));
 }
 
+constexpr const char* kTemporary = ".img3d-tmp-";
+
+// A descriptor of path holding flock(LOCK_EX) on it, or -1 when another
+// process holds it (its writer lives) or it cannot be opened.
+int lock_if_free(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Removes what runs that died left of target's temporaries: those no live
+// writer holds under flock, which a PID cannot say (PIDs are reused, and a
+// shared file system has the writers of other machines).  A backup is put
+// back where its replacement never completed (its run's temporary remains,
+// or the file is gone), and otherwise removed.
+void remove_leftovers(const std::string& target) {
+    const std::string folder = folder_of(target), prefix = "." + name_of(target) + kTemporary;
+    DIR* listing = ::opendir(folder.c_str());
+    if (!listing) return;
+    std::vector<std::string> backups, others;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const bool backup = name.size() > 4 && name.compare(name.size() - 4, 4, "-old") == 0;
+        (backup ? backups : others).push_back(folder + "/" + name);
+    }
+    ::closedir(listing);
+    for (const std::string& backup : backups) {
+        const int fd = lock_if_free(backup);
+        if (fd < 0) continue;
+        const std::string replacement = backup.substr(0, backup.size() - 4);
+        if (exists(replacement) || !exists(target))
+            ::rename(backup.c_str(), target.c_str());
+        else
+            ::unlink(backup.c_str());
+        ::close(fd);
+    }
+    for (const std::string& temporary : others) {
+        const int fd = lock_if_free(temporary);
+        if (fd < 0) continue;
+        ::unlink(temporary.c_str());
+        ::close(fd);
+    }
+}
+
+void close_fd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
 }  // namespace
 
 void install_interrupt_handlers() {
@@ -142,10 +204,12 @@ OutputFiles::~OutputFiles() {
 }
 
 void OutputFiles::discard(Output& output) {
-    if (output.fd >= 0) ::close(output.fd);
-    output.fd = -1;
+    close_fd(output.fd);
+    // Removed while still held, so no other run takes it for a leftover.
     if (!output.temporary.empty()) ::unlink(output.temporary.c_str());
     output.temporary.clear();
+    close_fd(output.hold);
+    close_fd(output.backup_hold);
     release_slot(output.slot);
     output.slot = -1;
 }
@@ -174,14 +238,25 @@ int OutputFiles::add(const std::string& path) {
     for (const Output& other : outputs_)
         if (other.target == output.target) refuse_twice(path, other.path);
 
+    remove_leftovers(output.target);
     const std::string stem =
-        folder_of(output.target) + "/." + name_of(output.target) + ".img3d-tmp-" + std::to_string(::getpid());
+        folder_of(output.target) + "/." + name_of(output.target) + kTemporary + std::to_string(::getpid());
     for (int attempt = 0; output.fd < 0; ++attempt) {
         output.temporary = stem + (attempt == 0 ? "" : "-" + std::to_string(attempt));
         // Registered first: a signal may come between the two.
         output.slot = register_temporary(output.temporary);
         output.fd = ::open(output.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (output.fd >= 0) break;
+        if (output.fd >= 0) {
+            // Held on a descriptor of its own until the temporary is renamed
+            // or removed: fd is closed before the rename, to see its errors.
+            output.hold = ::fcntl(output.fd, F_DUPFD_CLOEXEC, 0);
+            if (output.hold < 0 || ::flock(output.hold, LOCK_EX | LOCK_NB) != 0) {
+                const int error = errno;
+                outputs_.push_back(std::move(output));  // discarded by the destructor
+                refuse(path, std::strerror(error));
+            }
+            break;
+        }
         const int error = errno;
         release_slot(output.slot);
         output.slot = -1;
@@ -216,7 +291,12 @@ void OutputFiles::commit() {
     for (Output& output : outputs_) {
         if (!output.existed) continue;
         output.backup = output.temporary + "-old";
-        if (::link(output.target.c_str(), output.backup.c_str()) != 0) output.backup.clear();
+        if (::link(output.target.c_str(), output.backup.c_str()) != 0) {
+            output.backup.clear();
+            continue;
+        }
+        output.backup_hold = ::open(output.backup.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (output.backup_hold >= 0) (void)::flock(output.backup_hold, LOCK_EX | LOCK_NB);
     }
     for (std::size_t i = 0; i < outputs_.size(); ++i) {
         Output& output = outputs_[i];
@@ -224,6 +304,7 @@ void OutputFiles::commit() {
             release_slot(output.slot);
             output.slot = -1;
             output.temporary.clear();
+            close_fd(output.hold);
             continue;
         }
         const int error = errno;
@@ -234,12 +315,16 @@ void OutputFiles::commit() {
             else if (!done.existed)
                 ::unlink(done.target.c_str());
         }
-        for (std::size_t j = i; j < outputs_.size(); ++j)
-            if (!outputs_[j].backup.empty()) ::unlink(outputs_[j].backup.c_str());
+        for (std::size_t j = 0; j < outputs_.size(); ++j) {
+            if (j >= i && !outputs_[j].backup.empty()) ::unlink(outputs_[j].backup.c_str());
+            close_fd(outputs_[j].backup_hold);
+        }
         refuse(output.path, std::strerror(error));
     }
-    for (const Output& output : outputs_)
+    for (Output& output : outputs_) {
         if (!output.backup.empty()) ::unlink(output.backup.c_str());
+        close_fd(output.backup_hold);
+    }
 }
 
 }  // namespace img3d_tool

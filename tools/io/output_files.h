@@ -45,7 +45,10 @@ public:
     OutputFiles& operator=(const OutputFiles&) = delete;
 
     // Adds an output and makes its temporary file now, so that an output that
-    // cannot be written is reported before any work.  A symbolic link is
+    // cannot be written is reported before any work.  The temporary,
+    // ".NAME.img3d-tmp-PID", is held under flock while this process lives;
+    // those of runs that died beside the output are removed first, and a
+    // backup whose replacement never completed is put back.  A symbolic link is
     // followed to the file it names, which is then written.  Throws
     // InputError, naming path and the reason, for an output that is an input
     // or another output, a folder or other non-regular file, an existing file
@@ -70,7 +73,9 @@ private:
         std::string temporary;
         std::string backup;  // a hard link to the replaced file during commit
         int fd = -1;
-        int slot = -1;  // in the interrupt handler's list
+        int hold = -1;         // holds flock(LOCK_EX) on the temporary while it lives
+        int backup_hold = -1;  // and on the backup
+        int slot = -1;         // in the interrupt handler's list
         bool existed = false;
         mode_t mode = 0;
         uid_t uid = 0;

@@ -20,6 +20,9 @@ struct ReadOptions {
     // Raw 8-bit input of these dimensions when width > 0; NIfTI otherwise.
     int raw_width = 0, raw_height = 0, raw_depth = 0;
     float raw_spacing[3] = {1.0f, 1.0f, 1.0f};
+    // The volume of a 4-D NIfTI file to read, 0-based; -1 when the file must
+    // hold a single one.
+    int volume = -1;
 };
 
 struct NiftiImageDeleter {

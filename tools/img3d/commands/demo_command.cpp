@@ -31,7 +31,7 @@ void make_folder(const std::string& folder, MadeFolder& made) {
         made.path = folder;
         remove_on_interrupt(folder);
     } else if (!fs::is_directory(folder, error)) {
-        throw InputError(folder + ": " + std::strerror(ENOTDIR));
+        throw InputError(folder + ": not a folder; -o names the folder for the demo's outputs");
     }
 }
 
