@@ -1,15 +1,15 @@
 // Hole filling: the pieces of the voxels outside the set that touch no face
 // of the volume (or, plane by plane, no edge of the plane) join the set.
 //
-// The pieces of the other voxels are labelled by the union-find over runs
-// of the object subsystem; the border's voxels then mark the pieces they
-// belong to, and every unmarked piece is a hole.  Planes across an axis are
-// gathered one at a time into a plane of their own, filled as a volume one
-// voxel deep, and written back.
+// The pieces of the other voxels are labelled by the union-find of the
+// object subsystem.  For the whole volume the pieces on the faces are
+// joined into one and every other piece is a hole.  Planes across an axis
+// are gathered one at a time into a plane of their own, numbered, marked
+// from the plane's edges, and written back.
 //
-// Working memory: one label per voxel (4 bytes, 8 from 2^31 voxels on) and
-// one byte per piece for the whole volume; for planes, one plane of voxels,
-// labels and bytes per piece, with the labelling's runs either way.
+// Working memory: one label per voxel (4 bytes, 8 from 2^31 voxels on) for
+// the whole volume; for planes, one plane of voxels and labels and a byte
+// per piece.
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -87,16 +87,49 @@ std::int64_t fill_grid(std::uint8_t* out, const PieceGrid& g, int value, int bac
     return holes;
 }
 
+// The whole volume in two passes: the pieces outside the set are joined,
+// every one that reaches a face is joined with the first such voxel, and
+// the numbering pass is replaced by one that writes the result: a voxel
+// outside the set stays background only when its root is that voxel's.
 template <class Label>
 std::int64_t fill_volume(const std::uint8_t* source, std::uint8_t* destination, const PieceGrid& g, int value,
                          int background) {
-    FillMemory<Label> memory(static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height) *
-                             static_cast<std::size_t>(g.depth));
-    if (!memory.allocated()) return -1;
+    const std::size_t n =
+        static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height) * static_cast<std::size_t>(g.depth);
+    if (n > SIZE_MAX / sizeof(Label)) return -1;
+    auto* labels = static_cast<Label*>(heap_alloc(n * sizeof(Label)));
+    if (labels == nullptr) return -1;
     const OutsideSet outside{source, value};
-    OutsideLabeller<Label> labeller(g, outside, memory.labels);
-    if (!labeller.allocated()) return -1;
-    return fill_grid(destination, g, value, background, true, labeller, memory);
+    OutsideLabeller<Label> labeller(g, outside, labels);
+    labeller.join_pieces();
+    std::size_t border = SIZE_MAX;
+    auto reach = [&](std::size_t i) {
+        if (!outside(i)) return;
+        if (border == SIZE_MAX)
+            border = i;
+        else
+            labeller.unite(border, i);
+    };
+    const auto width = static_cast<std::size_t>(g.width);
+    for (std::int64_t z = 0; z < g.depth; ++z) {
+        for (std::int64_t y = 0; y < g.height; ++y) {
+            const std::size_t row = g.offset(y, z);
+            if (z == 0 || z == g.depth - 1 || y == 0 || y == g.height - 1) {
+                for (std::size_t x = 0; x < width; ++x) reach(row + x);
+            } else {
+                reach(row);
+                reach(row + width - 1);
+            }
+        }
+    }
+    const std::int64_t holes = labeller.pieces() - (border != SIZE_MAX ? 1 : 0);
+    // The set's own voxels come with root SIZE_MAX, which no border root
+    // equals (SIZE_MAX - 1 when nothing reaches a face).
+    const std::size_t outer = border != SIZE_MAX ? labeller.find(border) : SIZE_MAX - 1;
+    const auto on = static_cast<std::uint8_t>(value), off = static_cast<std::uint8_t>(background);
+    labeller.flatten([&](std::size_t i, std::size_t root) { destination[i] = root == outer ? off : on; });
+    heap_free(labels);
+    return holes;
 }
 
 // The planes across one axis of the [z, y, x] array: plane p's element
