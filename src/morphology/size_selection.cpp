@@ -1,8 +1,8 @@
 // Object selection by size over a label image: the objects of one value are
 // labelled (the bit-row labelling of Img3DLabel where the volume is small
-// enough for it, otherwise the union-find over runs with 8-byte labels),
-// counted, chosen, and the removed ones painted in one pass that copies
-// everything else.  The k largest are found without sorting: the k-th
+// enough for it, otherwise the union-find of the object subsystem with
+// 8-byte labels, numbering and counting in one pass), counted, chosen, and
+// the removed ones painted in one pass that copies everything else.  The k largest are found without sorting: the k-th
 // largest size by selection (nth_element), then the objects above it and, in
 // label order, as many of those of exactly that size as are still wanted.
 //
@@ -40,21 +40,16 @@ public:
         if (labels_ == nullptr) return;
         if (!wide_) {
             count_ = Img3DLabelVoxels(source, width, height, depth, value, connectivity, labels_, IMG3D_INT32);
+            if (count_ >= 0 && table()) count_sizes(static_cast<const std::int32_t*>(labels_));
         } else {
             const InSet in_set{source, value};
-            count_ = label_pieces(PieceGrid{width, height, depth, connectivity}, in_set,
-                                  static_cast<std::int64_t*>(labels_));
+            PieceLabeller<std::int64_t, InSet> labeller(PieceGrid{width, height, depth, connectivity}, in_set,
+                                                        static_cast<std::int64_t*>(labels_));
+            count_ = labeller.join_pieces();
+            if (!table()) return;
+            labeller.number_pieces([&](std::size_t, std::int64_t label) { add(label); });
+            add(0);
         }
-        if (count_ < 0) return;
-        const auto n = static_cast<std::size_t>(count_) + 1;
-        sizes_ = static_cast<std::int64_t*>(heap_alloc_zeroed(n * 9));
-        if (sizes_ == nullptr) return;
-        keep_ = reinterpret_cast<std::uint8_t*>(sizes_ + n);
-        // Background is skipped rather than counted: most voxels carry label 0,
-        // and one counter bumped by every voxel chains every increment.
-        for_each_label([&](std::size_t, std::size_t label) {
-            if (label != 0) ++sizes_[label];
-        });
     }
     ~Objects() {
         heap_free(labels_);
@@ -83,6 +78,35 @@ public:
     }
 
 private:
+    // The count table, once the number of objects is known.
+    bool table() {
+        const auto n = static_cast<std::size_t>(count_) + 1;
+        sizes_ = static_cast<std::int64_t*>(heap_alloc_zeroed(n * 9));
+        if (sizes_ == nullptr) return false;
+        keep_ = reinterpret_cast<std::uint8_t*>(sizes_ + n);
+        return true;
+    }
+
+    // Counts a voxel of the object `label`.  Consecutive voxels mostly share
+    // an object: their count is kept here and added when the object
+    // changes, rather than one counter in memory bumped by every voxel.
+    // Background is never counted (label 0 adds the last run).
+    void add(std::int64_t label) {
+        if (label != current_) {
+            sizes_[current_] += run_;
+            current_ = label;
+            run_ = 0;
+        }
+        run_ += label != 0;
+    }
+
+    template <class Label>
+    void count_sizes(const Label* labels) {
+        for (std::size_t i = 0; i < voxels_; ++i) add(static_cast<std::int64_t>(labels[i]));
+        add(0);
+        sizes_[0] = 0;
+    }
+
     template <class Visit>
     void for_each_label(Visit visit) const {
         if (wide_) {
@@ -100,6 +124,7 @@ private:
     std::int64_t count_ = -1;
     std::int64_t* sizes_ = nullptr;
     std::uint8_t* keep_ = nullptr;
+    std::int64_t current_ = 0, run_ = 0;
 };
 
 bool refused(const std::uint8_t* source, const std::uint8_t* destination, std::int64_t width, std::int64_t height,
