@@ -88,7 +88,7 @@ def inputs():
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--runs", type=int, default=3, help="timed runs per operation (median taken)")
-    p.add_argument("--only", default="", help="only the rows whose name holds this word")
+    p.add_argument("--only", default="", help="only the rows whose name or input holds this word")
     args = p.parse_args()
     try:
         import nibabel  # noqa: F401
@@ -102,7 +102,7 @@ def main():
     print(f"{'operation':<30} {'input':<7} {'img3d':>9} {'peer':<34} {'peer ms':>9} {'ratio':>7}  same")
 
     def row(name, where, mine, theirs, peer):
-        if args.only not in name:
+        if args.only not in f"{name} {where}":
             return
         ms, ours = cpu_ms(mine, args.runs)
         with warnings.catch_warnings():

@@ -17,9 +17,11 @@
 // No working memory: the forest is the label array itself.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
+#include "objects/row_scan.h"
 #include "platform/heap.h"
 
 namespace img3d::detail {
@@ -245,6 +247,217 @@ private:
     const PieceGrid grid_;
     const ClassOf& class_of_;
     Label* labels_;
+    std::int64_t pieces_ = 0;
+};
+
+// The connected pieces of a set of voxels (in_set(i) true), as a union-find
+// over the set's runs along x, numbered in raster order: run k's parent is
+// a run before it, a join keeps the smaller index as root, and so every
+// piece's root is its first run.  The first pass (join) records the runs
+// of two slices at a time and joins each run with those it touches in the
+// rows scanned before it; the second (for_each_run) finds the same runs
+// again in the same order and hands each over with its root, flattening
+// the forest on the way.  Nothing per voxel: the working memory is one
+// index per run (a root's holding its piece's voxel count), allocated for
+// the most runs the extents allow but touched only as far as the runs
+// reach, and the runs of two slices.  Index is unsigned, and its top bit
+// left aside it holds every voxel count of the grid.
+// InSet answers for one voxel (in_set(i)) and for up to 64 consecutive ones
+// as bits, voxel i at bit 0 (in_set.word(i, n), the bits from n on clear).
+template <class Index, class InSet>
+class SetRuns {
+public:
+    SetRuns(const PieceGrid& grid, const InSet& in_set) : grid_(grid), in_set_(in_set) {
+        const auto width = static_cast<std::size_t>(grid.width), height = static_cast<std::size_t>(grid.height);
+        const std::size_t per_row = width / 2 + 1, rows = height * static_cast<std::size_t>(grid.depth);
+        // The grid's voxels are addressable in 8 bytes each, and a row holds
+        // at most per_row runs: every product below stays in range.
+        const std::size_t runs = rows * per_row, slice_runs = height * per_row;
+        const std::size_t index_bytes = runs * sizeof(Index);
+        const std::size_t extent_bytes = 2 * slice_runs * sizeof(Extent),
+                          row_bytes = 2 * (height + 1) * sizeof(std::size_t);
+        if (runs > SIZE_MAX / sizeof(Index) || slice_runs > SIZE_MAX / (2 * sizeof(Extent)) ||
+            index_bytes > SIZE_MAX - extent_bytes - row_bytes)
+            return;
+        memory_ = heap_alloc(extent_bytes + row_bytes + index_bytes);
+        if (memory_ == nullptr) return;
+        extents_[0] = static_cast<Extent*>(memory_);
+        extents_[1] = extents_[0] + slice_runs;
+        begin_[0] = reinterpret_cast<std::size_t*>(extents_[1] + slice_runs);
+        begin_[1] = begin_[0] + height + 1;
+        parent_ = reinterpret_cast<Index*>(begin_[1] + height + 1);
+    }
+    ~SetRuns() { heap_free(memory_); }
+    SetRuns(const SetRuns&) = delete;
+    SetRuns& operator=(const SetRuns&) = delete;
+
+    bool allocated() const { return memory_ != nullptr; }
+
+    // The first pass.  on_run(k, y, z, start, end) is called for every run,
+    // once it is joined with the rows before it.  Returns the pieces.
+    template <class OnRun>
+    std::int64_t join(OnRun on_run) {
+        const int c = grid_.connectivity;
+        const std::int64_t edge = c != 6 ? 1 : 0, corner = c == 26 ? 1 : 0;
+        Index next = 0;
+        for (std::int64_t z = 0; z < grid_.depth; ++z) {
+            const int s = static_cast<int>(z & 1);
+            base_[s] = next;
+            std::size_t count = 0;
+            for (std::int64_t y = 0; y < grid_.height; ++y) {
+                const auto r = static_cast<std::size_t>(y);
+                begin_[s][r] = count;
+                scan(grid_.offset(y, z), [&](std::int64_t start, std::int64_t end) {
+                    extents_[s][count++] = Extent{start, end};
+                    parent_[next] = kRoot | static_cast<Index>(end - start + 1);
+                    ++next;
+                });
+                begin_[s][r + 1] = count;
+                pieces_ += static_cast<std::int64_t>(count - begin_[s][r]);
+                const Row here = row(y, z);
+                if (here.count == 0) continue;
+                if (y > 0) join_rows(here, row(y - 1, z), edge);
+                if (z > 0) {
+                    join_rows(here, row(y, z - 1), edge);
+                    if (c != 6) {
+                        if (y > 0) join_rows(here, row(y - 1, z - 1), corner);
+                        if (y + 1 < grid_.height) join_rows(here, row(y + 1, z - 1), corner);
+                    }
+                }
+                for (std::size_t i = 0; i < here.count; ++i)
+                    on_run(here.first + static_cast<Index>(i), y, z, here.runs[i].start, here.runs[i].end);
+            }
+        }
+        total_ = next;
+        return pieces_;
+    }
+
+    Index find(Index k) {
+        // Path splitting: every run on the way is pointed at its grandparent.
+        for (;;) {
+            const Index up = parent_[k];
+            if ((up & kRoot) != 0) return k;
+            const Index grand = parent_[up];
+            if ((grand & kRoot) != 0) return up;
+            parent_[k] = grand;
+            k = up;
+        }
+    }
+    void unite(Index a, Index b) {
+        Index root = find(a);
+        merge(root, b);
+    }
+    std::int64_t pieces() const { return pieces_; }
+    // The runs of the first pass (valid after join).
+    Index runs() const { return total_; }
+    bool is_root(Index k) const { return (parent_[k] & kRoot) != 0; }
+    // Voxels of the piece whose root is k; a caller may replace it with a
+    // number of its own below 2^(bits of Index - 1).
+    Index size(Index k) const { return parent_[k] & ~kRoot; }
+    void set_size(Index k, Index size) { parent_[k] = kRoot | size; }
+
+    // The second pass: visit(offset of the row, start, end, root) for every
+    // run in raster order.  A run is handed over once its row is read up to
+    // its end, so the visit may write the voxels up to there.
+    template <class Visit>
+    void for_each_run(Visit visit) {
+        Index k = 0;
+        for (std::int64_t z = 0; z < grid_.depth; ++z) {
+            for (std::int64_t y = 0; y < grid_.height; ++y) {
+                const std::size_t o = grid_.offset(y, z);
+                scan(o, [&](std::int64_t start, std::int64_t end) {
+                    // The parent lies before and is flattened already.
+                    const Index up = parent_[k];
+                    Index root = k;
+                    if ((up & kRoot) == 0) {
+                        root = (parent_[up] & kRoot) != 0 ? up : parent_[up];
+                        parent_[k] = root;
+                    }
+                    visit(o, start, end, root);
+                    ++k;
+                });
+            }
+        }
+    }
+
+private:
+    struct Extent {
+        std::int64_t start, end;  // inclusive columns
+    };
+    struct Row {
+        const Extent* runs;
+        std::size_t count;
+        Index first;  // the index of runs[0]
+    };
+
+    // Calls emit(start, end) for every run of the row at offset o: from the
+    // set's bits, sixty-four columns a step, where a column fits in an int.
+    template <class Emit>
+    void scan(std::size_t o, Emit emit) const {
+        const std::int64_t width = grid_.width;
+        if (width <= INT_MAX) {
+            const int w = static_cast<int>(width);
+            std::uint64_t previous = 0;
+            int start = -1;
+            auto run = [&](int a, int b) { emit(std::int64_t{a}, std::int64_t{b}); };
+            for (int x = 0; x < w; x += 64)
+                runs_of_word(in_set_.word(o + static_cast<std::size_t>(x), w - x < 64 ? w - x : 64), x, previous, start,
+                             run);
+            if (start >= 0) run(start, w - 1);
+            return;
+        }
+        std::int64_t x = 0;
+        while (x < width) {
+            while (x < width && !in_set_(o + static_cast<std::size_t>(x))) ++x;
+            if (x == width) break;
+            const std::int64_t start = x;
+            while (x < width && in_set_(o + static_cast<std::size_t>(x))) ++x;
+            emit(start, x - 1);
+        }
+    }
+
+    Row row(std::int64_t y, std::int64_t z) const {
+        const int s = static_cast<int>(z & 1);
+        const auto r = static_cast<std::size_t>(y);
+        return Row{extents_[s] + begin_[s][r], begin_[s][r + 1] - begin_[s][r],
+                   static_cast<Index>(base_[s] + begin_[s][r])};
+    }
+
+    void merge(Index& root, Index b) {
+        const Index other = find(b);
+        if (other == root) return;
+        --pieces_;
+        const Index low = other < root ? other : root, high = other < root ? root : other;
+        parent_[low] += parent_[high] & ~kRoot;
+        parent_[high] = low;
+        root = low;
+    }
+
+    // Joins the runs of row a with those of row b that overlap them or,
+    // when `touching`, also lie a column before or after.
+    void join_rows(const Row& a, const Row& b, std::int64_t touching) {
+        std::size_t first = 0;
+        for (std::size_t i = 0; i < a.count; ++i) {
+            const Extent& ra = a.runs[i];
+            while (first < b.count && b.runs[first].end + touching < ra.start) ++first;
+            std::size_t j = first;
+            if (j >= b.count || b.runs[j].start > ra.end + touching) continue;
+            Index root = find(a.first + static_cast<Index>(i));
+            for (; j < b.count && b.runs[j].start <= ra.end + touching; ++j)
+                merge(root, b.first + static_cast<Index>(j));
+        }
+    }
+
+    const PieceGrid grid_;
+    const InSet& in_set_;
+    void* memory_ = nullptr;
+    Extent* extents_[2] = {nullptr, nullptr};
+    std::size_t* begin_[2] = {nullptr, nullptr};
+    // A root holds kRoot and its piece's voxel count, any other run its parent.
+    static constexpr Index kRoot = Index{1} << (sizeof(Index) * 8 - 1);
+    Index* parent_ = nullptr;
+    Index base_[2] = {0, 0};
+    Index total_ = 0;
     std::int64_t pieces_ = 0;
 };
 
