@@ -316,14 +316,23 @@ public:
                 pieces_ += static_cast<std::int64_t>(count - begin_[s][r]);
                 const Row here = row(y, z);
                 if (here.count == 0) continue;
-                if (y > 0) join_rows(here, row(y - 1, z), edge);
+                Row before[4];
+                std::int64_t reach[4];
+                int rows = 0;
+                auto add = [&](const Row& neighbour, std::int64_t touching) {
+                    if (neighbour.count == 0) return;
+                    before[rows] = neighbour;
+                    reach[rows++] = touching;
+                };
+                if (y > 0) add(row(y - 1, z), edge);
                 if (z > 0) {
-                    join_rows(here, row(y, z - 1), edge);
+                    add(row(y, z - 1), edge);
                     if (c != 6) {
-                        if (y > 0) join_rows(here, row(y - 1, z - 1), corner);
-                        if (y + 1 < grid_.height) join_rows(here, row(y + 1, z - 1), corner);
+                        if (y > 0) add(row(y - 1, z - 1), corner);
+                        if (y + 1 < grid_.height) add(row(y + 1, z - 1), corner);
                     }
                 }
+                join_rows(here, before, reach, rows);
                 for (std::size_t i = 0; i < here.count; ++i)
                     on_run(here.first + static_cast<Index>(i), y, z, here.runs[i].start, here.runs[i].end);
             }
@@ -433,18 +442,23 @@ private:
         root = low;
     }
 
-    // Joins the runs of row a with those of row b that overlap them or,
-    // when `touching`, also lie a column before or after.
-    void join_rows(const Row& a, const Row& b, std::int64_t touching) {
-        std::size_t first = 0;
+    // Joins every run of row a with the runs of the rows before it touches:
+    // those that overlap it or, where reach is 1, lie a column before or
+    // after.  A run of a is still a root of its own when its turn comes, so
+    // it needs no finding.
+    void join_rows(const Row& a, const Row* before, const std::int64_t* reach, int rows) {
+        std::size_t first[4] = {0, 0, 0, 0};
         for (std::size_t i = 0; i < a.count; ++i) {
             const Extent& ra = a.runs[i];
-            while (first < b.count && b.runs[first].end + touching < ra.start) ++first;
-            std::size_t j = first;
-            if (j >= b.count || b.runs[j].start > ra.end + touching) continue;
-            Index root = find(a.first + static_cast<Index>(i));
-            for (; j < b.count && b.runs[j].start <= ra.end + touching; ++j)
-                merge(root, b.first + static_cast<Index>(j));
+            Index root = a.first + static_cast<Index>(i);
+            for (int r = 0; r < rows; ++r) {
+                const Row& b = before[r];
+                std::size_t j = first[r];
+                while (j < b.count && b.runs[j].end + reach[r] < ra.start) ++j;
+                first[r] = j;
+                for (; j < b.count && b.runs[j].start <= ra.end + reach[r]; ++j)
+                    merge(root, b.first + static_cast<Index>(j));
+            }
         }
     }
 
