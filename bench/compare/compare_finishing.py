@@ -3,7 +3,8 @@
 
 Calls the shared library (built in build/compare-python, as
 compare_python.py builds it) through ctypes on raw numpy memory, so the
-figures are those of the C functions, single-threaded, in CPU time, and
+figures are those of the C functions, single-threaded, in CPU time (the two
+calls of a row taken in turn, so that both see the same machine), and
 checks that every output is the same array as its peer's:
 
     Img3DBinaryDilate/Erode/Open/Close   scipy.ndimage.binary_* (same element)
@@ -23,7 +24,9 @@ value, the aal atlas and 256^3 noise of 8 values; for the statistics a
 import argparse
 import ctypes
 import os
+import statistics
 import sys
+import time
 import warnings
 
 for _name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
@@ -32,7 +35,7 @@ for _name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 import numpy as np  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from compare_python import cpu_ms, shared_library  # noqa: E402
+from compare_python import shared_library  # noqa: E402
 
 CH2 = "/usr/share/mricron/templates/ch2.nii.gz"
 AAL = "/usr/share/mricron/templates/aal.nii.gz"
@@ -59,6 +62,19 @@ def declare(lib):
     lib.Img3DLabelAll.restype = I64
     lib.Img3DIntensityStats.argtypes = [VP, INT, VP, INT, I64, I64, I64, I64, VP]
     lib.Img3DIntensityStats.restype = I64
+
+
+def paired_ms(mine, theirs, runs):
+    """Median CPU milliseconds of both after a warm-up call each, their calls
+    taken in turn so that both see the same machine; and their outputs."""
+    outputs = mine(), theirs()
+    times = ([], [])
+    for _ in range(runs):
+        for function, spent in zip((mine, theirs), times):
+            t0 = time.process_time()
+            function()
+            spent.append(1e3 * (time.process_time() - t0))
+    return statistics.median(times[0]), statistics.median(times[1]), outputs
 
 
 def otsu_level(grey):
@@ -104,10 +120,9 @@ def main():
     def row(name, where, mine, theirs, peer):
         if args.only not in f"{name} {where}":
             return
-        ms, ours = cpu_ms(mine, args.runs)
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            peer_ms, expected = cpu_ms(theirs, args.runs)
+            ms, peer_ms, (ours, expected) = paired_ms(mine, theirs, args.runs)
         same = all(np.array_equal(a, b) for a, b in zip(ours, expected))
         print(f"{name:<30} {where:<7} {ms:9.1f} {peer:<34} {peer_ms:9.1f} {peer_ms / ms:6.1f}x  "
               f"{'yes' if same else 'NO'}", flush=True)
@@ -187,8 +202,7 @@ def main():
             return (ndi.mean(grey, labels, index), ndi.minimum(grey, labels, index), ndi.maximum(grey, labels, index),
                     ndi.standard_deviation(grey, labels, index))
 
-        ms, ours = cpu_ms(mine, args.runs)
-        peer_ms, expected = cpu_ms(theirs, args.runs)
+        ms, peer_ms, (ours, expected) = paired_ms(mine, theirs, args.runs)
         same = all(np.allclose(a, b, rtol=1e-9, atol=0) for a, b in zip(ours, expected))
         print(f"{'IntensityStats':<30} {f'{n}':<7} {ms:9.1f} {'ndimage mean+min+max+std':<34} {peer_ms:9.1f} "
               f"{peer_ms / ms:6.1f}x  {'yes' if same else 'NO'}")
