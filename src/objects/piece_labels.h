@@ -270,15 +270,17 @@ public:
     SetRuns(const PieceGrid& grid, const InSet& in_set) : grid_(grid), in_set_(in_set) {
         const auto width = static_cast<std::size_t>(grid.width), height = static_cast<std::size_t>(grid.height);
         const std::size_t per_row = width / 2 + 1, rows = height * static_cast<std::size_t>(grid.depth);
-        // The grid's voxels are addressable in 8 bytes each, and a row holds
-        // at most per_row runs: every product below stays in range.
+        // A row holds at most per_row runs.  The grid's voxels are
+        // addressable, not necessarily as many indices or extents: every
+        // product is checked.
+        if (per_row > SIZE_MAX / rows) return;
         const std::size_t runs = rows * per_row, slice_runs = height * per_row;
-        const std::size_t index_bytes = runs * sizeof(Index);
-        const std::size_t extent_bytes = 2 * slice_runs * sizeof(Extent),
-                          row_bytes = 2 * (height + 1) * sizeof(std::size_t);
         if (runs > SIZE_MAX / sizeof(Index) || slice_runs > SIZE_MAX / (2 * sizeof(Extent)) ||
-            index_bytes > SIZE_MAX - extent_bytes - row_bytes)
+            height >= SIZE_MAX / (2 * sizeof(std::size_t)))
             return;
+        const std::size_t index_bytes = runs * sizeof(Index), extent_bytes = 2 * slice_runs * sizeof(Extent),
+                          row_bytes = 2 * (height + 1) * sizeof(std::size_t);
+        if (extent_bytes > SIZE_MAX - row_bytes || index_bytes > SIZE_MAX - extent_bytes - row_bytes) return;
         memory_ = heap_alloc(extent_bytes + row_bytes + index_bytes);
         if (memory_ == nullptr) return;
         extents_[0] = static_cast<Extent*>(memory_);
