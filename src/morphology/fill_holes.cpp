@@ -1,15 +1,15 @@
 // Hole filling: the pieces of the voxels outside the set that touch no face
 // of the volume (or, plane by plane, no edge of the plane) join the set.
 //
-// The pieces of the other voxels are labelled by the union-find over runs
-// of the object subsystem; the border's voxels then mark the pieces they
-// belong to, and every unmarked piece is a hole.  Planes across an axis are
-// gathered one at a time into a plane of their own, filled as a volume one
-// voxel deep, and written back.
+// The pieces of the other voxels are joined by the union-finds of the
+// object subsystem.  For the whole volume they are taken as runs, the runs
+// on the faces are joined into one piece, and every other piece is a hole.
+// Planes across an axis are gathered one at a time into a plane of their
+// own, labelled, marked from the plane's edges, and written back.
 //
-// Working memory: one label per voxel (4 bytes, 8 from 2^31 voxels on) and
-// one byte per piece for the whole volume; for planes, one plane of voxels,
-// labels and bytes per piece, with the labelling's runs either way.
+// Working memory: for the whole volume one index per run outside the set
+// (4 bytes, 8 from 2^31 voxels on) and the runs of two slices; for planes,
+// one plane of voxels and labels and a byte per piece.
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -25,6 +25,10 @@ struct OutsideSet {
     const std::uint8_t* voxels;
     int value;
     std::uint64_t operator()(std::size_t i) const { return voxels[i] != value; }
+    std::uint64_t word(std::size_t i, int n) const {
+        const std::uint64_t all = n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+        return value < 0 || value > 255 ? all : ~word_bits(voxels + i, n, static_cast<std::uint8_t>(value)) & all;
+    }
 };
 
 // Working memory of one fill: labels and a byte per piece for `voxels`
@@ -87,16 +91,51 @@ std::int64_t fill_grid(std::uint8_t* out, const PieceGrid& g, int value, int bac
     return holes;
 }
 
-template <class Label>
+// The whole volume in two passes over the runs outside the set: every run
+// on a face is joined with the first such run, so that every other piece
+// is a hole, and the second pass writes the result: background only on the
+// runs of that first run's piece.
+template <class Index>
 std::int64_t fill_volume(const std::uint8_t* source, std::uint8_t* destination, const PieceGrid& g, int value,
                          int background) {
-    FillMemory<Label> memory(static_cast<std::size_t>(g.width) * static_cast<std::size_t>(g.height) *
-                             static_cast<std::size_t>(g.depth));
-    if (!memory.allocated()) return -1;
     const OutsideSet outside{source, value};
-    OutsideLabeller<Label> labeller(g, outside, memory.labels);
-    if (!labeller.allocated()) return -1;
-    return fill_grid(destination, g, value, background, true, labeller, memory);
+    SetRuns<Index, OutsideSet> runs(g, outside);
+    if (!runs.allocated()) return -1;
+    constexpr Index kNone = ~Index{0};
+    Index border = kNone;
+    runs.join([&](Index k, std::int64_t y, std::int64_t z, std::int64_t start, std::int64_t end) {
+        if (z != 0 && z != g.depth - 1 && y != 0 && y != g.height - 1 && start != 0 && end != g.width - 1) return;
+        if (border == kNone)
+            border = k;
+        else
+            runs.unite(border, k);
+    });
+    const std::int64_t holes = runs.pieces() - (border != kNone ? 1 : 0);
+    const Index outer = border != kNone ? runs.find(border) : kNone;
+    const auto on = static_cast<std::uint8_t>(value), off = static_cast<std::uint8_t>(background);
+    const auto width = static_cast<std::size_t>(g.width);
+    std::size_t row = SIZE_MAX, next = 0;  // the row being written and its first column not yet written
+    auto up_to = [&](std::size_t o, std::size_t column) {
+        if (o != row) {
+            if (row != SIZE_MAX) std::memset(destination + row + next, on, width - next);
+            // Rows without runs outside the set lie wholly in it.
+            for (std::size_t between = row == SIZE_MAX ? 0 : row + width; between < o; between += width)
+                std::memset(destination + between, on, width);
+            row = o;
+            next = 0;
+        }
+        std::memset(destination + o + next, on, column - next);
+        next = column;
+    };
+    runs.for_each_run([&](std::size_t o, std::int64_t start, std::int64_t end, Index root) {
+        up_to(o, static_cast<std::size_t>(start));
+        const auto length = static_cast<std::size_t>(end - start + 1);
+        std::memset(destination + o + next, root == outer ? off : on, length);
+        next += length;
+    });
+    const std::size_t n = width * static_cast<std::size_t>(g.height) * static_cast<std::size_t>(g.depth);
+    up_to(n, 0);
+    return holes;
 }
 
 // The planes across one axis of the [z, y, x] array: plane p's element
@@ -161,8 +200,8 @@ extern "C" IMG3D_API std::int64_t Img3DFillHoles(const std::uint8_t* source, std
         static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
     if (axis == -1) {
         const PieceGrid g{width, height, depth, connectivity};
-        if (voxels <= kInt32Labels) return fill_volume<std::int32_t>(source, destination, g, value, background);
-        return fill_volume<std::int64_t>(source, destination, g, value, background);
+        if (voxels <= INT32_MAX) return fill_volume<std::uint32_t>(source, destination, g, value, background);
+        return fill_volume<std::uint64_t>(source, destination, g, value, background);
     }
     const Planes p = planes_across(axis, width, height, depth);
     if (static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height) <= kInt32Labels)

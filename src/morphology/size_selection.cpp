@@ -1,17 +1,19 @@
-// Object selection by size over a label image: the objects of one value are
-// labelled (the bit-row labelling of Img3DLabel where the volume is small
-// enough for it, otherwise the union-find over runs with 8-byte labels),
-// counted, chosen, and the removed ones painted in one pass that copies
-// everything else.  The k largest are found without sorting: the k-th
-// largest size by selection (nth_element), then the objects above it and, in
-// label order, as many of those of exactly that size as are still wanted.
+// Object selection by size: the objects of one value are joined as runs by
+// the union-find of the object subsystem, which adds up their sizes at
+// their roots; a verdict then replaces each root's size, and a second pass
+// over the runs paints the removed ones (the rest of the source copied
+// beforehand).  The roots come in raster order of the objects' first
+// voxels, the order of their numbers.  The k largest are found without
+// sorting: the k-th largest size by selection (nth_element), then the
+// objects above it and, in root order, as many of those of exactly that
+// size as are still wanted.
 //
-// Working memory: one label per voxel (4 bytes, 8 from 2^31 voxels on), and
-// per object 8 bytes for its size, 1 for its verdict and, for the k largest,
-// 8 more for the selection.
+// Working memory: two indices per run of the value (4 bytes each, 8 from
+// 2^32 voxels on) and the runs of two slices; for the k largest, 8 bytes
+// per object more.
 #include <algorithm>
 #include <cstdint>
-#include <limits>
+#include <cstring>
 
 #include "img3d.h"
 #include "objects/objects_internal.h"
@@ -23,115 +25,90 @@ namespace {
 struct InSet {
     const std::uint8_t* voxels;
     int value;
-    std::uint64_t operator()(std::size_t i) const { return voxels[i] == value; }
+    bool operator()(std::size_t i) const { return voxels[i] == value; }
+    std::uint64_t word(std::size_t i, int n) const {
+        return value < 0 || value > 255 ? 0 : word_bits(voxels + i, n, static_cast<std::uint8_t>(value));
+    }
 };
 
-// The objects of a call: their labels, sizes and verdicts.
-class Objects {
-public:
-    Objects(const std::uint8_t* source, std::int64_t width, std::int64_t height, std::int64_t depth, int value,
-            int connectivity)
-        : voxels_(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                  static_cast<std::size_t>(depth)) {
-        constexpr auto kInt32 = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-        wide_ = voxels_ > kInt32;
-        if (voxels_ > SIZE_MAX / 8) return;
-        labels_ = heap_alloc(voxels_ * (wide_ ? 8 : 4));
-        if (labels_ == nullptr) return;
-        if (!wide_) {
-            count_ = Img3DLabelVoxels(source, width, height, depth, value, connectivity, labels_, IMG3D_INT32);
-        } else {
-            const InSet in_set{source, value};
-            count_ = label_pieces(PieceGrid{width, height, depth, connectivity}, in_set,
-                                  static_cast<std::int64_t*>(labels_));
-        }
-        if (count_ < 0) return;
-        const auto n = static_cast<std::size_t>(count_) + 1;
-        sizes_ = static_cast<std::int64_t*>(heap_alloc_zeroed(n * 9));
-        if (sizes_ == nullptr) return;
-        keep_ = reinterpret_cast<std::uint8_t*>(sizes_ + n);
-        // Background is skipped rather than counted: most voxels carry label 0,
-        // and one counter bumped by every voxel chains every increment.
-        for_each_label([&](std::size_t, std::size_t label) {
-            if (label != 0) ++sizes_[label];
-        });
-    }
-    ~Objects() {
-        heap_free(labels_);
-        heap_free(sizes_);
-    }
-    Objects(const Objects&) = delete;
-    Objects& operator=(const Objects&) = delete;
+// A verdict on every object: stays(size) for a plain bound, or the whole
+// list of root sizes for the k largest.
+template <class Index>
+using Objects = SetRuns<Index, InSet>;
 
-    bool ready() const { return sizes_ != nullptr; }
-    std::int64_t count() const { return count_; }
-    // Voxels of object k (1 ... count).
-    std::int64_t size(std::int64_t k) const { return sizes_[k]; }
-    void keep(std::int64_t k, bool stays) { keep_[k] = stays; }
-    std::int64_t* sizes() const { return sizes_ + 1; }
-
-    // Copies the source, painting the removed objects.  Returns how many
-    // were removed.
-    std::int64_t paint(const std::uint8_t* source, std::uint8_t* destination, int paint) {
-        keep_[0] = 1;
-        std::int64_t removed = 0;
-        for (std::int64_t k = 1; k <= count_; ++k) removed += keep_[k] == 0;
-        const auto colour = static_cast<std::uint8_t>(paint);
-        for_each_label(
-            [&](std::size_t i, std::size_t label) { destination[i] = keep_[label] != 0 ? source[i] : colour; });
-        return removed;
+// Keeps the `keep` largest objects, the lower root first among equals;
+// every root's size becomes its verdict (1 stays, 0 goes).  False when the
+// working memory cannot be had.
+template <class Index>
+bool choose_largest(Objects<Index>& objects, std::int64_t keep) {
+    const std::int64_t n = objects.pieces();
+    const Index runs = objects.runs();
+    if (keep >= n || keep == 0) {
+        for (Index k = 0; k < runs; ++k)
+            if (objects.is_root(k)) objects.set_size(k, keep != 0);
+        return true;
     }
-
-private:
-    template <class Visit>
-    void for_each_label(Visit visit) const {
-        if (wide_) {
-            const auto* labels = static_cast<const std::int64_t*>(labels_);
-            for (std::size_t i = 0; i < voxels_; ++i) visit(i, static_cast<std::size_t>(labels[i]));
-        } else {
-            const auto* labels = static_cast<const std::int32_t*>(labels_);
-            for (std::size_t i = 0; i < voxels_; ++i) visit(i, static_cast<std::size_t>(labels[i]));
-        }
+    auto* order = static_cast<Index*>(heap_alloc(static_cast<std::size_t>(n) * sizeof(Index)));
+    if (order == nullptr) return false;
+    std::size_t m = 0;
+    for (Index k = 0; k < runs; ++k)
+        if (objects.is_root(k)) order[m++] = objects.size(k);
+    std::nth_element(order, order + (keep - 1), order + n, [](Index a, Index b) { return a > b; });
+    const Index cut = order[keep - 1];
+    heap_free(order);
+    std::int64_t wanted = keep;
+    for (Index k = 0; k < runs; ++k) wanted -= objects.is_root(k) && objects.size(k) > cut;
+    for (Index k = 0; k < runs; ++k) {
+        if (!objects.is_root(k)) continue;
+        const Index s = objects.size(k);
+        const bool stays = s > cut || (s == cut && wanted > 0);
+        if (s == cut && stays) --wanted;
+        objects.set_size(k, stays);
     }
+    return true;
+}
 
-    std::size_t voxels_;
-    bool wide_ = false;
-    void* labels_ = nullptr;
-    std::int64_t count_ = -1;
-    std::int64_t* sizes_ = nullptr;
-    std::uint8_t* keep_ = nullptr;
-};
+// The whole call once the objects can be had: a copy of the source with
+// the objects whose verdict is 0 painted.  Returns the objects removed, or
+// -1 when the working memory cannot be had.
+template <class Index, class Choose>
+std::int64_t select(const std::uint8_t* source, std::uint8_t* destination, const PieceGrid& grid, int value, int paint,
+                    Choose choose) {
+    const InSet in_set{source, value};
+    Objects<Index> objects(grid, in_set);
+    if (!objects.allocated()) return -1;
+    objects.join([](Index, std::int64_t, std::int64_t, std::int64_t, std::int64_t) {});
+    if (!choose(objects)) return -1;
+    std::int64_t removed = 0;
+    for (Index k = 0; k < objects.runs(); ++k) removed += objects.is_root(k) && objects.size(k) == 0;
+    if (destination != source)
+        std::memcpy(destination, source,
+                    static_cast<std::size_t>(grid.width) * static_cast<std::size_t>(grid.height) *
+                        static_cast<std::size_t>(grid.depth));
+    const auto colour = static_cast<std::uint8_t>(paint);
+    objects.for_each_run([&](std::size_t o, std::int64_t start, std::int64_t end, Index root) {
+        if (objects.size(root) == 0)
+            std::memset(destination + o + static_cast<std::size_t>(start), colour,
+                        static_cast<std::size_t>(end - start + 1));
+    });
+    return removed;
+}
+
+template <class Choose>
+std::int64_t select_any(const std::uint8_t* source, std::uint8_t* destination, std::int64_t width, std::int64_t height,
+                        std::int64_t depth, int value, int connectivity, int paint, Choose choose) {
+    const PieceGrid grid{width, height, depth, connectivity};
+    const auto n =
+        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(depth);
+    if (n <= INT32_MAX) return select<std::uint32_t>(source, destination, grid, value, paint, choose);
+    return select<std::uint64_t>(source, destination, grid, value, paint, choose);
+}
 
 bool refused(const std::uint8_t* source, const std::uint8_t* destination, std::int64_t width, std::int64_t height,
              std::int64_t depth, int value, int connectivity, int paint) {
     return source == nullptr || destination == nullptr ||
            (connectivity != 6 && connectivity != 18 && connectivity != 26) || (paint & 0xFF) == value ||
            !addressable(width, height, depth, 8);
-}
-
-// Keeps the `keep` largest objects, the lower label first among equals.
-bool choose_largest(Objects& objects, std::int64_t keep) {
-    const std::int64_t n = objects.count();
-    if (keep >= n) {
-        for (std::int64_t k = 1; k <= n; ++k) objects.keep(k, true);
-        return true;
-    }
-    if (keep == 0) return true;
-    auto* order = static_cast<std::int64_t*>(heap_alloc(static_cast<std::size_t>(n) * 8));
-    if (order == nullptr) return false;
-    std::copy(objects.sizes(), objects.sizes() + n, order);
-    std::nth_element(order, order + (keep - 1), order + n, [](std::int64_t a, std::int64_t b) { return a > b; });
-    const std::int64_t cut = order[keep - 1];
-    heap_free(order);
-    std::int64_t wanted = keep;
-    for (std::int64_t k = 1; k <= n; ++k) wanted -= objects.size(k) > cut;
-    for (std::int64_t k = 1; k <= n; ++k) {
-        const std::int64_t s = objects.size(k);
-        const bool stays = s > cut || (s == cut && wanted > 0);
-        if (s == cut && stays) --wanted;
-        objects.keep(k, stays);
-    }
-    return true;
 }
 
 }  // namespace
@@ -142,9 +119,8 @@ extern "C" IMG3D_API std::int64_t Img3DKeepLargest(const std::uint8_t* source, s
                                                    int value, int connectivity, std::int64_t keep, int paint) {
     using namespace img3d::detail;
     if (keep < 0 || refused(source, destination, width, height, depth, value, connectivity, paint)) return -1;
-    Objects objects(source, width, height, depth, value, connectivity);
-    if (!objects.ready() || !choose_largest(objects, keep)) return -1;
-    return objects.paint(source, destination, paint);
+    return select_any(source, destination, width, height, depth, value, connectivity, paint,
+                      [&](auto& objects) { return choose_largest(objects, keep); });
 }
 
 extern "C" IMG3D_API std::int64_t Img3DRemoveBySize(const std::uint8_t* source, std::uint8_t* destination,
@@ -153,9 +129,12 @@ extern "C" IMG3D_API std::int64_t Img3DRemoveBySize(const std::uint8_t* source, 
                                                     std::int64_t maxVoxels, int paint) {
     using namespace img3d::detail;
     if (refused(source, destination, width, height, depth, value, connectivity, paint)) return -1;
-    Objects objects(source, width, height, depth, value, connectivity);
-    if (!objects.ready()) return -1;
-    for (std::int64_t k = 1; k <= objects.count(); ++k)
-        objects.keep(k, objects.size(k) >= minVoxels && objects.size(k) <= maxVoxels);
-    return objects.paint(source, destination, paint);
+    return select_any(source, destination, width, height, depth, value, connectivity, paint, [&](auto& objects) {
+        for (decltype(objects.runs()) k = 0; k < objects.runs(); ++k) {
+            if (!objects.is_root(k)) continue;
+            const auto size = static_cast<std::int64_t>(objects.size(k));
+            objects.set_size(k, size >= minVoxels && size <= maxVoxels);
+        }
+        return true;
+    });
 }

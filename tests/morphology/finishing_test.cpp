@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <numeric>
 #include <random>
 
@@ -35,8 +35,7 @@ void for_each_mask(unsigned seed, Check check) {
         }
 }
 
-using Morph = int (*)(const std::uint8_t*, std::uint8_t*, std::int64_t, std::int64_t, std::int64_t, int, int, int,
-                      int);
+using Morph = int (*)(const std::uint8_t*, std::uint8_t*, std::int64_t, std::int64_t, std::int64_t, int, int, int, int);
 
 TEST(BinaryMorphology, MatchesTheElementwiseReference) {
     struct Case {
@@ -61,8 +60,8 @@ TEST(BinaryMorphology, MatchesTheElementwiseReference) {
                                   iterations),
                               0);
                     ASSERT_EQ(out, ref::paint_set(set, kValue, kBackground)) << connectivity << " " << iterations;
-                    c.f(in_place.data(), in_place.data(), g.width, g.height, g.depth, kValue, kBackground,
-                        connectivity, iterations);
+                    c.f(in_place.data(), in_place.data(), g.width, g.height, g.depth, kValue, kBackground, connectivity,
+                        iterations);
                     ASSERT_EQ(in_place, out);
                 }
     });
@@ -132,9 +131,9 @@ TEST(SizeSelection, KeepsTheLargestAndTheSizesInRange) {
                 std::vector<bool> keep(p.size.size(), false);
                 for (std::int64_t i = 0; i < std::min(k, n); ++i) keep[static_cast<std::size_t>(order[i])] = true;
                 Bytes out(v.size());
-                ASSERT_EQ(Img3DKeepLargest(v.data(), out.data(), g.width, g.height, g.depth, kValue, connectivity, k,
-                                           kPaint),
-                          std::max<std::int64_t>(n - k, 0));
+                ASSERT_EQ(
+                    Img3DKeepLargest(v.data(), out.data(), g.width, g.height, g.depth, kValue, connectivity, k, kPaint),
+                    std::max<std::int64_t>(n - k, 0));
                 ASSERT_EQ(out, painted(v, p, keep)) << connectivity << " keep " << k;
             }
             for (auto [lo, hi] : {std::pair<std::int64_t, std::int64_t>{2, INT64_MAX}, {1, 3}, {5, 4}}) {
@@ -152,6 +151,30 @@ TEST(SizeSelection, KeepsTheLargestAndTheSizesInRange) {
             }
         }
     });
+}
+
+// Rows of whole 64-voxel words, where a run can reach the row's end with no
+// partial word to close it; the fill in place.
+TEST(FillHolesAndSizeSelection, RowsOfWholeWords) {
+    std::mt19937 rng(6);
+    const Grid g(128, 6, 5);
+    for (double density : {0.5, 0.95}) {
+        const Bytes v = ref::random_mask(g, density, kValue, rng);
+        for (int connectivity : kConnectivities) {
+            Bytes filled = v;
+            ASSERT_GE(Img3DFillHoles(filled.data(), filled.data(), 128, 6, 5, kValue, kBackground, connectivity, -1),
+                      0);
+            ASSERT_EQ(filled, ref::paint_set(ref::fill_holes(g, ref::set_of(v, kValue), connectivity, -1), kValue,
+                                             kBackground));
+            const Pieces p = pieces_of(g, v, connectivity);
+            std::vector<bool> keep(p.size.size());
+            for (std::size_t l = 1; l < p.size.size(); ++l) keep[l] = p.size[l] >= 3;
+            Bytes out(v.size());
+            ASSERT_GE(Img3DRemoveBySize(v.data(), out.data(), 128, 6, 5, kValue, connectivity, 3, INT64_MAX, kPaint),
+                      0);
+            ASSERT_EQ(out, painted(v, p, keep)) << density << " " << connectivity;
+        }
+    }
 }
 
 TEST(FinishingRefusals, WriteNothing) {
