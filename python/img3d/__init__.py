@@ -865,8 +865,11 @@ def segment_file(input, output=None, *, labels=None, **options):
         The tool's options in Python spelling (``min_volume`` for
         ``--min-volume``): ``threshold`` ("otsu", "two-mode" or a value in
         file units), ``band`` ``(low, high)``, ``window`` ``(low, high)``,
-        ``min_volume``, ``max_volume``, ``smooth``, ``dilate`` (6 or 26),
-        ``raw``, ``spacing``; :data:`SEGMENT_OPTIONS` lists them all.  Values
+        ``min_volume``, ``max_volume``, ``smooth``, ``fill_holes``,
+        ``largest``, ``connectivity``, ``open``, ``close``, ``erode``,
+        ``dilate`` (an element 6, 18 or 26, with ``"x2"`` for two
+        iterations), ``volume``, ``raw``, ``spacing``;
+        :data:`SEGMENT_OPTIONS` lists them all.  Values
         take the tool's text forms too (``band="-100:50"``); None leaves an
         option at the tool's default.
 
