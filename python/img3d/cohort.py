@@ -48,12 +48,14 @@ import warnings
 
 import img3d
 
+from . import _temporaries
+
 CSV_NAME = "cohort.csv"
 LOCK_NAME = "cohort.lock"
 COLUMNS = ("file", "status", "objects", "voxels", "threshold", "threshold_grey", "removed_after", "seconds",
            "error")
 # The mark of every temporary a run makes, the tool's own included.
-TEMPORARY = ".img3d-tmp-"
+TEMPORARY = _temporaries.TEMPORARY
 # Those of earlier versions: ".<stem>.nii.gz.<hex>.nii.gz" and cohort.csv.partial.
 EARLIER_TEMPORARY = re.compile(r"\..+\.nii\.gz\.[0-9a-f]+\.nii\.gz\Z")
 
@@ -143,21 +145,12 @@ def process_file(in_path, out_path, options=None):
     return row
 
 
-def _locked_folder(path):
-    """A new folder for one file's temporaries, held under flock while its
-    writer lives: a later run removes it only once nothing holds it."""
-    os.mkdir(path)
-    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    fcntl.flock(fd, fcntl.LOCK_EX)
-    return fd
-
-
 def _segment_task(in_path, out_dir, stem, run_id, options):
     """A worker's part: the result into a temporary folder of its own.  The
     driver, which holds the folder's lock, renames it into place."""
     folder = os.path.join(out_dir, f".{stem}.nii.gz{TEMPORARY}{run_id}-{uuid.uuid4().hex[:8]}")
     try:
-        fd = _locked_folder(folder)
+        fd = _temporaries.locked_folder(folder)
     except OSError as e:
         return {"file": os.path.basename(in_path), "status": "failed", "error": f"{folder}: {e.strerror}"}, None
     try:
@@ -184,31 +177,9 @@ def _write_replacing(path, text, run_id):
 
 
 def _remove_leftovers(out_dir):
-    """Removes the temporaries of runs that ended without cleaning up: those
-    a non-blocking flock can take (a live writer holds its own)."""
-    for name in os.listdir(out_dir):
-        if not (name.startswith(".") and TEMPORARY in name or EARLIER_TEMPORARY.match(name)
-                or name == CSV_NAME + ".partial"):
-            continue
-        path = os.path.join(out_dir, name)
-        try:
-            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NOFOLLOW)
-        except OSError:
-            continue
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError:
-            os.close(fd)
-            continue
-        try:
-            if os.path.isdir(path):
-                shutil.rmtree(path, ignore_errors=True)
-            else:
-                os.unlink(path)
-        except OSError:
-            pass
-        finally:
-            os.close(fd)
+    """Removes the temporaries of runs that ended without cleaning up."""
+    _temporaries.remove_free(out_dir, lambda name: name.startswith(".") and TEMPORARY in name
+                             or EARLIER_TEMPORARY.match(name) or name == CSV_NAME + ".partial")
 
 
 class _FolderLock:

@@ -26,6 +26,7 @@ import uuid
 
 import numpy as np
 
+from . import _temporaries
 from . import dask as idask
 
 DEFAULT_CHUNK = 256
@@ -95,12 +96,17 @@ def write(x, path, client=None):
     folder, name = os.path.split(path)
     if not os.path.isdir(folder):
         raise BadInput(f"{folder}: No such directory")
-    partial = os.path.join(folder, f".{name}.{uuid.uuid4().hex}.partial")
+    # Temporaries of killed runs beside this output go first; a live run's
+    # are held under flock and stay.
+    prefix = f".{name}{_temporaries.TEMPORARY}"
+    _temporaries.remove_free(folder, lambda entry: entry.startswith(prefix))
+    partial = os.path.join(folder, f"{prefix}{uuid.uuid4().hex}")
     regular = tuple(max(c) for c in x.chunks)
     if any(len(set(c[:-1])) > 1 or c[-1] > c[0] for c in x.chunks):
         x = x.rechunk(regular)
+    fd = _temporaries.locked_folder(partial)
     try:
-        stored = x.to_zarr(partial, compute=False)
+        stored = x.to_zarr(partial, compute=False, overwrite=True)
         if client is None:
             stored.compute()
         else:
@@ -114,6 +120,7 @@ def write(x, path, client=None):
         os.replace(partial, path)
     finally:
         shutil.rmtree(partial, ignore_errors=True)
+        os.close(fd)
 
 
 def _value(text):

@@ -18,6 +18,14 @@ def stored(tmp_path, rng):
 
 def test_label_objects_and_filter_of_a_store(stored, capsys):
     a, tmp = stored
+    # A killed run's temporary beside the output goes; a live run's (held
+    # under flock) stays.
+    import fcntl
+    import os
+    (tmp / ".labels.zarr.img3d-tmp-dead").mkdir()
+    (tmp / ".labels.zarr.img3d-tmp-live").mkdir()
+    held = os.open(tmp / ".labels.zarr.img3d-tmp-live", os.O_RDONLY)
+    fcntl.flock(held, fcntl.LOCK_EX)
     assert volume.main(["label", str(tmp / "in.zarr"), str(tmp / "labels.zarr"), "--connectivity", "26",
                         "--chunks", "6,5,9", "--workers", "2"]) == 0
     np.testing.assert_array_equal(zarr.open(str(tmp / "labels.zarr"))[:], img3d.label(a, 255, 26)[0])
@@ -28,7 +36,9 @@ def test_label_objects_and_filter_of_a_store(stored, capsys):
     rows = capsys.readouterr().out.splitlines()
     o = img3d.objects(a)
     assert len(rows) == len(o) + 1 and rows[1].split(",")[:2] == ["1", str(o.voxels[0])]
-    assert sorted(p.name for p in tmp.iterdir()) == ["in.zarr", "kept.zarr", "labels.zarr"]
+    assert sorted(p.name for p in tmp.iterdir()) == [".labels.zarr.img3d-tmp-live", "in.zarr", "kept.zarr",
+                                                      "labels.zarr"]
+    os.close(held)
 
 
 def test_tiff_input_and_refusals(stored, capsys):
