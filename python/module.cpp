@@ -568,7 +568,16 @@ py::tuple label_all(const py::array& a, int connectivity, py::array labels) {
 py::tuple intensity_arrays(const void* labels, int label_type, const py::array& grey, const Extent64& e,
                            std::int64_t count) {
     const int grey_type = element_type(grey, "grey", "1236:uint8, int16, uint16 or float32");
-    std::vector<Img3DIntensity> stats(static_cast<std::size_t>(count));
+    // The records, and the library's working memory (48 or 56 bytes a
+    // label): what ran out is said in bytes.
+    const double record_bytes = static_cast<double>(count) * sizeof(Img3DIntensity);
+    std::vector<Img3DIntensity> stats;
+    try {
+        if (record_bytes > static_cast<double>(PTRDIFF_MAX)) throw std::bad_alloc();
+        stats.resize(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        img3d_python::out_of_memory(static_cast<std::size_t>(std::min(record_bytes, static_cast<double>(SIZE_MAX))));
+    }
     const void* grey_data = grey.data();
     std::int64_t outside = 0;
     {
@@ -576,7 +585,7 @@ py::tuple intensity_arrays(const void* labels, int label_type, const py::array& 
         outside = Img3DIntensityStats(labels, label_type, grey_data, grey_type, e.width, e.height, e.depth, count,
                                       stats.data());
     }
-    if (outside < 0) throw std::bad_alloc();
+    if (outside < 0) img3d_python::out_of_memory(static_cast<std::size_t>(count) * 56);
     // One array per field.
     auto column = [&stats](auto member) {
         using T = std::remove_cv_t<std::remove_reference_t<decltype(stats[0].*member)>>;
