@@ -20,8 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(img3d::fuzz::voxels_of(volume) == before);
     std::vector<std::int64_t> wide_labels(extent.size(), -5);
     std::vector<std::int32_t> narrow_labels(extent.size(), -5);
-    const std::int64_t n_voxels = wide ? Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth,
-                                                          value, connectivity, wide_labels.data(), IMG3D_INT64)
+    std::vector<std::int64_t> begun(static_cast<std::size_t>(extent.height) * extent.depth, -5);
+    const std::int64_t n_voxels = wide ? Img3DLabelVoxelsRows(before.data(), extent.width, extent.height, extent.depth,
+                                                              value, connectivity, wide_labels.data(), IMG3D_INT64,
+                                                              begun.data())
                                        : Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth,
                                                           value, connectivity, narrow_labels.data(), IMG3D_INT32);
     FUZZ_CHECK(n_voxels == n);
@@ -29,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(n == -1 && labels == std::vector<std::int32_t>(extent.size(), -5));
         FUZZ_CHECK(wide_labels == std::vector<std::int64_t>(extent.size(), -5));
         FUZZ_CHECK(narrow_labels == std::vector<std::int32_t>(extent.size(), -5));
+        FUZZ_CHECK(begun == std::vector<std::int64_t>(begun.size(), -5));
         Image3DFree(volume);
         return 0;
     }
@@ -37,6 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(std::vector<int>(labels.begin(), labels.end()) == expected.label);
     FUZZ_CHECK(wide ? std::vector<int>(wide_labels.begin(), wide_labels.end()) == expected.label
                     : narrow_labels == labels);
+    if (wide) {
+        std::vector<std::int64_t> rows(begun.size(), 0);
+        for (const std::size_t first : expected.first_voxel) ++rows[first / static_cast<std::size_t>(extent.width)];
+        FUZZ_CHECK(begun == rows);
+    }
 
     // Renumbered through a table that reverses the numbering.
     std::vector<std::int32_t> reverse(static_cast<std::size_t>(n) + 1, 0);

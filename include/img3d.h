@@ -91,7 +91,7 @@
  *                       runs (one row's); the label array itself serves as
  *                       the union-find's scratch
  *   Img3DLabelVoxels    as Img3DLabel, with 8 bytes per run for INT64
- *                       labels
+ *                       labels; Img3DLabelVoxelsRows the same
  *   Img3DDelVolume      4 bytes per run of the object value (a run being a
  *                       stretch of the value along x) and 1 bit per voxel of
  *                       two slices; no record per object is built
@@ -546,6 +546,28 @@ IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, i
  */
 IMG3D_API int64_t Img3DLabelVoxels(const uint8_t* voxels, int64_t width, int64_t height, int64_t depth,
                                    int value, int connectivity, void* labels, int labelType);
+
+/*
+ * Img3DLabelVoxels that also tells where each object begins: for hosts that
+ * label a large volume in blocks and number the blocks' objects together in
+ * raster order.
+ *
+ * rowObjects is an array of height*depth entries that the caller provides;
+ * entry z*height + y receives the number of objects whose first voxel (in
+ * raster order) lies in row y of slice z.  The objects a row begins are
+ * numbered consecutively, so with S(r) the sum of the entries 0 ... r, row r
+ * begins the objects S(r-1) + 1 ... S(r), and object k's first voxel lies in
+ * the first row r with S(r) >= k.  Every entry is written (0 for a value
+ * outside 0 ... 255).
+ *
+ * Everything else -- what is read and written, the labels, the result, the
+ * working memory and the refusals -- is exactly Img3DLabelVoxels's, with one
+ * refusal more: -1 for a NULL rowObjects.  On -1 neither labels nor
+ * rowObjects is touched.
+ */
+IMG3D_API int64_t Img3DLabelVoxelsRows(const uint8_t* voxels, int64_t width, int64_t height, int64_t depth,
+                                       int value, int connectivity, void* labels, int labelType,
+                                       int64_t* rowObjects);
 
 /*
  * Renumbers labels in place through a table: each of the count entries of

@@ -141,6 +141,10 @@ public:
     Label offset(int y, int z) const { return (static_cast<Label>(z) * height + y) * static_cast<Label>(width); }
     Row<Label> row(int y, int z) const { return Row<Label>{bits_ + index(y, z) * words, offset(y, z)}; }
     std::uint64_t* bits(int y, int z) const { return bits_ + index(y, z) * words; }
+    // The row's number, z * height + y.
+    std::size_t index(int y, int z) const {
+        return static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y);
+    }
     // Room for the labels of one row's runs.
     Label* run_labels() const { return reinterpret_cast<Label*>(bits_ + rows_ * words); }
     std::uint8_t& holds_runs(int y, int z) const {
@@ -156,10 +160,6 @@ private:
     }
     // A row of w columns holds at most w / 2 + 1 runs.
     static std::size_t run_entries(int w) { return static_cast<std::size_t>(w) / 2 + 1; }
-
-    std::size_t index(int y, int z) const {
-        return static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y);
-    }
 
     std::size_t rows_;
     std::uint64_t* bits_;
@@ -213,18 +213,20 @@ void join_runs(const std::uint8_t* voxels, std::uint8_t value, int connectivity,
     }
 }
 
-// Second pass: every voxel's label, runs in raster order.  Returns the
-// number of objects.
+// Second pass: every voxel's label, runs in raster order, and where asked
+// the number of objects each row begins.  Returns the number of objects.
 template <class Label>
-Label write_labels(const VolumeBits<Label>& rows, Label* labels) {
+Label write_labels(const VolumeBits<Label>& rows, Label* labels, std::int64_t* row_objects) {
     const auto width = static_cast<std::size_t>(rows.width);
     Label objects = 0;
     for (int z = 0; z < rows.depth; ++z) {
         for (int y = 0; y < rows.height; ++y) {
             const Label row = rows.offset(y, z);
             Label* out = labels + row;
+            const Label before = objects;
             if (!rows.holds_runs(y, z)) {
                 std::memset(out, 0, width * sizeof *out);
+                if (row_objects != nullptr) row_objects[rows.index(y, z)] = 0;
                 continue;
             }
             // Each run's label, from its parent, into its first entry (a
@@ -241,6 +243,7 @@ Label write_labels(const VolumeBits<Label>& rows, Label* labels) {
             for_each_run_in_bits(rows.bits(y, z), rows.width, [&](int start, int end) {
                 fill_labels(out + start, static_cast<std::size_t>(end - start + 1), *run_label++);
             });
+            if (row_objects != nullptr) row_objects[rows.index(y, z)] = static_cast<std::int64_t>(objects - before);
         }
     }
     return objects;
@@ -252,21 +255,45 @@ Label write_labels(const VolumeBits<Label>& rows, Label* labels) {
 // working memory cannot be had.
 template <class Label>
 Label label_voxels(const std::uint8_t* voxels, int width, int height, int depth, int value, int connectivity,
-                   Label* labels) noexcept {
+                   Label* labels, std::int64_t* row_objects = nullptr) noexcept {
     if (value < 0 || value > 255) {
         std::memset(labels, 0,
                     static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
                         static_cast<std::size_t>(depth) * sizeof *labels);
+        if (row_objects != nullptr)
+            std::memset(row_objects, 0,
+                        static_cast<std::size_t>(height) * static_cast<std::size_t>(depth) * sizeof *row_objects);
         return 0;
     }
     const VolumeBits<Label> rows(width, height, depth);
     if (!rows.allocated()) return -1;
     RunForest<Label> forest(labels);
     join_runs(voxels, static_cast<std::uint8_t>(value), connectivity, rows, forest);
-    return write_labels(rows, labels);
+    return write_labels(rows, labels, row_objects);
 }
 
 bool known_connectivity(int connectivity) { return connectivity == 6 || connectivity == 18 || connectivity == 26; }
+
+// The checks of Img3DLabelVoxels, then the labelling with row counts where
+// asked.
+std::int64_t label_raw(const std::uint8_t* voxels, std::int64_t width, std::int64_t height, std::int64_t depth,
+                       int value, int connectivity, void* labels, int labelType, std::int64_t* row_objects) {
+    // Extents are ints inside; a label array's offsets are of its own type,
+    // so int32 labels index at most 2^31 - 1 voxels.
+    constexpr std::int64_t kMaxInt32 = std::numeric_limits<std::int32_t>::max();
+    if (voxels == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;
+    if (labelType != IMG3D_INT32 && labelType != IMG3D_INT64) return -1;
+    if (width < 1 || height < 1 || depth < 1) return -1;
+    if (width > kMaxInt32 || height > kMaxInt32 || depth > kMaxInt32) return -1;
+    constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
+    if (height > kMaxInt64 / width || depth > kMaxInt64 / (width * height)) return -1;
+    const bool fits_int32 = height <= kMaxInt32 / width && depth <= kMaxInt32 / (width * height);
+    if (labelType == IMG3D_INT32 && !fits_int32) return -1;
+    const int w = static_cast<int>(width), h = static_cast<int>(height), d = static_cast<int>(depth);
+    if (labelType == IMG3D_INT32)
+        return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int32_t*>(labels), row_objects);
+    return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int64_t*>(labels), row_objects);
+}
 
 }  // namespace
 }  // namespace img3d::detail
@@ -281,20 +308,13 @@ extern "C" IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int conn
 extern "C" IMG3D_API std::int64_t Img3DLabelVoxels(const std::uint8_t* voxels, std::int64_t width, std::int64_t height,
                                                    std::int64_t depth, int value, int connectivity, void* labels,
                                                    int labelType) {
-    using namespace img3d::detail;
-    // Extents are ints inside; a label array's offsets are of its own type,
-    // so int32 labels index at most 2^31 - 1 voxels.
-    constexpr std::int64_t kMaxInt32 = std::numeric_limits<std::int32_t>::max();
-    if (voxels == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;
-    if (labelType != IMG3D_INT32 && labelType != IMG3D_INT64) return -1;
-    if (width < 1 || height < 1 || depth < 1) return -1;
-    if (width > kMaxInt32 || height > kMaxInt32 || depth > kMaxInt32) return -1;
-    constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
-    if (height > kMaxInt64 / width || depth > kMaxInt64 / (width * height)) return -1;
-    const bool fits_int32 = height <= kMaxInt32 / width && depth <= kMaxInt32 / (width * height);
-    if (labelType == IMG3D_INT32 && !fits_int32) return -1;
-    const int w = static_cast<int>(width), h = static_cast<int>(height), d = static_cast<int>(depth);
-    if (labelType == IMG3D_INT32)
-        return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int32_t*>(labels));
-    return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int64_t*>(labels));
+    return img3d::detail::label_raw(voxels, width, height, depth, value, connectivity, labels, labelType, nullptr);
+}
+
+extern "C" IMG3D_API std::int64_t Img3DLabelVoxelsRows(const std::uint8_t* voxels, std::int64_t width,
+                                                       std::int64_t height, std::int64_t depth, int value,
+                                                       int connectivity, void* labels, int labelType,
+                                                       std::int64_t* rowObjects) {
+    if (rowObjects == nullptr) return -1;
+    return img3d::detail::label_raw(voxels, width, height, depth, value, connectivity, labels, labelType, rowObjects);
 }

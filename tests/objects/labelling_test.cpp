@@ -113,6 +113,8 @@ TEST(Labelling, VoxelMemoryRefusals) {
     for (int type : {0, 1, 2, 3, 6, 99, -1}) EXPECT_EQ(call(5, 4, 3, 7, 6, type), -1) << type;
     EXPECT_EQ(Img3DLabelVoxels(voxels.data(), 5, 4, 3, 7, 6, nullptr, IMG3D_INT32), -1);
     EXPECT_EQ(Img3DLabelVoxels(nullptr, 5, 4, 3, 7, 6, labels.data(), IMG3D_INT32), -1);
+    EXPECT_EQ(Img3DLabelVoxelsRows(voxels.data(), 5, 4, 3, 7, 6, labels.data(), IMG3D_INT64, nullptr), -1);
+    EXPECT_EQ(labels, std::vector<std::int64_t>(60, -9));
     // Extents below 1 or past 2^31 - 1 (also where the product would wrap),
     // and for int32 labels voxel counts past 2^31 - 1, are refused before
     // any entry is touched.
@@ -198,8 +200,10 @@ TEST(Labelling, OutOfMemoryLeavesTheLabelsUntouched) {
     walk([&](std::int32_t* labels) { return Img3DLabel(v, 1, 26, labels); }, std::int32_t{-9});
     walk([&](std::int32_t* labels) { return Img3DLabelVoxels(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT32); },
          std::int32_t{-9});
-    walk([&](std::int64_t* labels) { return Img3DLabelVoxels(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT64); },
-         std::int64_t{-9});
+    std::vector<std::int64_t> rows(9 * 7);
+    walk([&](std::int64_t* labels) {
+        return Img3DLabelVoxelsRows(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT64, rows.data());
+    }, std::int64_t{-9});
 }
 
 TEST(ObjectStats, LabelsOutsideTheCountAreLeftOut) {

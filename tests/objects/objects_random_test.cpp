@@ -85,6 +85,15 @@ void expect_label_image(unsigned char*** volume, const std::vector<std::uint8_t>
                                    IMG3D_INT32),
                   expected.objects);
         ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), expected.label);
+        // Where each object begins, row by row: each first voxel's row once.
+        std::vector<std::int64_t> begun(static_cast<std::size_t>(e.height) * e.depth, -3), rows(begun.size(), 0);
+        for (const std::size_t first : expected.first_voxel) ++rows[first / static_cast<std::size_t>(e.width)];
+        labels.assign(e.size(), -3);
+        ASSERT_EQ(Img3DLabelVoxelsRows(voxels.data(), e.width, e.height, e.depth, value, connectivity, labels.data(),
+                                       IMG3D_INT32, begun.data()),
+                  expected.objects);
+        ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), expected.label);
+        ASSERT_EQ(begun, rows);
         std::vector<Img3DObject> stats(static_cast<std::size_t>(expected.objects) + 1);
         ASSERT_EQ(Img3DObjectStats(labels.data(), e.width, e.height, e.depth, expected.objects, stats.data()), 0);
         for (std::size_t k = 0; k < static_cast<std::size_t>(expected.objects); ++k) {
