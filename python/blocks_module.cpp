@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "entry.h"
@@ -31,14 +32,25 @@ void check_writable(const py::array& a, const char* name) {
 }
 
 // The labels of a C-contiguous 3-D uint8 array into out (same shape,
-// C-contiguous, int32 or int64): the object count.
-std::int64_t label_voxels(const py::array& a, int value, int connectivity, py::array& out) {
+// C-contiguous, int32 or int64): the object count.  rows, when not None,
+// receives the number of objects each row begins (C-contiguous int64, one
+// entry a row, depth * height).
+std::int64_t label_voxels(const py::array& a, int value, int connectivity, py::array& out, const py::object& rows) {
     if (a.ndim() != 3 || a.dtype().kind() != 'u' || a.itemsize() != 1 || !(a.flags() & py::array::c_style))
         throw py::value_error("a must be a C-contiguous 3-D uint8 array");
     const int type = label_type(out, "out");
     check_writable(out, "out");
     for (py::ssize_t i = 0; i < 3; ++i)
         if (out.ndim() != 3 || out.shape(i) != a.shape(i)) throw py::value_error("out must have the shape of a");
+    std::int64_t* row_objects = nullptr;
+    if (!rows.is_none()) {
+        auto r = py::reinterpret_borrow<py::array>(rows);
+        if (!py::isinstance<py::array>(rows) || r.dtype().kind() != 'i' || r.itemsize() != 8 ||
+            r.dtype().byteorder() == '>' || r.ndim() != 1 || r.size() != a.shape(0) * a.shape(1))
+            throw py::value_error("rows must be a 1-D int64 array of one entry a row");
+        check_writable(r, "rows");
+        row_objects = static_cast<std::int64_t*>(r.mutable_data());
+    }
     if (a.shape(0) == 0 || a.shape(1) == 0 || a.shape(2) == 0) return 0;
     if (connectivity != 6 && connectivity != 18 && connectivity != 26)
         throw py::value_error("connectivity must be 6, 18 or 26, not " + std::to_string(connectivity));
@@ -47,7 +59,10 @@ std::int64_t label_voxels(const py::array& a, int value, int connectivity, py::a
     std::int64_t n = 0;
     {
         py::gil_scoped_release unlocked;
-        n = Img3DLabelVoxels(voxels, a.shape(2), a.shape(1), a.shape(0), value, connectivity, labels, type);
+        n = row_objects == nullptr
+                ? Img3DLabelVoxels(voxels, a.shape(2), a.shape(1), a.shape(0), value, connectivity, labels, type)
+                : Img3DLabelVoxelsRows(voxels, a.shape(2), a.shape(1), a.shape(0), value, connectivity, labels, type,
+                                       row_objects);
     }
     if (n < 0) {
         if (type == IMG3D_INT32 && a.size() > INT32_MAX)
@@ -79,10 +94,51 @@ std::int64_t relabel(py::array& labels, const py::array& table) {
     return missed;
 }
 
+// out = table[labels], row by row: labels a C-contiguous 3-D array, out a
+// writable array of its shape, type and contiguous rows anywhere in a larger
+// array (a block of the whole volume's labels).  Each row is copied and then
+// renumbered in place while it is in the cache, so the renumbering costs no
+// pass of its own.  Returns the number of labels the table does not hold.
+std::int64_t relabel_into(const py::array& labels, const py::array& table, py::array& out) {
+    const int type = label_type(labels, "labels");
+    if (!(labels.flags() & py::array::c_style) || labels.ndim() != 3)
+        throw py::value_error("labels must be a C-contiguous 3-D array");
+    if (!table.dtype().equal(labels.dtype()) || table.ndim() != 1 || !(table.flags() & py::array::c_style))
+        throw py::value_error("table must be a contiguous 1-D array of the labels' type");
+    if (table.size() == 0) throw py::value_error("table must not be empty");
+    if (!out.dtype().equal(labels.dtype()) || out.ndim() != 3 || !out.writeable())
+        throw py::value_error("out must be a writable 3-D array of the labels' type");
+    for (py::ssize_t i = 0; i < 3; ++i)
+        if (out.shape(i) != labels.shape(i)) throw py::value_error("out must have the shape of labels");
+    const py::ssize_t depth = labels.shape(0), height = labels.shape(1), width = labels.shape(2);
+    if (labels.size() == 0) return 0;
+    if (width > 1 && out.strides(2) != out.itemsize()) throw py::value_error("out's rows must be contiguous");
+    const auto item = static_cast<std::size_t>(labels.itemsize());
+    const auto row_bytes = static_cast<std::size_t>(width) * item;
+    const auto* source = static_cast<const char*>(labels.data());
+    auto* target = static_cast<char*>(out.mutable_data());
+    const py::ssize_t zs = out.strides(0), ys = out.strides(1);
+    const void* entries = table.data();
+    const std::int64_t count = table.size();
+    std::int64_t missed = 0;
+    {
+        py::gil_scoped_release unlocked;
+        for (py::ssize_t z = 0; z < depth; ++z) {
+            for (py::ssize_t y = 0; y < height; ++y, source += row_bytes) {
+                char* row = target + z * zs + y * ys;
+                std::memcpy(row, source, row_bytes);
+                missed += Img3DRelabelVoxels(row, width, type, entries, count);
+            }
+        }
+    }
+    return missed;
+}
+
 }  // namespace
 
 void bind_blocks(py::module_& m) {
     m.def("label_voxels", img3d_python::entry(&label_voxels), py::arg("a"), py::arg("value"), py::arg("connectivity"),
-          py::arg("out"));
+          py::arg("out"), py::arg("rows") = py::none());
+    m.def("relabel_into", img3d_python::entry(&relabel_into), py::arg("labels"), py::arg("table"), py::arg("out"));
     m.def("relabel", img3d_python::entry(&relabel), py::arg("labels"), py::arg("table"));
 }

@@ -298,9 +298,13 @@ def _connectivity(connectivity, allowed):
     return connectivity
 
 
-# Arrays above this many voxels are labelled block by block (the library
-# labels at most 2^31 - 1 voxels at once).  Tests lower it.
+# With more than one worker, arrays are labelled in blocks of at most this
+# many voxels, a few per worker.  Tests lower it.
 _BLOCK_VOXELS = 2**27
+# The most voxels one library call labels into int32 labels (offsets into
+# the label array are of the labels' type); larger arrays with int32 labels
+# are labelled in blocks of this size.  Tests lower it.
+_INDEX_VOXELS = INT32_MAX
 
 
 def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
@@ -321,17 +325,18 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
     given) is the labels' type.  A count of objects beyond what it holds is
     a ValueError naming ``dtype``; ``out`` then holds partial labels.
 
-    Arrays of any size are accepted: one of more than ``2**27`` voxels (or
-    any array when ``workers > 1``) is labelled in blocks of whole z-slabs,
-    joined across their faces, with the same result.  ``workers`` threads
-    label and relabel the blocks (the GIL is released meanwhile).  A
+    Arrays of any size are accepted.  With one worker, ``a`` is labelled in
+    one library call, or, with int32 labels beyond ``2**31 - 1`` voxels,
+    in blocks of whole z-slabs joined across their faces, with the same
+    result.  ``workers`` threads label and relabel such blocks at once
+    (the GIL is released meanwhile), a few blocks per thread.  A
     C-contiguous ``a`` is read in place, without a copy."""
     given = _array(a)
     a, level = _objects_of(given, value)
     connectivity = _connectivity(connectivity, (6, 18, 26))
     workers = _integer("workers", workers, 1)
     dtype = _label_dtype(out, dtype)
-    if a.ndim == 3 and a.size <= _BLOCK_VOXELS and workers == 1 and dtype == np.int32:
+    if a.ndim == 3 and a.size <= _BLOCK_VOXELS and a.size <= _INDEX_VOXELS and workers == 1 and dtype == np.int32:
         labels, n = _img3d.label(a, level, connectivity, out)
         _check_found(given, value, n == 0)
         return labels, n
@@ -343,37 +348,55 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
         _check_out(a, out)
     if a.ndim != 3 or 0 in a.shape:
         return _img3d.label(a, level, connectivity, None)  # the binding words the refusal
-    grid = _blocks.Grid(_blocks.slab_chunks(a.shape, _block_voxels(a, workers)))
-    # Whole z-slabs of a C-contiguous int32 out are contiguous: the library
+    if workers == 1 and (dtype == np.int64 or a.size <= _INDEX_VOXELS):
+        n = _img3d.label_voxels(_voxels(a), level, connectivity, out)
+        _check_found(given, value, n == 0)
+        return out, _count_fits(n, dtype)
+    block = _INDEX_VOXELS if workers == 1 else _block_voxels(a, workers)
+    grid = _blocks.Grid(_blocks.slab_chunks(a.shape, block))
+    # Whole z-slabs of a C-contiguous out are contiguous: the library
     # writes each block's labels in place.
-    direct = dtype == np.int32 and not grid.keyed
+    direct = not grid.keyed
     blocks = list(grid)
     executor = _blocks.Threads(workers)
     try:
         def first(ijk):
             where = grid.slices(ijk)
-            held = out[where] if direct else None
-            labels, n = _img3d.label(a[where], level, connectivity, held)
-            return labels, _blocks.summarise(grid, ijk, labels, n)
+            held = out[where] if direct else np.empty(grid.extent(ijk), dtype)
+            starts = np.empty(held.shape[0] * held.shape[1], np.int64) if grid.keyed else None
+            n = _img3d.label_voxels(_voxels(a[where]), level, connectivity, held, starts)
+            return held, _blocks.summarise(grid, ijk, held, n, starts=starts)
 
         done = executor.map(first, blocks)
         tables, n, _ = _blocks.merge(grid, [s for _, s in done], [s.n for _, s in done], connectivity,
                                      executor, dtype)
         _check_found(given, value, n == 0)
-        if n > np.iinfo(dtype).max:
-            raise ValueError(f"a has {n} objects, more than dtype={np.dtype(dtype).name} labels hold: "
-                             "pass dtype=np.int64")
+        _count_fits(n, dtype)
 
         def relabel(ijk, labels, t):
-            if direct:
-                _blocks.relabel(t, labels, labels)
-            else:
-                out[grid.slices(ijk)] = _blocks.relabel(t, labels)
+            if not direct:
+                _img3d.relabel_into(labels, t, out[grid.slices(ijk)])
+            elif not _blocks.identity(t):
+                _img3d.relabel(labels, t)
 
         executor.map(relabel, blocks, [labels for labels, _ in done], tables)
     finally:
         executor.close()
     return out, n
+
+
+def _voxels(a):
+    """A C-contiguous uint8 view or copy of a uint8 or bool array, as the
+    library reads voxels."""
+    a = np.ascontiguousarray(a)
+    return a.view(np.uint8) if a.dtype == np.bool_ else a
+
+
+def _count_fits(n, dtype):
+    if n > np.iinfo(dtype).max:
+        raise ValueError(f"a has {n} objects, more than dtype={np.dtype(dtype).name} labels hold: "
+                         "pass dtype=np.int64")
+    return n
 
 
 def _label_dtype(out, dtype):

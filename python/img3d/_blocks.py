@@ -9,15 +9,16 @@ executor: threads for arrays in memory (img3d.label), dask tasks for dask
 arrays (img3d.dask).  The driver holds only what lies on the blocks' faces;
 per-piece tables stay with their blocks.
 
-A piece is named by an int64 id, ``block << 32 | local label``.  Its order
-key is ``(major, local label)``: within a block the library numbers pieces by
-their first voxel, and global raster order compares two voxels of one block
-as local raster order does, so the local label orders the pieces of a block.
-Between blocks, ``major`` is the global row ``z * height + y`` of the piece's
-first voxel, times the number of blocks along x, plus the block's x index:
-two pieces whose first voxels share a row lie in blocks ordered along x.
-When the blocks are whole z-slabs (one block along y and x) the block index
-alone orders them, and no rows are needed.
+A piece is named by an int64 id, ``block << 32 | local label``.  Within a
+block the library numbers pieces by their first voxel, and global raster
+order compares two voxels of one block as local raster order does, so the
+local label orders the pieces of a block.  Between blocks, pieces are ordered
+by the global row ``z * height + y`` of their first voxel, then by the
+block's x index: two pieces whose first voxels share a row lie in blocks
+ordered along x.  A block's labelling tells how many pieces each of its rows
+begins, which gives every piece its row.  When the blocks are whole z-slabs
+(one block along y and x) the block index alone orders them, and no rows are
+needed.
 """
 
 import collections
@@ -29,11 +30,12 @@ import numpy as np
 SHIFT = 32
 LOCAL = (1 << SHIFT) - 1
 
-Summary = collections.namedtuple("Summary", "n planes majors sizes")
+Summary = collections.namedtuple("Summary", "n planes ends sizes")
 Summary.__doc__ = """A block's labelling as the merge needs it: its piece count, its six
-boundary planes of local labels (first and last along z, y, x), the order
-key's major part per piece (None for z-slab grids) and, where objects are
-sized, the voxel count per piece."""
+boundary planes of local labels (first and last along z, y, x), for each of
+its rows (z * height + y, local) the number of pieces begun up to its end
+(int64; None for z-slab grids) and, where objects are sized, the voxel count
+per piece."""
 
 
 class Grid:
@@ -61,6 +63,11 @@ class Grid:
     def index(self, ijk):
         i, j, k = ijk
         return (i * self.numblocks[1] + j) * self.numblocks[2] + k
+
+    def ijk(self, index):
+        rest, k = divmod(index, self.numblocks[2])
+        i, j = divmod(rest, self.numblocks[1])
+        return i, j, k
 
     def contains(self, ijk):
         return all(0 <= i < n for i, n in zip(ijk, self.numblocks))
@@ -90,21 +97,37 @@ def split(n, step):
     return tuple(min(step, n - i) for i in range(0, n, step))
 
 
-def summarise(grid, ijk, labels, n, sizes=None):
+def summarise(grid, ijk, labels, n, sizes=None, starts=None):
+    """A block's Summary; ``starts``, the pieces each row begins as the
+    library counts them, where the labelling gave them (else counted from
+    the labels, for grids that need them)."""
     planes = tuple(np.array(p) for p in (labels[0], labels[-1], labels[:, 0], labels[:, -1],
                                          labels[:, :, 0], labels[:, :, -1]))
-    majors = None
+    ends = None
     if grid.keyed:
-        # Labels appear in raster order, so the running maximum over rows
-        # counts the pieces begun by each row: piece l begins in the first
-        # row whose running maximum reaches l.
-        depth, height, _ = labels.shape
-        seen = np.maximum.accumulate(labels.max(axis=2).ravel())
-        rows = np.searchsorted(seen, np.arange(1, n + 1, dtype=seen.dtype))
-        z0, y0, _ = grid.origin(ijk)
-        z, y = np.divmod(rows.astype(np.int64), height)
-        majors = ((z0 + z) * grid.shape[1] + y0 + y) * grid.numblocks[2] + ijk[2]
-    return Summary(n, planes, majors, sizes)
+        if starts is None:
+            # Labels appear in raster order, so the running maximum over rows
+            # counts the pieces begun up to each row.
+            ends = np.maximum.accumulate(labels.max(axis=2).ravel()).astype(np.int64)
+        else:
+            ends = np.cumsum(starts)
+    return Summary(n, planes, ends, sizes)
+
+
+def rows_of(summary, local):
+    """The local rows (z * height + y) of the first voxels of a block's
+    pieces, by local label."""
+    return np.searchsorted(summary.ends, local, side="left")
+
+
+def majors(grid, ijk, summary, local):
+    """The order keys' major part of a block's pieces, by local label: the
+    global row of the first voxel, times the blocks along x, plus the
+    block's x index."""
+    _, height, _ = grid.extent(ijk)
+    z0, y0, _ = grid.origin(ijk)
+    z, y = np.divmod(rows_of(summary, local).astype(np.int64), height)
+    return ((z0 + z) * grid.shape[1] + y0 + y) * grid.numblocks[2] + ijk[2]
 
 
 def _steps(connectivity):
@@ -192,16 +215,16 @@ def contacts(grid, ijk, blocks, connectivity):
     pairs = np.concatenate(found) if found else np.zeros((0, 2), np.int64)
     ids = np.unique(pairs)
     by_block = {grid.index(n): s for n, s in summaries.items()}
-    majors = ids >> SHIFT
+    keys = ids >> SHIFT
     sizes = np.zeros(len(ids), np.int64) if own.sizes is not None else None
     for q in np.unique(ids >> SHIFT).tolist():
         mine = (ids >> SHIFT) == q
-        local = (ids[mine] & LOCAL) - 1
+        local = ids[mine] & LOCAL
         if grid.keyed:
-            majors[mine] = by_block[q].majors[local]
+            keys[mine] = majors(grid, grid.ijk(q), by_block[q], local)
         if sizes is not None:
-            sizes[mine] = by_block[q].sizes[local]
-    return pairs, ids, majors, sizes
+            sizes[mine] = by_block[q].sizes[local - 1]
+    return pairs, ids, keys, sizes
 
 
 def components(pairs, count):
@@ -267,34 +290,54 @@ class Joined:
         return self.nodes[mine] & LOCAL, self.sizes[mine]
 
 
-def slab_ranks(blocks, owned_elsewhere, offset):
+def _ranks(n, others, base):
+    """The global labels of a block's pieces that own their object, by local
+    label (0 for the background and the pieces in ``others``, sorted local
+    labels of pieces owned elsewhere): ``base`` per piece plus the piece's
+    place among the owners, counted from 1.  Plain int64 passes: a cumulative
+    sum over a boolean mask costs ten times as much on blocks of a million
+    pieces."""
+    r = np.empty(n + 1, np.int64)
+    r[1:] = base
+    r += np.arange(n + 1)
+    if len(others):
+        r -= np.repeat(np.arange(len(others) + 1), np.diff(others, prepend=0, append=n + 1))
+        r[others] = 0
+    r[0] = 0
+    return r
+
+
+def slab_ranks(grid, slab, blocks, owned_elsewhere, offset):
     """The global labels of the pieces of one z-slab of blocks that own their
     object: for each block an int64 table indexed by local label, 0 for the
-    background and for pieces owned elsewhere.  offset: the objects of the
-    slabs before."""
-    tables, majors = [], []
-    for s, others in zip(blocks, owned_elsewhere):
-        owned = np.ones(s.n + 1, bool)
-        owned[0] = False
-        owned[others] = False
-        tables.append(owned)
-        if s.majors is not None:
-            majors.append(s.majors[owned[1:]])
-    if len(blocks) == 1 or not majors:
-        ranks = [offset + np.cumsum(owned) for owned in tables]
-    else:
-        # Pieces sharing a major part lie in one block, listed in local order:
-        # a stable sort keeps them so.
-        order = np.argsort(np.concatenate(majors), kind="stable")
-        position = np.empty(len(order), np.int64)
-        position[order] = np.arange(offset + 1, offset + 1 + len(order))
-        ranks, start = [], 0
-        for owned in tables:
-            r = np.zeros(len(owned), np.int64)
-            r[owned] = position[start:start + int(owned.sum())]
-            start += int(owned.sum())
-            ranks.append(r)
-    return [np.where(owned, r, 0) for owned, r in zip(tables, ranks)]
+    background and for pieces owned elsewhere.  slab: the blocks' (i, j, k);
+    offset: the objects of the slabs before."""
+    offset = int(offset)
+    if not grid.keyed:
+        return [_ranks(s.n, others, offset) for s, others in zip(blocks, owned_elsewhere)]
+    # A piece's rank is the owners begun in the slab's earlier rows, plus
+    # those begun in its own row by blocks to its left, plus its place among
+    # its own block's owners of that row.  Each block's rows lie in one range
+    # of y, so the owners each row begins are counted per (z, y, x block).
+    depth = grid.extent(slab[0])[0]
+    begun = np.zeros((depth, grid.shape[1], grid.numblocks[2]), np.int64)
+    owners = []
+    for ijk, s, others in zip(slab, blocks, owned_elsewhere):
+        height, y0 = grid.extent(ijk)[1], grid.origin(ijk)[1]
+        count = np.diff(s.ends, prepend=0)
+        if len(others):
+            count -= np.bincount(rows_of(s, others), minlength=len(count))
+        owners.append(count)
+        begun[:, y0:y0 + height, ijk[2]] = count.reshape(depth, height)
+    before = (np.cumsum(begun.ravel()) - begun.ravel()).reshape(begun.shape)
+    ranks = []
+    for ijk, s, others, count in zip(slab, blocks, owned_elsewhere, owners):
+        height, y0 = grid.extent(ijk)[1], grid.origin(ijk)[1]
+        # A row's first owner follows the owners before the row, less the
+        # block's owners of earlier rows, which its place already counts.
+        start = before[:, y0:y0 + height, ijk[2]].ravel() - (np.cumsum(count) - count) + offset
+        ranks.append(_ranks(s.n, others, np.repeat(start, np.diff(s.ends, prepend=0))))
+    return ranks
 
 
 def pick(ranks, position, labels):
@@ -302,9 +345,9 @@ def pick(ranks, position, labels):
 
 
 def table(ranks, position, others, owner_labels, dtype):
-    t = ranks[position].copy()
+    t = ranks[position].astype(dtype)
     t[others] = owner_labels
-    return t.astype(dtype)
+    return t
 
 
 def piece_stats(grid, ijk, stats, table):
@@ -343,6 +386,11 @@ def combine_stats(n, shape, parts):
     bbox = np.concatenate([low, high], axis=1).astype(np.int32)
     centroid = sums.astype(np.float64) / count[:, None].astype(np.float64)
     return count, bbox, centroid, np.stack([z, y, x], axis=1).astype(np.int32)
+
+
+def identity(table):
+    """Whether a relabelling table changes no label."""
+    return table[-1] == len(table) - 1 and np.array_equal(table, np.arange(len(table), dtype=table.dtype))
 
 
 def relabel(table, labels, out=None):
@@ -401,7 +449,7 @@ def merge(grid, summaries, counts, connectivity, executor, dtype=np.int64):
         offsets.append(offset)
         offset += sum(counts[where[ijk]] - len(joined.of(grid.index(ijk))[0]) for ijk in slab)
     n = offset
-    ranks = executor.run(slab_ranks, [([summaries[where[ijk]] for ijk in slab],
+    ranks = executor.run(slab_ranks, [(grid, slab, [summaries[where[ijk]] for ijk in slab],
                                        [joined.of(grid.index(ijk))[0] for ijk in slab], o)
                                       for slab, o in zip(slabs, offsets)])
     # The owners' labels, asked of the slabs that hold them.

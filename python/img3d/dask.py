@@ -41,12 +41,21 @@ class _Voxels:
     def __dask_tokenize__(self):
         return ("img3d-voxels", self.direct, self.level, self.connectivity)
 
-    def label(self, block):
+    def label(self, block, dtype=np.int32, rows=False):
+        """(labels, n, starts) of a chunk: its local labels of ``dtype`` and,
+        with ``rows``, the pieces each of its rows begins (else None)."""
         if self.level is None:
-            return _img3d.label(np.asarray(block != 0), 1, self.connectivity, None)
-        if self.direct:
-            return _img3d.label(np.asarray(block), self.level, self.connectivity, None)
-        return _img3d.label(np.asarray(block == self.level), 1, self.connectivity, None)
+            voxels, level = np.asarray(block) != 0, 1
+        elif self.direct:
+            voxels, level = np.asarray(block), self.level
+        else:
+            voxels, level = np.asarray(block) == self.level, 1
+        voxels = np.ascontiguousarray(voxels)
+        if voxels.dtype == np.bool_:
+            voxels = voxels.view(np.uint8)
+        labels = np.empty(voxels.shape, dtype)
+        starts = np.empty(voxels.shape[0] * voxels.shape[1], np.int64) if rows else None
+        return labels, _img3d.label_voxels(voxels, level, self.connectivity, labels, starts), starts
 
     def sizes(self, block, labels, n):
         """The voxel count of each piece of a labelled chunk."""
@@ -64,10 +73,10 @@ def _prepare(x, value, connectivity, allowed=(6, 18, 26)):
     return x, voxels, _blocks.Grid(x.chunks)
 
 
-def _first_pass(grid, ijk, block, voxels, keep, sized):
-    labels, n = voxels.label(block)
+def _first_pass(grid, ijk, block, voxels, keep, sized, dtype=np.int32):
+    labels, n, starts = voxels.label(block, dtype, grid.keyed)
     sizes = voxels.sizes(block, labels, n) if sized else None
-    summary = _blocks.summarise(grid, ijk, labels, n, sizes)
+    summary = _blocks.summarise(grid, ijk, labels, n, sizes, starts)
     return (labels, summary) if keep else (None, summary)
 
 
@@ -95,13 +104,13 @@ class _Dask:
         return list(dask.compute(*tasks)) if tasks else []
 
 
-def _join(x, voxels, grid, keep, sized=False, dtype=np.int64):
+def _join(x, voxels, grid, keep, sized=False, dtype=np.int64, kept=np.int32):
     """Labels every chunk, joins them: (tables, n, joined, labels,
-    summaries), labels the chunks' local labellings where kept (else None
-    per chunk), all but n as dask holds them."""
+    summaries), labels the chunks' local labellings (of type ``kept``) where
+    kept (else None per chunk), all but n as dask holds them."""
     blocks = list(grid)
     chunks = x.to_delayed().ravel().tolist()
-    passes = [dask.delayed(_first_pass, pure=True)(grid, ijk, c, voxels, keep, sized)
+    passes = [dask.delayed(_first_pass, pure=True)(grid, ijk, c, voxels, keep, sized, kept)
               for ijk, c in zip(blocks, chunks)]
     passes = dask.persist(*passes)
     summaries = list(dask.persist(*[dask.delayed(_second, pure=True)(p) for p in passes]))
@@ -122,7 +131,26 @@ def _assemble(grid, parts, dtype):
 
 
 def _label_again(table, block, voxels):
-    return _blocks.relabel(table, voxels.label(block)[0])
+    return _relabelled(table, voxels.label(block, table.dtype)[0])
+
+
+def _relabelled(table, labels):
+    """table[labels] in a new array, in one pass."""
+    out = np.empty(labels.shape, table.dtype)
+    _img3d.relabel_into(labels, table, out)
+    return out
+
+
+def _write(out, where, table, labels, block=None, voxels=None):
+    """Writes a chunk's global labels into out[where]: renumbered as they
+    are copied into a numpy out, else renumbered, then stored.  Without
+    kept labels, the chunk is labelled again."""
+    if labels is None:
+        labels = voxels.label(block, table.dtype)[0]
+    if isinstance(out, np.ndarray):
+        _img3d.relabel_into(labels, table, out[where])
+    else:
+        out[where] = _relabelled(table, labels)
 
 
 def _check_found(x, n, value):
@@ -131,7 +159,15 @@ def _check_found(x, n, value):
                          "or value=None for every non-zero voxel")
 
 
-def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False):
+def _local_scheduler():
+    """Whether dask's current scheduler runs tasks in this process."""
+    import dask.local
+    import dask.threaded
+
+    return dask.base.get_scheduler() in (dask.threaded.get, dask.local.get_sync, None)
+
+
+def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False, out=None):
     """Labels the objects of the voxels of ``x`` (a dask array, or anything
     ``dask.array.asarray`` takes) equal to ``value``: ``(labels, n)``.
 
@@ -146,25 +182,49 @@ def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False):
     is compared with ``value``.
 
     ``dtype`` is int32 or int64; a count beyond it is a ValueError naming it.
-    The chunks' int32 labellings are kept until ``labels`` is computed and
-    then relabelled (write ``labels`` out with ``da.store(labels, target,
+    The chunks' labellings are kept until ``labels`` is computed and then
+    renumbered (write ``labels`` out with ``da.store(labels, target,
     lock=False)`` or ``to_zarr``); with ``recompute=True`` they are not kept,
     and ``labels`` labels each chunk again: for arrays larger than memory.
     Persist an expensive ``x`` first (``x.persist()``): ``labels`` computes
-    its chunks again."""
+    its chunks again.
+
+    ``out``, an array of ``x``'s shape that takes ``out[region] = chunk``
+    (a numpy array, or a zarr array), receives the labels now, each chunk
+    renumbered as it is written (a numpy ``out`` is written in place, with
+    no chunk of labels in between), and is returned as ``labels``; its type
+    (int32 or int64) is the labels' type.  A numpy ``out`` needs a scheduler
+    that runs in this process (threads or synchronous); a dask.distributed
+    cluster writes into a zarr array."""
     x, voxels, grid = _prepare(x, value, connectivity)
+    if out is not None:
+        if tuple(out.shape) != tuple(x.shape):
+            raise ValueError(f"out must have the shape of x, {x.shape}, not {tuple(out.shape)}")
+        dtype = out.dtype
+        if isinstance(out, np.ndarray) and not _local_scheduler():
+            raise ValueError("out must be a zarr array (or another store the workers can write) on a distributed "
+                             "scheduler: a numpy out lives in this process only")
     dtype = np.dtype(dtype)
     if dtype not in (np.dtype(np.int32), np.dtype(np.int64)):
-        raise TypeError(f"dtype must be int32 or int64, not {dtype}")
-    tables, n, _, labels, _ = _join(x, voxels, grid, keep=not recompute, dtype=dtype)
+        raise TypeError(f"{'out' if out is not None else 'dtype'} must be int32 or int64, not {dtype}")
+    tables, n, _, labels, _ = _join(x, voxels, grid, keep=not recompute, dtype=dtype, kept=dtype)
     _check_found(x, n, value)
     if n > np.iinfo(dtype).max:
         raise ValueError(f"x has {n} objects, more than dtype={dtype.name} labels hold: pass dtype=np.int64")
+    chunks = x.to_delayed().ravel().tolist()
+    if out is not None:
+        if recompute:
+            writes = [dask.delayed(_write, pure=False)(out, grid.slices(ijk), t, None, c, voxels)
+                      for ijk, t, c in zip(grid, tables, chunks)]
+        else:
+            writes = [dask.delayed(_write, pure=False)(out, grid.slices(ijk), t, lab)
+                      for ijk, t, lab in zip(grid, tables, labels)]
+        dask.compute(*writes)
+        return out, n
     if recompute:
-        parts = [dask.delayed(_label_again, pure=True)(t, c, voxels)
-                 for t, c in zip(tables, x.to_delayed().ravel().tolist())]
+        parts = [dask.delayed(_label_again, pure=True)(t, c, voxels) for t, c in zip(tables, chunks)]
     else:
-        parts = [dask.delayed(_blocks.relabel, pure=True)(t, lab) for t, lab in zip(tables, labels)]
+        parts = [dask.delayed(_relabelled, pure=True)(t, lab) for t, lab in zip(tables, labels)]
     return _assemble(grid, parts, dtype), n
 
 

@@ -46,10 +46,17 @@ def test_chunked_operations_equal_whole_array(seed):
             a[rng.random(shape) < 0.03] = 255
             x = da.from_array(a, chunks=tuple(chunking(rng, s) for s in shape))
             for connectivity in (6, 18, 26):
-                labels, n = idask.label(x, 255, connectivity, recompute=bool(rng.integers(2)))
+                recompute = bool(rng.integers(2))
+                if rng.integers(2):  # written straight into an array
+                    out = np.full(shape, -1, rng.choice([np.int32, np.int64]))
+                    labels, n = idask.label(x, 255, connectivity, recompute=recompute, out=out)
+                    assert labels is out
+                else:
+                    labels, n = idask.label(x, 255, connectivity, recompute=recompute)
+                    labels = labels.compute()
                 theirs, count = expected_labels(a == 255, connectivity)
                 assert n == count
-                np.testing.assert_array_equal(labels.compute(), theirs)
+                np.testing.assert_array_equal(labels, theirs)
                 assert_same_objects(idask.objects(x, 255, connectivity), img3d.objects(a, 255, connectivity))
             low, high = sorted(int(v) for v in rng.integers(1, 40, 2))
             np.testing.assert_array_equal(idask.remove_objects(x, 255, low, high, 7).compute(),
@@ -113,6 +120,8 @@ def test_on_local_cluster():
         theirs, count = expected_labels(a == 255, 26)
         assert n == count
         np.testing.assert_array_equal(labels.compute(), theirs)
+        with pytest.raises(ValueError, match="zarr"):
+            idask.label(x, 255, 26, out=np.empty(a.shape, np.int32))
 
 
 @pytest.mark.parametrize("connectivity", [6, 18, 26])
@@ -123,7 +132,8 @@ def test_blocked_in_memory_labelling(rng, connectivity, monkeypatch):
         theirs, count = expected_labels(a == 255, connectivity)
         for voxels in (1, 5, 60, 200):  # whole slabs, rows, pieces of rows
             monkeypatch.setattr(img3d, "_BLOCK_VOXELS", voxels)
-            for workers, dtype in ((1, np.int64), (2, np.int32)):
+            monkeypatch.setattr(img3d, "_INDEX_VOXELS", voxels)
+            for workers, dtype in ((1, np.int32), (2, np.int64), (1, np.int64)):
                 labels, n = img3d.label(a, 255, connectivity, dtype=dtype, workers=workers)
                 assert n == count and labels.dtype == dtype
                 np.testing.assert_array_equal(labels, theirs)
