@@ -25,7 +25,12 @@ the 50 % noise and the ch2 mask: bdilate, berode, bopen, bclose
 bysize (Img3DRemoveBySize), largest (Img3DKeepLargest); labelall6/18/26
 (Img3DLabelAll) on the aal atlas and 256³ noise of 8 values; stats
 (Img3DIntensityStats) on 128×512×512 grey noise whose voxels of 248 and
-more make about a million objects.
+more make about a million objects; cells, the cells task from Python:
+img3d's route (threshold, labelling, a table of area, centroid and mean
+intensity) against scikit-image's on a 128×512×512 volume of blobs in noise.
+
+The cells row runs in an interpreter that imports img3d: --python, else this
+one, else the README's venv (build/python/venv); without one it is skipped.
 """
 
 import argparse
@@ -344,6 +349,7 @@ class Comparison:
         self.rows = []
         self.python_peers = np is not None
         self.itk_version = None
+        self.cells_module = None  # which img3d package the cells row ran
 
     def out(self, name):
         return os.path.join(self.r.work, name)
@@ -633,6 +639,19 @@ class Comparison:
         self.add("stats", v, mine, "scipy.ndimage mean + minimum + maximum + standard_deviation", ms,
                  stats_verdict(ours, theirs) if have else "", runs)
 
+    def cells(self, v):
+        command = [self.r.args.python, CELLS_SCRIPT, *self.r.repeat_args()]
+        r = subprocess.run(command, capture_output=True, text=True)
+        if r.returncode != 0:
+            note(f"the cells task failed: {' '.join(command)}\n{r.stderr.strip()}")
+            self.last = {"available": False, "error": r.stderr.strip().splitlines()[-1:] or [f"exit {r.returncode}"]}
+            return
+        result = json.loads(r.stdout)
+        self.last = result["img3d"]
+        v.label = f"blobs in noise 128×512×512, {result['objects']} objects (v ≥ {result['level']})"
+        self.cells_module = f"img3d {result['version']} ({result['module']}, run by {self.r.args.python})"
+        self.add("cells", v, result["img3d"], result["peer"], result["peer_ms"], result["same"], result["peer_runs"])
+
 
 GREY_OPS = ("copy", "histo", "otsu", "segment")
 LABEL_OPS = ("label6", "label18", "label26")
@@ -643,7 +662,8 @@ FINISHING = ("bdilate", "berode", "bopen", "bclose", "fillholes", "bysize", "lar
 FINISHING_OPS = tuple(f"{name}{c}" for name in FINISHING for c in CONNECTIVITIES)
 FINISHING_MASKS = ("ball", "noise50", "ch2-mask")
 LABEL_ALL_OPS = tuple(f"labelall{c}" for c in CONNECTIVITIES)
-ALL_OPS = GREY_OPS + MASK_OPS + FINISHING_OPS + LABEL_ALL_OPS + ("stats",)
+ALL_OPS = GREY_OPS + MASK_OPS + FINISHING_OPS + LABEL_ALL_OPS + ("stats", "cells")
+CELLS_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "compare_cells.py")
 
 
 def run_op(comparison, op, volume):
@@ -671,8 +691,8 @@ def dispatch(comparison, op, volume):
         comparison.finishing(volume, name, int(op[len(name):]))
     elif op in LABEL_ALL_OPS:
         comparison.label_all(volume, int(op[len("labelall"):]))
-    elif op == "stats":
-        comparison.stats(volume)
+    elif op in ("stats", "cells"):
+        getattr(comparison, op)(volume)
 
 
 # ---------------------------------------------------------------------------
@@ -692,7 +712,7 @@ OP_NAMES = {
         ("bclose", "Img3DBinaryClose"), ("fillholes", "Img3DFillHoles"), ("labelall", "Img3DLabelAll"))},
     **{f"bysize{c}": f"Img3DRemoveBySize (keep >= {MIN_OBJECT}, connectivity {c})" for c in CONNECTIVITIES},
     **{f"largest{c}": f"Img3DKeepLargest (keep 1, connectivity {c})" for c in CONNECTIVITIES},
-    "stats": "Img3DIntensityStats",
+    "stats": "Img3DIntensityStats", "cells": "The cells task (Python: threshold, label, table)",
 }
 
 
@@ -722,7 +742,8 @@ def table(rows):
 
 INPUT_NAMES = {"ball": "ball", "noise50": "noise 50 %", "noise10": "noise 10 %", "noise": "grey noise",
                "ch2": "ch2", "ch2better": "ch2better", "ch2-mask": "ch2 mask", "ch2better-mask": "ch2better mask",
-               "noise8": "8 values", "aal": "aal atlas", "spots": "grey noise 128×512×512"}
+               "noise8": "8 values", "aal": "aal atlas", "spots": "grey noise 128×512×512",
+               "cells": "blobs 128×512×512"}
 PEER_COLOURS = {"scipy": "#1f77b4", "skimage": "#2ca02c", "numpy": "#9467bd", "ITK": "#d62728",
                 "memcpy": "#7f7f7f"}
 
@@ -849,7 +870,7 @@ def versions(itk_version):
     return ", ".join(parts)
 
 
-def notes(args, missing, binarised):
+def notes(args, missing, binarised, cells_module=None):
     lines = [
         f"- Times: median CPU time of the process over at least {args.min_runs} runs (more for fast "
         f"operations, up to {args.max_runs} or {args.min_seconds} s), after one warm-up run; every program "
@@ -910,6 +931,15 @@ def notes(args, missing, binarised):
         "timing. Peer: scipy.ndimage mean, minimum, maximum and standard_deviation with index 1 ... n, one call "
         "each. Same output: the means within 1e-12 relative, the deviations within 1e-9, minima and maxima "
         "exact.",
+        "- The cells task, the one row timed from Python on both sides (bench/compare/compare_cells.py, in one "
+        "process): a table of area, centroid and mean intensity of every object of a seeded 128×512×512 "
+        "volume of bright balls (radius 2) on a dark background with Gaussian noise, both at the level L midway "
+        "between the two greys (objects v >= L). img3d: img3d.segment, then img3d.objects(mask, grey=grey)"
+        ".to_dict(), which labels the objects as img3d.label does; scikit-image: measure.label(grey >= L, "
+        "connectivity=1), then regionprops_table(labels, grey, properties=(\"label\", \"area\", \"centroid\", "
+        "\"intensity_mean\")). Same output: labels, areas and centroids identical, mean intensities within 1e-12 "
+        "relative. Its peak memory is that of the whole route in that process, its mask and table included"
+        + (f"; it ran {cells_module}." if cells_module else "."),
     ]
     if missing:
         lines.append("- Missing on this machine (their columns or inputs are skipped): " + "; ".join(missing) + ".")
@@ -917,6 +947,19 @@ def notes(args, missing, binarised):
 
 
 # ---------------------------------------------------------------------------
+
+def img3d_python(given):
+    """The interpreter that runs the cells row, given, else this one, else
+    the README's venv: the first that imports img3d (None if none does), and
+    those tried."""
+    venv = os.path.join(ROOT, "build", "python", "venv", "bin", "python")
+    tried = [given] if given else [sys.executable, venv]
+    for python in tried:
+        if shutil.which(python) and subprocess.run([python, "-c", "import img3d"],
+                                                   capture_output=True).returncode == 0:
+            return shutil.which(python), tried
+    return None, tried
+
 
 def spots_input(work):
     """The statistics' input: seeded grey noise, its voxels of SPOT_LEVEL and
@@ -946,7 +989,9 @@ def main():
                         help="comma-separated subset of: " + ", ".join(ALL_OPS))
     parser.add_argument("--inputs", default="",
                         help="comma-separated subset of: ball, noise50, noise10, noise, ch2, ch2better, "
-                             "noise8, aal, spots")
+                             "noise8, aal, spots, cells")
+    parser.add_argument("--python", help="an interpreter that imports img3d, for the cells row (default: this "
+                        "one if it does, else the README's venv, build/python/venv)")
     parser.add_argument("--no-itk", action="store_true", help="leave ITK out even when installed")
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
     parser.add_argument("--min-runs", type=int, default=5)
@@ -980,6 +1025,11 @@ def main():
         config_dir = None
     elif not config_dir:
         missing.append(f"{ITK_PACKAGE} (the ITK column)")
+    if "cells" in ops and (not wanted or "cells" in wanted):
+        args.python, tried = img3d_python(args.python)
+        if not args.python:
+            missing.append(f"img3d importable from Python (the cells row; not by {' nor '.join(tried)}: pass "
+                           "--python, or make the README's venv build/python/venv)")
     for m in missing:
         note("missing: " + m)
 
@@ -1052,7 +1102,7 @@ def main():
         missing.append(what)
         note("missing: " + what)
 
-    values, spots = [], []
+    values, spots, cells = [], [], []
     if want("noise8", LABEL_ALL_OPS):
         path = os.path.join(work, "noise8.raw")
         if subprocess.run([host, "make", "noise8", path]).returncode != 0:
@@ -1072,6 +1122,8 @@ def main():
             lacking("python3-scipy (the statistics' labels and peer)")
         else:
             spots.append(spots_input(work))
+    if want("cells", ("cells",)) and args.python:
+        cells.append(Input("cells", "blobs in noise 128×512×512", None, (512, 512, 128), False))
 
     for op in ops:
         if op in GREY_OPS:
@@ -1079,7 +1131,7 @@ def main():
         elif op in FINISHING_OPS:
             volumes = [v for v in masks if v.key in FINISHING_MASKS]
         else:
-            volumes = spots if op == "stats" else values if op in LABEL_ALL_OPS else masks
+            volumes = {"stats": spots, "cells": cells}.get(op, values if op in LABEL_ALL_OPS else masks)
         if op == "segment":
             volumes = [v for v in volumes if v.level is not None]
         note(f"{OP_NAMES[op]}")
@@ -1093,7 +1145,7 @@ def main():
               f"{versions(comparison.itk_version)}.  Load average {load_before} at the start, "
               f"{load()} at the end: one run's figures, which vary between runs where the machine is "
               "shared, most in the sub-millisecond rows.\n")
-    text = f"{header}\n{report}\n\n{notes(args, missing, ' '.join(binarised))}\n"
+    text = f"{header}\n{report}\n\n{notes(args, missing, ' '.join(binarised), comparison.cells_module)}\n"
     print(report)
     os.makedirs(os.path.dirname(args.markdown), exist_ok=True)
     with open(args.markdown, "w") as f:
