@@ -29,6 +29,13 @@ inline void fill_noise(Owned& volume, unsigned seed = 1) {
     for (std::int64_t i = 0; i < kVoxels; ++i) volume.data()[i] = static_cast<unsigned char>(rng());
 }
 
+// Values 0 ... values-1 at random: a multi-valued image whose every value
+// makes many small pieces, the hard case of labelling every value at once.
+inline void fill_value_noise(Owned& volume, unsigned values, unsigned seed = 1) {
+    std::mt19937 rng(seed);
+    for (std::int64_t i = 0; i < kVoxels; ++i) volume.data()[i] = static_cast<unsigned char>(rng() % values);
+}
+
 // value with the given probability, 0 elsewhere.
 inline void fill_binary_noise(Owned& volume, double density, int value = 255, unsigned seed = 1) {
     std::mt19937 rng(seed);

@@ -16,6 +16,21 @@ Needs cmake and a C++ compiler to build the img3d host (build/compare).
     bench/compare.py               # everything, a few minutes
     bench/compare.py --quick       # fewer repetitions
     bench/compare.py --ops label6,label26,dilate1 --inputs ball,ch2
+
+Operations (--ops): copy, histo, otsu, segment on grey volumes; label,
+label6/18/26, delvolume, dilate1/2, smooth1/3 on masks; the finishing
+operations, each with the element or connectivity 6, 18 or 26, on the ball,
+the 50 % noise and the ch2 mask: bdilate, berode, bopen, bclose
+(Img3DBinaryDilate ... Close, one iteration), fillholes (Img3DFillHoles),
+bysize (Img3DRemoveBySize), largest (Img3DKeepLargest); labelall6/18/26
+(Img3DLabelAll) on the aal atlas and 256³ noise of 8 values; stats
+(Img3DIntensityStats) on 128×512×512 grey noise whose voxels of 248 and
+more make about a million objects; cells, the cells task from Python:
+img3d's route (threshold, labelling, a table of area, centroid and mean
+intensity) against scikit-image's on a 128×512×512 volume of blobs in noise.
+
+The cells row runs in an interpreter that imports img3d: --python, else this
+one, else the README's venv (build/python/venv); without one it is skipped.
 """
 
 import argparse
@@ -44,6 +59,8 @@ MRI_DIR = "/usr/share/mricron/templates"
 MRI_FILES = ("ch2", "ch2better")
 ITK_PACKAGE = "libinsighttoolkit5-dev"
 MIN_OBJECT = 100  # voxels: the removal keeps objects of at least this size
+SPOT_LEVEL = 248  # the statistics' objects: grey noise voxels of this value and more
+SPOT_SHAPE = (128, 512, 512)
 
 
 def note(message):
@@ -205,8 +222,8 @@ class Runner:
             return {"available": False, "error": r.stderr.strip().splitlines()[-1:] or ["exit %d" % r.returncode]}
         return json.loads(r.stdout)
 
-    def img3d(self, op, volume, param=None, out=None):
-        command = [self.host, "run", op, volume.path, *map(str, volume.dims), *self.repeat_args()]
+    def img3d(self, op, volume, param=None, out=None, extra=()):
+        command = [self.host, "run", op, volume.path, *map(str, volume.dims), *self.repeat_args(), *extra]
         if param is not None:
             command += ["--param", str(param)]
         if out:
@@ -274,6 +291,25 @@ def mask_verdict(mine, theirs):
     return verdict(differ == 0, f"{differ} voxels differ")
 
 
+# Img3DIntensity, as the host writes the records.
+INTENSITY = [("count", "<i8"), ("integerSum", "<i8"), ("sum", "<f8"), ("mean", "<f8"), ("deviation", "<f8"),
+             ("minimum", "<f8"), ("maximum", "<f8")]
+
+
+def stats_verdict(ours, theirs):
+    """img3d's records against scipy's (mean, minimum, maximum, standard
+    deviation): the mean within 1e-12 relative, the deviation within 1e-9,
+    minimum and maximum exact."""
+    mean, minimum, maximum, deviation = (np.asarray(t, dtype=np.float64) for t in theirs)
+    if len(ours) != len(mean):
+        return verdict(False, f"{len(ours)} vs {len(mean)} labels")
+    differ = {"mean": np.abs(ours["mean"] - mean) > 1e-12 * np.abs(mean),
+              "std": np.abs(ours["deviation"] - deviation) > 1e-9,
+              "minimum": ours["minimum"] != minimum, "maximum": ours["maximum"] != maximum}
+    bad = [f"{name} of {int(np.count_nonzero(d))} labels" for name, d in differ.items() if d.any()]
+    return verdict(not bad, ", ".join(bad))
+
+
 def read_raw(path, dims, dtype):
     w, h, d = dims
     data = np.fromfile(path, dtype=dtype).reshape(d, h, w)
@@ -313,12 +349,13 @@ class Comparison:
         self.rows = []
         self.python_peers = np is not None
         self.itk_version = None
+        self.cells_module = None  # which img3d package the cells row ran
 
     def out(self, name):
         return os.path.join(self.r.work, name)
 
-    def img3d(self, op, volume, param=None, out=None):
-        self.last = self.r.img3d(op, volume, param, out)
+    def img3d(self, op, volume, param=None, out=None, extra=()):
+        self.last = self.r.img3d(op, volume, param, out, extra)
         return self.last
 
     def add(self, *args, **kwargs):
@@ -533,10 +570,100 @@ class Comparison:
             ms, _ = self.itk("smooth", v, param=radius)
             self.add(op, v, mine, f"ITK BinaryMedianImageFilter (radius {radius})", ms, timing_only)
 
+    # -- finishing a segmentation: the functions on raw memory ---------------
+
+    def finishing(self, v, name, connectivity):
+        op = f"{name}{connectivity}"
+        extra = ("--size", str(MIN_OBJECT)) if name == "bysize" else ()
+        mine = self.img3d(name, v, connectivity, self.out("img3d.raw"), extra)
+        have = mine.get("available")
+        ours = read_raw(self.out("img3d.raw"), v.dims, np.uint8) == 255 if have and np else None
+        if not self.python_peers:
+            return
+        mask = v.array() != 0
+        rank = RANK[connectivity]
+        element = f"generate_binary_structure(3, {rank})"
+        structure = ndi.generate_binary_structure(3, rank) if ndi else None
+
+        def largest():
+            labels, n = ndi.label(mask, structure)
+            sizes = np.bincount(labels.ravel())
+            sizes[0] = 0
+            # argmax takes the first of equal sizes: the lower label stays, as in img3d.
+            return labels == np.argmax(sizes) if n else np.zeros_like(mask)
+
+        peers = {}
+        if ndi:
+            for key, function in (("bdilate", ndi.binary_dilation), ("berode", ndi.binary_erosion),
+                                  ("bopen", ndi.binary_opening), ("bclose", ndi.binary_closing),
+                                  ("fillholes", ndi.binary_fill_holes)):
+                peers[key] = (f"scipy.ndimage.{function.__name__} ({element})",
+                              lambda function=function: function(mask, structure))
+            peers["largest"] = ("scipy.ndimage.label + numpy.bincount", largest)
+        if skimage_morphology:
+            peers["bysize"] = (f"skimage remove_small_objects({MIN_OBJECT}, connectivity {rank})",
+                               lambda: skimage_morphology.remove_small_objects(mask, min_size=MIN_OBJECT,
+                                                                               connectivity=rank))
+        if name in peers:
+            peer, function = peers[name]
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                ms, theirs, runs = self.r.python(function)
+            self.add(op, v, mine, peer, ms, mask_verdict(ours, theirs) if have else "", runs)
+
+    def label_all(self, v, connectivity):
+        op = f"labelall{connectivity}"
+        mine = self.img3d("labelall", v, connectivity, self.out("img3d.raw") if np else None)
+        have = mine.get("available") and np is not None
+        ours = read_raw(self.out("img3d.raw"), v.dims, np.int32) if have else None
+        if self.python_peers and skimage_measure:
+            a = v.array()
+            rank = RANK[connectivity]
+            ms, theirs, runs = self.r.python(lambda: skimage_measure.label(a, background=0, connectivity=rank))
+            self.add(op, v, mine, f"skimage.measure.label (background=0, connectivity {rank})", ms,
+                     labels_verdict(ours, theirs) if have else "", runs)
+
+    def stats(self, v):
+        mine = self.img3d("stats", v, v.count, self.out("img3d.raw"), ("--labels", v.labels_path))
+        have = mine.get("available")
+        ours = np.fromfile(self.out("img3d.raw"), dtype=INTENSITY) if have else None
+        if have:
+            os.remove(self.out("img3d.raw"))
+        grey, labels, index = v.array(), v.labels, np.arange(1, v.count + 1)
+
+        def scipy_stats():
+            return (ndi.mean(grey, labels, index), ndi.minimum(grey, labels, index),
+                    ndi.maximum(grey, labels, index), ndi.standard_deviation(grey, labels, index))
+
+        ms, theirs, runs = self.r.python(scipy_stats)
+        self.add("stats", v, mine, "scipy.ndimage mean + minimum + maximum + standard_deviation", ms,
+                 stats_verdict(ours, theirs) if have else "", runs)
+
+    def cells(self, v):
+        command = [self.r.args.python, CELLS_SCRIPT, *self.r.repeat_args()]
+        r = subprocess.run(command, capture_output=True, text=True)
+        if r.returncode != 0:
+            note(f"the cells task failed: {' '.join(command)}\n{r.stderr.strip()}")
+            self.last = {"available": False, "error": r.stderr.strip().splitlines()[-1:] or [f"exit {r.returncode}"]}
+            return
+        result = json.loads(r.stdout)
+        self.last = result["img3d"]
+        v.label = f"blobs in noise 128×512×512, {result['objects']} objects (v ≥ {result['level']})"
+        self.cells_module = f"img3d {result['version']} ({result['module']}, run by {self.r.args.python})"
+        self.add("cells", v, result["img3d"], result["peer"], result["peer_ms"], result["same"], result["peer_runs"])
+
 
 GREY_OPS = ("copy", "histo", "otsu", "segment")
 LABEL_OPS = ("label6", "label18", "label26")
 MASK_OPS = ("label",) + LABEL_OPS + ("delvolume", "dilate1", "dilate2", "smooth1", "smooth3")
+CONNECTIVITIES = (6, 18, 26)
+RANK = {6: 1, 18: 2, 26: 3}  # generate_binary_structure's rank, skimage's connectivity
+FINISHING = ("bdilate", "berode", "bopen", "bclose", "fillholes", "bysize", "largest")
+FINISHING_OPS = tuple(f"{name}{c}" for name in FINISHING for c in CONNECTIVITIES)
+FINISHING_MASKS = ("ball", "noise50", "ch2-mask")
+LABEL_ALL_OPS = tuple(f"labelall{c}" for c in CONNECTIVITIES)
+ALL_OPS = GREY_OPS + MASK_OPS + FINISHING_OPS + LABEL_ALL_OPS + ("stats", "cells")
+CELLS_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "compare_cells.py")
 
 
 def run_op(comparison, op, volume):
@@ -559,6 +686,13 @@ def dispatch(comparison, op, volume):
         comparison.dilate(volume, int(op[-1]))
     elif op.startswith("smooth"):
         comparison.smooth(volume, int(op[-1]))
+    elif op in FINISHING_OPS:
+        name = op.rstrip("0123456789")
+        comparison.finishing(volume, name, int(op[len(name):]))
+    elif op in LABEL_ALL_OPS:
+        comparison.label_all(volume, int(op[len("labelall"):]))
+    elif op in ("stats", "cells"):
+        getattr(comparison, op)(volume)
 
 
 # ---------------------------------------------------------------------------
@@ -573,6 +707,12 @@ OP_NAMES = {
     "delvolume": f"Img3DDelVolume (keep >= {MIN_OBJECT})", "dilate1": "Img3DDilatation (element 1, cross)",
     "dilate2": "Img3DDilatation (element 2, cube)", "smooth1": "Img3DEdgeSmooth (radius 1)",
     "smooth3": "Img3DEdgeSmooth (radius 3)",
+    **{f"{name}{c}": f"{function} (connectivity {c})" for c in CONNECTIVITIES for name, function in (
+        ("bdilate", "Img3DBinaryDilate"), ("berode", "Img3DBinaryErode"), ("bopen", "Img3DBinaryOpen"),
+        ("bclose", "Img3DBinaryClose"), ("fillholes", "Img3DFillHoles"), ("labelall", "Img3DLabelAll"))},
+    **{f"bysize{c}": f"Img3DRemoveBySize (keep >= {MIN_OBJECT}, connectivity {c})" for c in CONNECTIVITIES},
+    **{f"largest{c}": f"Img3DKeepLargest (keep 1, connectivity {c})" for c in CONNECTIVITIES},
+    "stats": "Img3DIntensityStats", "cells": "The cells task (Python: threshold, label, table)",
 }
 
 
@@ -601,7 +741,9 @@ def table(rows):
 
 
 INPUT_NAMES = {"ball": "ball", "noise50": "noise 50 %", "noise10": "noise 10 %", "noise": "grey noise",
-               "ch2": "ch2", "ch2better": "ch2better", "ch2-mask": "ch2 mask", "ch2better-mask": "ch2better mask"}
+               "ch2": "ch2", "ch2better": "ch2better", "ch2-mask": "ch2 mask", "ch2better-mask": "ch2better mask",
+               "noise8": "8 values", "aal": "aal atlas", "spots": "grey noise 128×512×512",
+               "cells": "blobs 128×512×512"}
 PEER_COLOURS = {"scipy": "#1f77b4", "skimage": "#2ca02c", "numpy": "#9467bd", "ITK": "#d62728",
                 "memcpy": "#7f7f7f"}
 
@@ -728,7 +870,7 @@ def versions(itk_version):
     return ", ".join(parts)
 
 
-def notes(args, missing, binarised):
+def notes(args, missing, binarised, cells_module=None):
     lines = [
         f"- Times: median CPU time of the process over at least {args.min_runs} runs (more for fast "
         f"operations, up to {args.max_runs} or {args.min_seconds} s), after one warm-up run; every program "
@@ -772,6 +914,32 @@ def notes(args, missing, binarised):
         "first run, with the mark reset to the resident size just before it; the input and output "
         "volumes, and the label array of the label images, are already resident), and that as a multiple "
         "of the 8-bit input volume's size.",
+        "- Finishing operations (Img3DBinaryDilate, Erode, Open, Close with one iteration, Img3DFillHoles, "
+        "Img3DRemoveBySize, Img3DKeepLargest), on the ball, the 50 % noise and the ch2 mask; connectivity 6, 18, "
+        "26 is generate_binary_structure(3, 1 | 2 | 3) and skimage's connectivity 1, 2, 3. Peers: "
+        "scipy.ndimage.binary_dilation, binary_erosion, binary_opening, binary_closing (outside the volume as "
+        f"background in both), binary_fill_holes; skimage remove_small_objects(min_size={MIN_OBJECT}); the "
+        "largest object as scipy.ndimage.label, numpy.bincount and argmax (ties to the lower label in both). "
+        "Same output: the masks identical voxel for voxel.",
+        "- Img3DLabelAll labels the pieces of every non-zero value at once, on the aal atlas and 256³ noise of "
+        "8 values, into the caller's int32 array (resident before timing, as in the label-image rows); peer "
+        "skimage.measure.label(a, background=0, connectivity=1 | 2 | 3), which returns a new int64 array. "
+        "Same output: identical label images, numbering included.",
+        f"- Img3DIntensityStats: count, sums, mean, standard deviation, minimum and maximum of the grey values of "
+        f"each label, on seeded grey noise whose voxels of {SPOT_LEVEL} and more, labelled by scipy.ndimage.label, "
+        "give both the same labels; the labels and the records are the caller's arrays, resident before "
+        "timing. Peer: scipy.ndimage mean, minimum, maximum and standard_deviation with index 1 ... n, one call "
+        "each. Same output: the means within 1e-12 relative, the deviations within 1e-9, minima and maxima "
+        "exact.",
+        "- The cells task, the one row timed from Python on both sides (bench/compare/compare_cells.py, in one "
+        "process): a table of area, centroid and mean intensity of every object of a seeded 128×512×512 "
+        "volume of bright balls (radius 2) on a dark background with Gaussian noise, both at the level L midway "
+        "between the two greys (objects v >= L). img3d: img3d.segment, then img3d.objects(mask, grey=grey)"
+        ".to_dict(), which labels the objects as img3d.label does; scikit-image: measure.label(grey >= L, "
+        "connectivity=1), then regionprops_table(labels, grey, properties=(\"label\", \"area\", \"centroid\", "
+        "\"intensity_mean\")). Same output: labels, areas and centroids identical, mean intensities within 1e-12 "
+        "relative. Its peak memory is that of the whole route in that process, its mask and table included"
+        + (f"; it ran {cells_module}." if cells_module else "."),
     ]
     if missing:
         lines.append("- Missing on this machine (their columns or inputs are skipped): " + "; ".join(missing) + ".")
@@ -780,16 +948,50 @@ def notes(args, missing, binarised):
 
 # ---------------------------------------------------------------------------
 
+def img3d_python(given):
+    """The interpreter that runs the cells row, given, else this one, else
+    the README's venv: the first that imports img3d (None if none does), and
+    those tried."""
+    venv = os.path.join(ROOT, "build", "python", "venv", "bin", "python")
+    tried = [given] if given else [sys.executable, venv]
+    for python in tried:
+        if shutil.which(python) and subprocess.run([python, "-c", "import img3d"],
+                                                   capture_output=True).returncode == 0:
+            return shutil.which(python), tried
+    return None, tried
+
+
+def spots_input(work):
+    """The statistics' input: seeded grey noise, its voxels of SPOT_LEVEL and
+    more labelled 6-connected by scipy (img3d labels them alike), the labels
+    written beside it for the host."""
+    grey = np.random.default_rng(3).integers(0, 256, SPOT_SHAPE, dtype=np.uint8)
+    labels = np.zeros(SPOT_SHAPE, np.int32)
+    count = ndi.label(grey >= SPOT_LEVEL, output=labels)
+    path, labels_path = os.path.join(work, "spots.raw"), os.path.join(work, "spots-labels.raw")
+    grey.tofile(path)
+    labels.tofile(labels_path)
+    d, h, w = SPOT_SHAPE
+    v = Input("spots", f"grey noise {d}×{h}×{w}, {count} objects (v ≥ {SPOT_LEVEL})", path, (w, h, d), False)
+    v._array, v.labels, v.labels_path, v.count = grey, labels, labels_path, count
+    return v
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     epilog=__doc__[__doc__.index("    bench/compare.py "):],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "compare"))
     parser.add_argument("--itk-build-dir", default=os.path.join(ROOT, "build", "compare-itk"))
     parser.add_argument("--markdown", default=os.path.join(ROOT, "docs", "compare.md"))
     parser.add_argument("--chart", default=os.path.join(ROOT, "docs", "compare.png"))
-    parser.add_argument("--ops", default=",".join(GREY_OPS + MASK_OPS),
-                        help="comma-separated subset of: " + ", ".join(GREY_OPS + MASK_OPS))
+    parser.add_argument("--ops", default=",".join(ALL_OPS),
+                        help="comma-separated subset of: " + ", ".join(ALL_OPS))
     parser.add_argument("--inputs", default="",
-                        help="comma-separated subset of: ball, noise50, noise10, noise, ch2, ch2better")
+                        help="comma-separated subset of: ball, noise50, noise10, noise, ch2, ch2better, "
+                             "noise8, aal, spots, cells")
+    parser.add_argument("--python", help="an interpreter that imports img3d, for the cells row (default: this "
+                        "one if it does, else the README's venv, build/python/venv)")
     parser.add_argument("--no-itk", action="store_true", help="leave ITK out even when installed")
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
     parser.add_argument("--min-runs", type=int, default=5)
@@ -799,7 +1001,7 @@ def main():
     if args.quick:
         args.min_runs, args.max_runs, args.min_seconds = 3, 30, 0.2
     ops = [o for o in args.ops.split(",") if o]
-    unknown = set(ops) - set(GREY_OPS + MASK_OPS)
+    unknown = set(ops) - set(ALL_OPS)
     if unknown:
         parser.error("unknown operations: " + ", ".join(sorted(unknown)))
     wanted = set(k for k in args.inputs.split(",") if k)
@@ -823,6 +1025,11 @@ def main():
         config_dir = None
     elif not config_dir:
         missing.append(f"{ITK_PACKAGE} (the ITK column)")
+    if "cells" in ops and (not wanted or "cells" in wanted):
+        args.python, tried = img3d_python(args.python)
+        if not args.python:
+            missing.append(f"img3d importable from Python (the cells row; not by {' nor '.join(tried)}: pass "
+                           "--python, or make the README's venv build/python/venv)")
     for m in missing:
         note("missing: " + m)
 
@@ -886,8 +1093,45 @@ def main():
                 at_level = f" (taking v >= {volume.level} instead would add the {count} voxels of value {volume.level})"
             binarised.append(f"{volume.key}: img3d t = {volume.level}, mask v >= {volume.level + 1}{at_level}.")
 
+    # The finishing operations' own inputs, made only when asked for: the
+    # larger ones take seconds and hundreds of MB.
+    def want(key, op_names):
+        return any(op in op_names for op in ops) and (not wanted or key in wanted)
+
+    def lacking(what):
+        missing.append(what)
+        note("missing: " + what)
+
+    values, spots, cells = [], [], []
+    if want("noise8", LABEL_ALL_OPS):
+        path = os.path.join(work, "noise8.raw")
+        if subprocess.run([host, "make", "noise8", path]).returncode != 0:
+            return 1
+        values.append(Input("noise8", "noise of 8 values, 256³", path, side, False))
+    if want("aal", LABEL_ALL_OPS):
+        if os.path.exists(os.path.join(MRI_DIR, "aal.nii.gz")):
+            dims, voxels = read_nifti_u8(os.path.join(MRI_DIR, "aal.nii.gz"))
+            path = os.path.join(work, "aal.raw")
+            with open(path, "wb") as f:
+                f.write(voxels)
+            values.append(Input("aal", f"aal atlas {dims[0]}×{dims[1]}×{dims[2]}", path, dims, False))
+        else:
+            lacking("mricron-data (the aal atlas)")
+    if want("spots", ("stats",)):
+        if ndi is None:
+            lacking("python3-scipy (the statistics' labels and peer)")
+        else:
+            spots.append(spots_input(work))
+    if want("cells", ("cells",)) and args.python:
+        cells.append(Input("cells", "blobs in noise 128×512×512", None, (512, 512, 128), False))
+
     for op in ops:
-        volumes = greys if op in GREY_OPS else masks
+        if op in GREY_OPS:
+            volumes = greys
+        elif op in FINISHING_OPS:
+            volumes = [v for v in masks if v.key in FINISHING_MASKS]
+        else:
+            volumes = {"stats": spots, "cells": cells}.get(op, values if op in LABEL_ALL_OPS else masks)
         if op == "segment":
             volumes = [v for v in volumes if v.level is not None]
         note(f"{OP_NAMES[op]}")
@@ -901,7 +1145,7 @@ def main():
               f"{versions(comparison.itk_version)}.  Load average {load_before} at the start, "
               f"{load()} at the end: one run's figures, which vary between runs where the machine is "
               "shared, most in the sub-millisecond rows.\n")
-    text = f"{header}\n{report}\n\n{notes(args, missing, ' '.join(binarised))}\n"
+    text = f"{header}\n{report}\n\n{notes(args, missing, ' '.join(binarised), comparison.cells_module)}\n"
     print(report)
     os.makedirs(os.path.dirname(args.markdown), exist_ok=True)
     with open(args.markdown, "w") as f:

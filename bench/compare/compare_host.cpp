@@ -2,15 +2,22 @@
 // operation of the shared library on a raw volume, measures the operation's
 // peak resident memory and writes its output for the agreement checks.
 //
-//   compare_host make ball|noise|noise50|noise10 OUT.raw
+//   compare_host make ball|noise|noise50|noise10|noise8 OUT.raw
 //   compare_host run OP IN.raw WIDTH HEIGHT DEPTH [--param N] [--out FILE]
+//                [--size N] [--labels FILE]
 //                [--min-runs N] [--max-runs N] [--min-seconds S]
 //
 // OP is memcpy, copy, histo, otsu, segment (param: threshold), label (the
 // run-length records), labelimage (param: connectivity), delvolume (param:
-// smallest kept voxel count), dilate (param: element) or smooth (param:
-// radius).  Binary inputs hold 255 on 0.  One JSON object goes to stdout.  Times are CPU time of the process (the machine may be
-// shared); wall time is reported beside it.
+// smallest kept voxel count), dilate (param: element), smooth (param:
+// radius); or one of the functions on raw memory, param the connectivity:
+// bdilate, berode, bopen, bclose (one iteration), fillholes (3-D),
+// bysize (keeps objects of --size voxels or more), largest (keeps one),
+// labelall (every value of a multi-valued input); or stats, the intensity
+// statistics of the grey input over the int32 labels 1 ... param of the
+// file --labels, written to --out as Img3DIntensity records.  Binary inputs
+// hold 255 on 0.  One JSON object goes to stdout.  Times are CPU time of the
+// process (the machine may be shared); wall time is reported beside it.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -39,6 +46,15 @@
 #pragma weak Img3DDelVolume
 #pragma weak Img3DDilatation
 #pragma weak Img3DEdgeSmooth
+#pragma weak Img3DBinaryDilate
+#pragma weak Img3DBinaryErode
+#pragma weak Img3DBinaryOpen
+#pragma weak Img3DBinaryClose
+#pragma weak Img3DFillHoles
+#pragma weak Img3DKeepLargest
+#pragma weak Img3DRemoveBySize
+#pragma weak Img3DLabelAll
+#pragma weak Img3DIntensityStats
 
 namespace {
 
@@ -110,6 +126,8 @@ double median(std::vector<double> values) {
 struct Options {
     int param = 0;
     std::string out;
+    int size = 0;
+    std::string labels;
     int min_runs = 5;
     int max_runs = 30;
     double min_seconds = 1.0;
@@ -136,6 +154,8 @@ int make(const std::string& kind, const std::string& path) {
         bench::fill_binary_noise(volume, 0.5);
     else if (kind == "noise10")
         bench::fill_binary_noise(volume, 0.1);
+    else if (kind == "noise8")
+        bench::fill_value_noise(volume, 8);
     else
         fail("unknown volume kind " + kind);
     if (!write_file(path, volume.data(), bench::kVoxels)) fail("cannot write " + path);
@@ -159,12 +179,36 @@ int run(const std::string& op, const std::string& input, int width, int height, 
         return std::string();
     };
 
-    // The label image is the caller's array, resident before the peak mark
-    // is reset, as any output buffer a host keeps.
-    std::vector<std::int32_t> label_image(op == "labelimage" ? voxels : 0, -1);
+    // The label image and the statistics are the caller's arrays, resident
+    // before the peak mark is reset, as any output buffer a host keeps; so
+    // are the labels that the statistics read.
+    std::vector<std::int32_t> label_image(op == "labelimage" || op == "labelall" ? voxels : 0, -1);
+    std::vector<std::int32_t> labels(op == "stats" ? voxels : 0);
+    std::vector<Img3DIntensity> stats(op == "stats" ? static_cast<std::size_t>(std::max(options.param, 0)) : 0);
+    if (op == "stats" && !read_file(options.labels, labels.data(), voxels * sizeof(std::int32_t)))
+        fail("cannot read --labels " + options.labels + " as that many int32 labels");
+
+    using Morphology =
+        int (*)(const std::uint8_t*, std::uint8_t*, std::int64_t, std::int64_t, std::int64_t, int, int, int, int);
+    const struct {
+        const char* op;
+        const char* name;
+        Morphology function;
+    } morphology[] = {{"bdilate", "Img3DBinaryDilate", &Img3DBinaryDilate},
+                      {"berode", "Img3DBinaryErode", &Img3DBinaryErode},
+                      {"bopen", "Img3DBinaryOpen", &Img3DBinaryOpen},
+                      {"bclose", "Img3DBinaryClose", &Img3DBinaryClose}};
+    const auto* binary =
+        std::find_if(std::begin(morphology), std::end(morphology), [&](const auto& m) { return op == m.op; });
 
     Operation operation;
-    int result = 0;
+    long long result = 0;
+    // The functions on raw memory: a result below 0 is a refusal that wrote
+    // nothing, which no output check should mistake for a result.
+    auto write_raw_result = [&] {
+        if (result < 0) fail(op + " failed");
+        return write_destination();
+    };
     int histogram[256] = {};
     RunLength3D** list = nullptr;
     int count = 0;
@@ -259,6 +303,57 @@ int run(const std::string& op, const std::string& input, int width, int height, 
         if (!&Img3DEdgeSmooth) operation.needs = "Img3DEdgeSmooth";
         operation.run = [&] { result = Img3DEdgeSmooth(source.v, destination.v, 255, 0, options.param); };
         operation.finish = write_destination;
+    } else if (binary != std::end(morphology)) {
+        if (!binary->function) operation.needs = binary->name;
+        operation.run = [&] {
+            result =
+                binary->function(source.data(), destination.data(), width, height, depth, 255, 0, options.param, 1);
+        };
+        operation.finish = write_raw_result;
+    } else if (op == "fillholes") {
+        if (!&Img3DFillHoles) operation.needs = "Img3DFillHoles";
+        operation.run = [&] {
+            result = Img3DFillHoles(source.data(), destination.data(), width, height, depth, 255, 0, options.param, -1);
+        };
+        operation.finish = write_raw_result;
+    } else if (op == "bysize") {
+        if (!&Img3DRemoveBySize) operation.needs = "Img3DRemoveBySize";
+        operation.run = [&] {
+            result = Img3DRemoveBySize(source.data(), destination.data(), width, height, depth, 255, options.param,
+                                       options.size, INT64_MAX, 0);
+        };
+        operation.finish = write_raw_result;
+    } else if (op == "largest") {
+        if (!&Img3DKeepLargest) operation.needs = "Img3DKeepLargest";
+        operation.run = [&] {
+            result =
+                Img3DKeepLargest(source.data(), destination.data(), width, height, depth, 255, options.param, 1, 0);
+        };
+        operation.finish = write_raw_result;
+    } else if (op == "labelall") {
+        if (!&Img3DLabelAll) operation.needs = "Img3DLabelAll";
+        operation.run = [&] {
+            result = Img3DLabelAll(source.data(), IMG3D_UINT8, width, height, depth, options.param, label_image.data(),
+                                   IMG3D_INT32, nullptr, 0);
+        };
+        operation.finish = [&] {
+            if (result < 0) fail("Img3DLabelAll failed");
+            if (!out.empty() && !write_file(out, label_image.data(), voxels * sizeof(std::int32_t)))
+                fail("cannot write " + out);
+            return ", \"objects\": " + std::to_string(result);
+        };
+    } else if (op == "stats") {
+        if (!&Img3DIntensityStats) operation.needs = "Img3DIntensityStats";
+        operation.run = [&] {
+            result = Img3DIntensityStats(labels.data(), IMG3D_INT32, source.data(), IMG3D_UINT8, width, height, depth,
+                                         options.param, stats.data());
+        };
+        operation.finish = [&] {
+            if (result < 0) fail("Img3DIntensityStats failed");
+            if (!out.empty() && !write_file(out, stats.data(), stats.size() * sizeof(Img3DIntensity)))
+                fail("cannot write " + out);
+            return std::string();
+        };
     } else {
         fail("unknown operation " + op);
     }
@@ -292,9 +387,9 @@ int run(const std::string& op, const std::string& input, int width, int height, 
     std::printf(
         "{\"op\": \"%s\", \"available\": true, \"runs\": %zu, \"median_ms\": %.4f, \"min_ms\": %.4f, "
         "\"wall_median_ms\": %.4f, \"resident_bytes\": %lld, \"peak_bytes\": %lld, \"peak_reset\": %s, "
-        "\"input_bytes\": %zu, \"result\": %d%s}\n",
-        op.c_str(), cpu.size(), median(cpu), *std::min_element(cpu.begin(), cpu.end()), median(wall), resident,
-        peak, reset ? "true" : "false", voxels, result, fields.c_str());
+        "\"input_bytes\": %zu, \"result\": %lld%s}\n",
+        op.c_str(), cpu.size(), median(cpu), *std::min_element(cpu.begin(), cpu.end()), median(wall), resident, peak,
+        reset ? "true" : "false", voxels, result, fields.c_str());
     return 0;
 }
 
@@ -312,8 +407,9 @@ int main(int argc, char** argv) {
     if (args.size() == 3 && args[0] == "make") return make(args[1], args[2]);
     if (args.size() < 6 || args[0] != "run") {
         std::fprintf(stderr,
-                     "usage: compare_host make ball|noise|noise50|noise10 OUT.raw\n"
+                     "usage: compare_host make ball|noise|noise50|noise10|noise8 OUT.raw\n"
                      "       compare_host run OP IN.raw WIDTH HEIGHT DEPTH [--param N] [--out FILE]\n"
+                     "                    [--size N] [--labels FILE]\n"
                      "                    [--min-runs N] [--max-runs N] [--min-seconds S]\n");
         return 2;
     }
@@ -325,6 +421,10 @@ int main(int argc, char** argv) {
             options.param = parse_int(value);
         else if (args[i] == "--out")
             options.out = value;
+        else if (args[i] == "--size")
+            options.size = parse_int(value);
+        else if (args[i] == "--labels")
+            options.labels = value;
         else if (args[i] == "--min-runs")
             options.min_runs = std::max(1, parse_int(value));
         else if (args[i] == "--max-runs")

@@ -112,9 +112,9 @@ void BM_LabelAll(benchmark::State& state) {
         d = Image3DGetDepth(scan.v);
         voxels.assign(scan.v[0][0], scan.v[0][0] + scan.voxels());
     } else {
-        std::mt19937 rng(1);
-        voxels.resize(static_cast<std::size_t>(bench::kVoxels));
-        for (auto& v : voxels) v = static_cast<std::uint8_t>(rng() % 8);
+        Owned noise;
+        bench::fill_value_noise(noise, 8);
+        voxels.assign(noise.data(), noise.data() + bench::kVoxels);
     }
     const int connectivity = static_cast<int>(state.range(1));
     std::vector<std::int32_t> labels(voxels.size(), 0);
