@@ -370,18 +370,21 @@ py::tuple intensity_arrays(const void* labels, int label_type, const py::array& 
 // a grey image (C-contiguous, of a's shape), its intensity_stats too.
 py::tuple objects(const py::array& a, int value, int connectivity, const py::object& grey) {
     const Extent e = checked_volume(a, "a", true);
-    std::unique_ptr<std::int32_t[]> labels(new std::int32_t[e.voxels()]);
-    const int n = label_into(a, e, value, connectivity, labels.get());
+    // A numpy array, not new[]: numpy asks for huge pages on large arrays,
+    // and faulting in the labels 4 KiB at a time costs more than labelling.
+    py::array_t<std::int32_t> label_array(static_cast<py::ssize_t>(e.voxels()));
+    std::int32_t* labels = label_array.mutable_data();
+    const int n = label_into(a, e, value, connectivity, labels);
     std::vector<Img3DObject> stats(static_cast<std::size_t>(n));
     {
         py::gil_scoped_release unlocked;
-        Img3DObjectStats(labels.get(), e.width, e.height, e.depth, n, stats.data());
+        Img3DObjectStats(labels, e.width, e.height, e.depth, n, stats.data());
     }
     py::object intensity = py::none();
     if (!grey.is_none())
-        intensity = intensity_arrays(labels.get(), IMG3D_INT32, grey.cast<py::array>(),
+        intensity = intensity_arrays(labels, IMG3D_INT32, grey.cast<py::array>(),
                                      Extent64{e.width, e.height, e.depth}, n);
-    labels.reset();
+    label_array = py::array_t<std::int32_t>();
     const auto count = static_cast<py::ssize_t>(n);
     py::array_t<std::int64_t> voxels(count);
     py::array_t<std::int32_t> bbox({count, py::ssize_t{6}}), first({count, py::ssize_t{3}});
