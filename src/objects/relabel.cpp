@@ -1,6 +1,8 @@
 // Renumbering a label image through a table: the last step of labelling a
 // volume in blocks, once the blocks' objects are numbered together.  One
-// pass that reads and writes each label once; the range test is one
+// pass that reads each label once and writes only those that change: the
+// background and a block whose numbering barely moves then leave most cache
+// lines clean, which halves the memory traffic there.  The range test is one
 // unsigned comparison, so negative labels fall outside the table too.
 #include <cstdint>
 
@@ -15,10 +17,12 @@ std::int64_t relabel(Label* labels, std::int64_t count, const Label* table, std:
     std::int64_t missed = 0;
     for (std::int64_t i = 0; i < count; ++i) {
         const auto v = static_cast<Index>(labels[i]);
-        if (v < size)
-            labels[i] = table[v];
-        else
+        if (v < size) {
+            const Label renumbered = table[v];
+            if (renumbered != labels[i]) labels[i] = renumbered;
+        } else {
             ++missed;
+        }
     }
     return missed;
 }
