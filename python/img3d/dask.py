@@ -19,7 +19,7 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import _UNSET, INT32_MAX, Objects, _blocks, _connectivity, _img3d, _integer, _level
+from . import _GREY_TYPES, _UNSET, INT32_MAX, Objects, _blocks, _connectivity, _img3d, _integer, _intensity, _level
 
 __all__ = ["label", "objects", "remove_objects"]
 
@@ -228,8 +228,42 @@ def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False, out=
     return _assemble(grid, parts, dtype), n
 
 
-def _piece_stats(grid, ijk, block, voxels, table):
-    return _blocks.piece_stats(grid, ijk, _img3d.objects(*_objects_arguments(block, voxels)), table)
+def _piece_stats(grid, ijk, block, voxels, table, grey=None):
+    arguments = _objects_arguments(block, voxels)
+    if grey is None:
+        return _blocks.piece_stats(grid, ijk, _img3d.objects(*arguments), table), None
+    stats = _img3d.objects(*arguments, np.ascontiguousarray(grey))
+    return _blocks.piece_stats(grid, ijk, stats[:4], table), stats[4]
+
+
+def _intensity_of(n, grey_dtype, parts):
+    """The objects' intensity statistics from their pieces': counts, sums,
+    minima and maxima added up, and the deviations joined by the pairwise
+    formula (each piece's squared deviations about the object's mean are
+    its own about its mean plus count x the two means' squared
+    difference), which keeps the error near that of one pass."""
+    count = np.zeros(n, np.int64)
+    integer_sum = np.zeros(n, np.int64)
+    total = np.zeros(n)
+    low = np.full(n, np.inf)
+    high = np.full(n, -np.inf)
+    for (labels, *_), (c, isum, fsum, _, _, lo, hi, _) in parts:
+        k = labels - 1
+        np.add.at(count, k, c)
+        np.add.at(integer_sum, k, isum)
+        np.add.at(total, k, fsum)
+        np.minimum.at(low, k, lo)
+        np.maximum.at(high, k, hi)
+    floating = np.dtype(grey_dtype).kind == "f"
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = (total if floating else integer_sum.astype(np.float64)) / count
+        squares = np.zeros(n)
+        for (labels, *_), (c, _, _, m, std, _, _, _) in parts:
+            np.add.at(squares, labels - 1, c * std * std + c * (m - mean[labels - 1]) ** 2)
+        std = np.sqrt(squares / count)
+    empty = count == 0
+    low[empty] = high[empty] = np.nan if floating else 0
+    return count, integer_sum, total, mean, std, low, high, 0
 
 
 def _objects_arguments(block, voxels):
@@ -240,18 +274,36 @@ def _objects_arguments(block, voxels):
     return np.asarray(block == voxels.level), 1, voxels.connectivity
 
 
-def objects(x, value=_UNSET, connectivity=6):
+def objects(x, value=_UNSET, connectivity=6, grey=None):
     """The :class:`img3d.Objects` table of the objects of ``x`` (a dask
     array) equal to ``value``, labelled as :func:`label` labels them: equal
     to ``img3d.objects(x.compute(), value, connectivity)`` bit for bit
     (centroids from exact integer coordinate sums).  ``value`` as for
-    :func:`label`.  The table is computed at once."""
+    :func:`label`.  ``grey``, a dask array (or anything
+    ``dask.array.asarray`` takes) of ``x``'s shape, uint8, int16, uint16 or
+    float32, gives ``Objects.intensity`` as ``img3d.objects(..., grey=...)``
+    does: counts, integer sums, minima and maxima exact, means and
+    deviations joined from the chunks' pieces (within 1e-12 of the
+    whole array's).  The table is computed at once."""
     x, voxels, grid = _prepare(x, value, connectivity)
+    chunks = [None] * len(grid)
+    if grey is not None:
+        grey = da.asarray(grey)
+        if grey.dtype not in _GREY_TYPES:
+            raise TypeError(f"grey must be a uint8, int16, uint16 or float32 array, not {grey.dtype}")
+        if grey.shape != x.shape:
+            raise ValueError(f"grey must have the shape of x, {x.shape}, not {grey.shape}")
+        chunks = grey.rechunk(x.chunks).to_delayed().ravel().tolist()
     tables, n, _, _, _ = _join(x, voxels, grid, keep=False)
     _check_found(x, n, value)
-    stats = [dask.delayed(_piece_stats, pure=True)(grid, ijk, c, voxels, t)
-             for ijk, c, t in zip(grid, x.to_delayed().ravel().tolist(), tables)]
-    return Objects(*_blocks.combine_stats(n, grid.shape, dask.compute(*stats)))
+    stats = [dask.delayed(_piece_stats, pure=True)(grid, ijk, c, voxels, t, g)
+             for ijk, c, t, g in zip(grid, x.to_delayed().ravel().tolist(), tables, chunks)]
+    parts = dask.compute(*stats)
+    result = Objects(*_blocks.combine_stats(n, grid.shape, [p for p, _ in parts]))
+    if grey is not None:
+        intensity = _intensity_of(n, grey.dtype, parts)
+        result.intensity = _intensity(np.zeros(0, grey.dtype), *intensity)
+    return result
 
 
 def _removal(summary, face_labels, face_sizes, low, high):
