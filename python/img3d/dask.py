@@ -19,7 +19,8 @@ import dask
 import dask.array as da
 import numpy as np
 
-from . import _GREY_TYPES, _UNSET, INT32_MAX, Objects, _blocks, _connectivity, _img3d, _integer, _intensity, _level
+from . import (_GREY_TYPES, _UNSET, INT32_MAX, INT64_MAX, Objects, _blocks, _connectivity, _img3d, _integer,
+               _intensity, _level, _painted)
 
 __all__ = ["label", "objects", "remove_objects"]
 
@@ -325,24 +326,27 @@ def _paint_again(gone, block, voxels, paint):
     return _paint(gone, voxels.label(block)[0], block, paint)
 
 
-def remove_objects(x, value=255, min_volume=1, max_volume=INT32_MAX, paint=0, recompute=False):
+def remove_objects(x, value=_UNSET, min_volume=1, max_volume=INT32_MAX, paint=0, connectivity=6, recompute=False):
     """A dask array equal to ``img3d.remove_objects(x.compute(), value,
-    min_volume, max_volume, paint)``: every 6-connected object of ``value``
+    min_volume, max_volume, paint, connectivity)``: every object of ``value``
+    (every non-zero voxel for ``value=None``), of connectivity 6, 18 or 26,
     whose voxel count lies outside ``min_volume ... max_volume`` painted with
-    ``paint``, every other voxel as in ``x`` (uint8 or bool).  The objects'
-    sizes are computed at once; ``recompute`` as for :func:`label`."""
-    x = da.asarray(x)
-    if x.dtype not in (np.dtype(np.uint8), np.dtype(np.bool_)):
-        raise TypeError(f"x must be a uint8 or bool array, not {x.dtype}")
-    if value is None:
-        raise TypeError("value must be a grey value, not None")
-    x, voxels, grid = _prepare(x, value, 6, (6,))
+    ``paint``, every other voxel as in ``x``.  ``value`` as for :func:`label`;
+    ``x`` of another type than uint8 or bool is compared with ``value``, and
+    ``paint`` is then a value of its type.  The objects' sizes are computed
+    at once; ``recompute`` as for :func:`label`."""
+    x, voxels, grid = _prepare(x, value, connectivity)
     probe = np.zeros(0, x.dtype)
-    paint = _level(probe, "paint", paint)
-    if paint == voxels.level:
+    if voxels.direct:
+        paint = _level(probe, "paint", paint)
+    else:
+        paint = _painted(probe, None, paint)
+    if voxels.level is not None and paint == voxels.level:
         raise ValueError("paint must differ from value: a removed object could not be told from one that stays")
-    low, high = _integer("min_volume", min_volume), _integer("max_volume", max_volume)
-    _, _, joined, labels, summaries = _join(x, voxels, grid, keep=not recompute, sized=True)
+    low = _integer("min_volume", min_volume, -INT64_MAX - 1, INT64_MAX)
+    high = _integer("max_volume", max_volume, -INT64_MAX - 1, INT64_MAX)
+    _, n, joined, labels, summaries = _join(x, voxels, grid, keep=not recompute, sized=True)
+    _check_found(x, n, value)
     gone = [dask.delayed(_removal, pure=True)(s, *joined.face_sizes(grid.index(ijk)), low, high)
             for ijk, s in zip(grid, summaries)]
     chunks = x.to_delayed().ravel().tolist()

@@ -2,7 +2,7 @@
 
     python3 -m img3d.volume label IN OUT [--value V] [--connectivity 6|18|26]
     python3 -m img3d.volume objects IN [--csv] [--value V] [--connectivity C]
-    python3 -m img3d.volume remove-objects IN OUT --min-volume N [--max-volume N]
+    python3 -m img3d.volume remove-objects IN OUT --min-volume N [--max-volume N] [--connectivity C]
 
 IN is a zarr directory store, a multi-page TIFF file or a folder of TIFF
 slices (read lazily, a chunk at a time), or a NIfTI file (read into memory);
@@ -148,7 +148,8 @@ def arguments(argv):
     p = command("objects", False, "a table of the objects")
     p.add_argument("--connectivity", type=int, default=6, choices=(6, 18, 26))
     p.add_argument("--csv", action="store_true", help="CSV on stdout")
-    p = command("remove-objects", True, "paint the 6-connected objects outside a size range")
+    p = command("remove-objects", True, "paint the objects outside a size range")
+    p.add_argument("--connectivity", type=int, default=6, choices=(6, 18, 26))
     p.add_argument("--min-volume", type=int, required=True)
     p.add_argument("--max-volume", type=int, default=2**31 - 1)
     p.add_argument("--paint", type=int, default=0)
@@ -198,9 +199,8 @@ def run(args):
         elif args.command == "objects":
             table(idask.objects(x, args.value, args.connectivity), args.csv)
         else:
-            value = 255 if args.value is idask._UNSET else args.value
-            write(idask.remove_objects(x, value, args.min_volume, args.max_volume, args.paint, recompute=True),
-                  args.output, client)
+            write(idask.remove_objects(x, args.value, args.min_volume, args.max_volume, args.paint,
+                                       args.connectivity, recompute=True), args.output, client)
 
 
 def table(o, as_csv):

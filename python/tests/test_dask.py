@@ -67,8 +67,13 @@ def test_chunked_operations_equal_whole_array(seed):
                 np.testing.assert_allclose(getattr(ours, field), getattr(theirs, field), rtol=1e-12)
             np.testing.assert_allclose(ours.std, theirs.std, rtol=1e-9, atol=1e-9)
             low, high = sorted(int(v) for v in rng.integers(1, 40, 2))
-            np.testing.assert_array_equal(idask.remove_objects(x, 255, low, high, 7).compute(),
-                                          img3d.remove_objects(a, 255, low, high, 7))
+            c = int(rng.choice([6, 18, 26]))
+            np.testing.assert_array_equal(idask.remove_objects(x, 255, low, high, 7, c).compute(),
+                                          img3d.remove_objects(a, 255, low, high, 7, c))
+            wide = a.astype(np.int16) - 9  # every non-zero voxel of another type
+            np.testing.assert_array_equal(
+                idask.remove_objects(da.from_array(wide, chunks=x.chunks), None, low, high, -1, c).compute(),
+                img3d.remove_objects(wide, None, low, high, -1, c))
 
 
 def spiral(n):
