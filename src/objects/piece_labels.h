@@ -48,6 +48,22 @@ inline bool addressable(std::int64_t width, std::int64_t height, std::int64_t de
     return true;
 }
 
+#ifdef IMG3D_FAULT_INJECTION
+// Test builds only: true sends every grid to the kernels on 64-bit indices,
+// which otherwise only grids of 2^31 voxels and more reach.
+inline bool g_wide_indices = false;
+inline void test_wide_indices(bool wide) { g_wide_indices = wide; }
+#endif
+
+// Whether a grid of this many voxels is numbered (its voxels, runs or
+// labels) in 32-bit indices; 64-bit ones otherwise.
+inline bool narrow_indices(std::uint64_t voxels) {
+#ifdef IMG3D_FAULT_INJECTION
+    if (g_wide_indices) return false;
+#endif
+    return voxels <= static_cast<std::uint64_t>(INT32_MAX);
+}
+
 template <class Label, class ClassOf>
 class PieceLabeller {
 public:
