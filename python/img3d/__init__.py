@@ -139,10 +139,11 @@ def zeros(shape, dtype=np.uint8):
 
 # ---- arrays larger than one library call takes ------------------------------
 
-# The most voxels the library takes in one call on a volume block (which
-# also holds its row tables within 2^31 - 1 bytes).  Larger arrays are
-# processed in blocks of whole z-slabs (of rows where one slice is larger)
-# of at most _SLAB_VOXELS voxels, with the same results.  Tests lower both.
+# The most voxels the library takes in one call: in one volume block (which
+# also holds its row tables within 2^31 - 1 bytes) or into int32 labels.
+# Larger arrays are processed in blocks of whole z-slabs (of rows where one
+# slice is larger) of at most _SLAB_VOXELS voxels, with the same results.
+# Tests lower both.
 _VOLUME_VOXELS = INT32_MAX
 _SLAB_VOXELS = 2**27
 
@@ -793,8 +794,11 @@ def label_all(a, connectivity=6, out=None, dtype=None):
     in ``a``'s type.
 
     ``a`` is uint8, uint16, int16 or int32 (a bool array as uint8).  ``out``
-    and ``dtype`` as for :func:`label`; int32 labels take at most 2^31 - 1
-    voxels, int64 any number."""
+    and ``dtype`` as for :func:`label`.  Arrays of any size are accepted:
+    int32 labels of more than 2^31 - 1 voxels are made in blocks of whole
+    z-slabs, joined across their faces, with the same result; a count of
+    pieces beyond what ``dtype`` holds is a ValueError naming ``dtype``
+    (``out`` then holds partial labels)."""
     a = _array(a)
     if a.dtype == np.bool_:
         a = a.view(np.uint8)
@@ -807,17 +811,31 @@ def label_all(a, connectivity=6, out=None, dtype=None):
         out = np.empty(a.shape, dtype)
     else:
         _check_out(a, out)
+    if dtype == np.int32 and a.size > _VOLUME_VOXELS and a.ndim == 3:
+        from . import _slabs
+
+        return out, _slabs.label_all(a, connectivity, out, _SLAB_VOXELS,
+                                     lambda block, labels: _label_all_into(block, connectivity, labels))
+    return out, _label_all_into(a, connectivity, out)
+
+
+def _label_all_into(a, connectivity, out):
+    """Labels every value of ``a`` (C-contiguous) into ``out`` in one call:
+    the pieces' values."""
     labels, first, n = _img3d.label_all(a, connectivity, out)
     values = np.empty(n, a.dtype)
     known = min(n, len(first))
     values[:known] = first[:known]
     if n > known:
         # The values of the pieces beyond those the call returned, from their
-        # voxels.
+        # voxels; a stretch at a time, as numpy widens an index array to
+        # 8 bytes a voxel.
         table = np.zeros(n + 1, a.dtype)
-        table[labels.reshape(-1)] = a.reshape(-1)
+        labels, a = labels.reshape(-1), a.reshape(-1)
+        for i in range(0, a.size, 1 << 22):
+            table[labels[i:i + (1 << 22)]] = a[i:i + (1 << 22)]
         values[known:] = table[known + 1:]
-    return labels, values
+    return values
 
 
 class IntensityStats:

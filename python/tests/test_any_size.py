@@ -18,6 +18,15 @@ def grey_volume(rng, shape, dtype):
     return np.clip(values, info.min, info.max).astype(dtype)
 
 
+def classes(rng, shape, dtype):
+    """A few values, in stretches along x so that pieces cross the blocks."""
+    a = rng.choice(np.array([0, 3, 250, -7 if np.dtype(dtype).kind == "i" else 7], dtype), shape)
+    along = rng.random(shape) < 0.6
+    for x in range(1, shape[2]):
+        a[:, :, x] = np.where(along[:, :, x], a[:, :, x - 1], a[:, :, x])
+    return a
+
+
 CALLS = {
     "histogram": lambda a, g: [img3d.histogram(a), img3d.histogram(g), img3d.histogram(g, window=(-900, 2500)),
                                img3d.histogram(a, window=(20, 180))],
@@ -26,6 +35,9 @@ CALLS = {
                                 for x in (a, a // 128 * 255, g, np.full_like(g, 7))],
     "segment": lambda a, g: [img3d.segment(a, 40, 170, 9, 3), img3d.segment(a.T, 100), img3d.segment(g, -500.5),
                              img3d.segment(g, 0, 900, 255, 1)],
+    "label_all": lambda a, g: [img3d.label_all(classes(np.random.default_rng(a.size), a.shape, t), c)
+                               for t, c in ((np.uint8, 6), (np.int16, 18), (np.int32, 26), (np.uint16, 6))]
+                              + [img3d.label_all(a > 128, 26, out=np.empty(a.shape, np.int32))],
 }
 
 
@@ -52,3 +64,11 @@ def test_blocks_give_what_one_call_gives(name, monkeypatch):
             assert same(blocked, whole), f"{shape} in blocks of {voxels}"
             if name == "segment":  # in a library block, which holds it
                 assert all(img3d._img3d.is_resident(r) for r in blocked)
+
+
+def test_label_all_count_beyond_dtype(monkeypatch):
+    monkeypatch.setattr(img3d, "_VOLUME_VOXELS", 0)
+    monkeypatch.setattr(img3d, "_SLAB_VOXELS", 4)
+    monkeypatch.setattr(np, "iinfo", lambda dtype: type("Info", (), {"max": 3}))
+    with pytest.raises(ValueError, match="dtype"):
+        img3d.label_all(np.eye(5, dtype=np.uint8)[None])
