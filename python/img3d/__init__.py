@@ -17,12 +17,18 @@ A nibabel image is indexed ``[x, y, z]``; when its file stores x fastest
 array, a view without a copy, and ``nibabel.Nifti1Image(result.T, img.affine,
 img.header)`` writes a result back with the input's geometry.
 
-Inputs are never modified.  Results are new C-contiguous arrays.  The arrays
-that img3d returns (and those made by :func:`zeros`) live in the library's own
-volume blocks and are used in place when passed back; any other array is
-copied once into such a block (non-contiguous and Fortran-ordered arrays
-included), except by :func:`label` and :func:`objects`, which read the array's
-memory directly when it is C-contiguous.
+Inputs are never modified.  Results are new C-contiguous arrays.
+
+Residency: a library volume block holds one uint8 (or bool) volume of at
+most 2^31 - 1 bytes with its tables (a pointer per row and per slice, so a
+little fewer voxels).  The uint8 and bool arrays img3d returns, and those of
+:func:`zeros`, live in such blocks and are used in place when passed back; a
+result larger than a block holds is a plain numpy array, and :func:`zeros`
+refuses a shape no block holds.  The functions on blocks copy any other
+array in (whole, or beyond a block's size one z-slab at a time, with the
+same results); :func:`runs` and :func:`edge_smooth` take one block at most.
+The object, morphology and labelling functions read C-contiguous arrays of
+any size where they lie, and labels are plain numpy arrays.
 
 Every library call releases the GIL, so threads (and dask's threaded
 scheduler) run calls on different arrays in parallel.  Bad arguments raise
@@ -176,6 +182,15 @@ def _by_slabs(a, f):
     for s in slabs[1:]:
         out[s] = f(a[s])
     return out
+
+
+def _one_block_only(a, name, instead=None):
+    """Refuses an array no volume block holds, for a function that takes
+    one block at most."""
+    if a.ndim == 3 and 0 not in a.shape and not _img3d.fits_block(*a.shape):
+        raise ValueError(f"a is too large for {name}: it takes one library volume, at most 2^31 - 1 bytes with "
+                         f"its row tables, and a has {a.size} voxels"
+                         + (f"; {instead} takes arrays of any size" if instead else ""))
 
 
 # ---- statistics and thresholds ---------------------------------------------
@@ -622,8 +637,11 @@ def runs(a, value=_UNSET):
     x); each object's first run holds that voxel, the other runs follow in the
     order of the library's scan-line fill (``GetAllRunLength3D``).  ``a`` is
     not modified (the extraction runs on a copy).  Each extent of ``a`` must
-    be at most :data:`MAX_OBJECT_EXTENT` (32768)."""
+    be at most :data:`MAX_OBJECT_EXTENT` (32768), and ``a`` must fit in one
+    library volume (2^31 - 1 bytes with its row tables): :func:`objects`
+    takes arrays of any size."""
     given = _array(a)
+    _one_block_only(given, "runs", "img3d.objects")
     a, level = _objects_of(given, value)
     result = _img3d.runs(a, level)
     _check_found(given, value, not result)
@@ -912,8 +930,10 @@ def edge_smooth(a, value=255, background=0, radius=1):
     0 ... 101 (0 keeps the objects as they are); ``background`` must differ
     from ``value``.  Without any voxel of ``value``, the result is a copy of
     ``a``.  Each extent of ``a`` must be at most :data:`MAX_OBJECT_EXTENT`
-    (32768)."""
+    (32768), and ``a`` must fit in one library volume (2^31 - 1 bytes with
+    its row tables)."""
     a = _array(a)
+    _one_block_only(a, "edge_smooth")
     value = _level(a, "value", value)
     background = _level(a, "background", background)
     if value == background:
