@@ -1,11 +1,12 @@
 """Arrays larger than the library takes in one call: the block-by-block
 paths, run on small arrays with the block sizes lowered, give what one call
-on the whole array gives."""
+on the whole array gives; and, opt-in, the functions on an array of more
+than 2^31 voxels."""
 import numpy as np
 import pytest
 
 import img3d
-from conftest import SHAPES, random_volume
+from conftest import SHAPES, large_memory, random_volume
 
 GREY = (np.int16, np.uint16, np.float32)
 
@@ -72,3 +73,39 @@ def test_label_all_count_beyond_dtype(monkeypatch):
     monkeypatch.setattr(np, "iinfo", lambda dtype: type("Info", (), {"max": 3}))
     with pytest.raises(ValueError, match="dtype"):
         img3d.label_all(np.eye(5, dtype=np.uint8)[None])
+
+
+# An isolated voxel at every even (z, y, x): 1024 x 512 x 513 of them.
+LATTICE = (2048, 1024, 1025)
+
+
+@large_memory(13)
+def test_more_than_2_31_voxels_in_closed_form():
+    a = np.zeros(LATTICE, np.uint8)
+    a[::2, ::2, ::2] = 255
+    n = 1024 * 512 * 513
+    assert a.size > 2**31
+    counts = img3d.histogram(a)
+    assert counts[255] == n and counts[0] == a.size - n and counts.sum() == a.size
+    assert img3d.mean(a) == 255 * n // a.size and img3d.limits(a) == (0, 255)
+    assert img3d.otsu_threshold(a) == 254 and img3d.two_mode_threshold(a) == 2
+    result = img3d.segment(a, 128)
+    assert not img3d._img3d.is_resident(result) and np.array_equal(result, a)
+    # The dilation makes crosses: even slices full rows on even rows and the
+    # points' columns on odd ones, odd slices the points alone.
+    assert np.count_nonzero(img3d.dilate(a)) == 1024 * 512 * (1025 + 2 * 513)
+    assert not img3d.erode(a).any() and not img3d.opening(a, connectivity=26).any()
+    # The closing keeps the points off the volume's faces (z, y, x >= 2, x <= 1022).
+    assert np.count_nonzero(img3d.closing(a, connectivity=18)) == 1023 * 511 * 511
+    assert np.array_equal(img3d.fill_holes(a), a)
+    assert not img3d.remove_objects(a, min_volume=2).any()
+    assert np.argwhere(img3d.largest_objects(a, 3)).tolist() == [[0, 0, 0], [0, 0, 2], [0, 0, 4]]
+    del result
+    labels, values = img3d.label_all(a)
+    assert labels.dtype == np.int32 and len(values) == n and (values == 255).all()
+    k = np.arange(0, n, 997)
+    z, y, x = np.unravel_index(k, (1024, 512, 513))
+    np.testing.assert_array_equal(labels[2 * z, 2 * y, 2 * x], k + 1)
+    assert labels[1::2].max() == 0
+    stats = img3d.intensity_stats(labels, a, 1000)
+    assert (stats.count == 1).all() and (stats.mean == 255).all() and stats.outside == n - 1000
