@@ -323,6 +323,23 @@ IMG3D_API int Img3DDaJinThreshold(unsigned char*** volume);
 IMG3D_API int Img3D2ModeThreshold(unsigned char*** volume);
 
 /*
+ * The two selections above on a histogram the caller has counted: for
+ * hosts that hold a volume in pieces, or more voxels than one volume
+ * takes.  histogram addresses 256 counts, entry v the number of voxels of
+ * grey level v; it is only read, and nothing is allocated.
+ *
+ * Each returns the level its volume function returns on a volume with this
+ * histogram, by the computation described there with N the sum of the
+ * counts, for any N: Img3DHistogramDaJinThreshold as Img3DDaJinThreshold
+ * (0 ... 255), Img3DHistogram2ModeThreshold as Img3D2ModeThreshold (0 ...
+ * 254), its scores compared exactly in 128 bits rather than 64.  Returns
+ * -1 for a NULL histogram, a negative count, or counts whose sum is 0 or
+ * above INT64_MAX.
+ */
+IMG3D_API int Img3DHistogramDaJinThreshold(const int64_t* histogram);
+IMG3D_API int Img3DHistogram2ModeThreshold(const int64_t* histogram);
+
+/*
  * Binarises by one threshold.  For every voxel (x, y, z) of the source:
  * destination[z][y][x] = high when source[z][y][x] >= threshold, low
  * otherwise.

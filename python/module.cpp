@@ -239,16 +239,19 @@ py::tuple limits(const py::array& a) {
     return py::make_tuple(minimum, maximum);
 }
 
-int otsu_threshold(const py::array& a) {
-    const Source s = source_of(a, false);
-    py::gil_scoped_release unlocked;
-    return Img3DDaJinThreshold(s.volume);
-}
-
-int two_mode_threshold(const py::array& a) {
-    const Source s = source_of(a, false);
-    py::gil_scoped_release unlocked;
-    return Img3D2ModeThreshold(s.volume);
+// Otsu's (otsu) or the two-mode level of 256 counts (histogram() or
+// grey_histogram(), summed over an array's slabs).
+int histogram_threshold(const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& counts,
+                        bool otsu) {
+    if (counts.ndim() != 1 || counts.size() != 256) value_error("counts must hold 256 entries");
+    const std::int64_t* histogram = counts.data();
+    int level = 0;
+    {
+        py::gil_scoped_release unlocked;
+        level = otsu ? Img3DHistogramDaJinThreshold(histogram) : Img3DHistogram2ModeThreshold(histogram);
+    }
+    if (level < 0) value_error("counts must be non-negative, summing to 1 ... 2^63 - 1");
+    return level;
 }
 
 py::array segment(const py::array& a, int low, int high, int object, int background) {
@@ -672,19 +675,16 @@ py::tuple grey_histogram(const py::array& a, const py::object& window) {
     return py::make_tuple(result, edges);
 }
 
-// The smallest value of the level above the automatic threshold's split; +inf
-// where there is no split (every level in Otsu's lower class, no valley
-// between two modes), as the tool finds no object then.
-double grey_threshold(const py::array& a, bool otsu, const py::object& window) {
-    const Levels l = levels_of(a, window);
-    int level = 0;
+// (minimum, maximum, count) of the finite values of a (C-contiguous), in
+// its units; minimum and maximum are 0 when the count is.
+py::tuple grey_range(const py::array& a) {
+    const img3d_tool::FileVoxels voxels = file_voxels(a);
+    img3d_tool::ValueStatistics statistics;
     {
         py::gil_scoped_release unlocked;
-        level = otsu ? Img3DDaJinThreshold(l.volume) : Img3D2ModeThreshold(l.volume);
+        statistics = img3d_tool::value_statistics(voxels);
     }
-    if ((otsu && level >= 255) || (!otsu && level == 0) || !(l.map.high > l.map.low))
-        return std::numeric_limits<double>::infinity();
-    return l.map.lower_bound(l.voxels, level + 1);
+    return py::make_tuple(statistics.minimum, statistics.maximum, voxels.count - statistics.non_finite);
 }
 
 py::array grey_segment(const py::array& a, double low, double high, int object, int background) {
@@ -721,11 +721,11 @@ PYBIND11_MODULE(_img3d, m) {
     m.def("zeros", img3d_python::entry(&zeros), py::arg("depth"), py::arg("height"), py::arg("width"),
           py::arg("as_bool"));
     m.def("is_resident", img3d_python::entry(&is_resident), py::arg("a"));
+    m.def("fits_block", img3d_python::entry(&fits_block), py::arg("depth"), py::arg("height"), py::arg("width"));
     m.def("histogram", img3d_python::entry(&histogram), py::arg("a"));
     m.def("mean", img3d_python::entry(&mean), py::arg("a"));
     m.def("limits", img3d_python::entry(&limits), py::arg("a"));
-    m.def("otsu_threshold", img3d_python::entry(&otsu_threshold), py::arg("a"));
-    m.def("two_mode_threshold", img3d_python::entry(&two_mode_threshold), py::arg("a"));
+    m.def("histogram_threshold", img3d_python::entry(&histogram_threshold), py::arg("counts"), py::arg("otsu"));
     m.def("segment", img3d_python::entry(&segment), py::arg("a"), py::arg("low"), py::arg("high"), py::arg("object"),
           py::arg("background"));
     m.def("edge_smooth", img3d_python::entry(&edge_smooth), py::arg("a"), py::arg("value"), py::arg("background"),
@@ -746,7 +746,7 @@ PYBIND11_MODULE(_img3d, m) {
     m.def("intensity_stats", img3d_python::entry(&intensity_stats), py::arg("labels"), py::arg("grey"),
           py::arg("count"));
     m.def("grey_histogram", img3d_python::entry(&grey_histogram), py::arg("a"), py::arg("window"));
-    m.def("grey_threshold", img3d_python::entry(&grey_threshold), py::arg("a"), py::arg("otsu"), py::arg("window"));
+    m.def("grey_range", img3d_python::entry(&grey_range), py::arg("a"));
     m.def("grey_segment", img3d_python::entry(&grey_segment), py::arg("a"), py::arg("low"), py::arg("high"),
           py::arg("object"), py::arg("background"));
 }

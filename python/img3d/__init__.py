@@ -17,12 +17,18 @@ A nibabel image is indexed ``[x, y, z]``; when its file stores x fastest
 array, a view without a copy, and ``nibabel.Nifti1Image(result.T, img.affine,
 img.header)`` writes a result back with the input's geometry.
 
-Inputs are never modified.  Results are new C-contiguous arrays.  The arrays
-that img3d returns (and those made by :func:`zeros`) live in the library's own
-volume blocks and are used in place when passed back; any other array is
-copied once into such a block (non-contiguous and Fortran-ordered arrays
-included), except by :func:`label` and :func:`objects`, which read the array's
-memory directly when it is C-contiguous.
+Inputs are never modified.  Results are new C-contiguous arrays.
+
+Residency: a library volume block holds one uint8 (or bool) volume of at
+most 2^31 - 1 bytes with its tables (a pointer per row and per slice, so a
+little fewer voxels).  The uint8 and bool arrays img3d returns, and those of
+:func:`zeros`, live in such blocks and are used in place when passed back; a
+result larger than a block holds is a plain numpy array, and :func:`zeros`
+refuses a shape no block holds.  The functions on blocks copy any other
+array in (whole, or beyond a block's size one z-slab at a time, with the
+same results); :func:`runs` and :func:`edge_smooth` take one block at most.
+The object, morphology and labelling functions read C-contiguous arrays of
+any size where they lie, and labels are plain numpy arrays.
 
 Every library call releases the GIL, so threads (and dask's threaded
 scheduler) run calls on different arrays in parallel.  Bad arguments raise
@@ -137,6 +143,56 @@ def zeros(shape, dtype=np.uint8):
     return _img3d.zeros(depth, height, width, dtype == np.bool_)
 
 
+# ---- arrays larger than one library call takes ------------------------------
+
+# The most voxels the library takes in one call: in one volume block (which
+# also holds its row tables within 2^31 - 1 bytes) or into int32 labels.
+# Larger arrays are processed in blocks of whole z-slabs (of rows where one
+# slice is larger) of at most _SLAB_VOXELS voxels, with the same results.
+# Tests lower both.
+_VOLUME_VOXELS = INT32_MAX
+_SLAB_VOXELS = 2**27
+
+
+def _slabs_of(a):
+    """The blocks (index tuples) in which to process ``a`` when no volume
+    block takes it whole; None when one does (always for a block's own
+    array) or when the library should word its refusal of ``a``."""
+    if a.ndim != 3 or 0 in a.shape or _img3d.is_resident(a):
+        return None
+    if a.size <= _VOLUME_VOXELS and _img3d.fits_block(*a.shape):
+        return None
+    from . import _slabs
+
+    return _slabs.blocks(a.shape, _SLAB_VOXELS)
+
+
+def _by_slabs(a, f):
+    """``f(a)``, a uint8 array of ``a``'s shape, or where no volume block
+    takes ``a``, ``f`` of each block of it gathered into one: in a volume
+    block where one holds the result, else in a plain array."""
+    slabs = _slabs_of(a)
+    if slabs is None:
+        return f(a)
+    first = f(a[slabs[0]])  # its refusals before any allocation
+    depth, height, width = a.shape
+    out = (_img3d.zeros(depth, height, width, False) if _img3d.fits_block(depth, height, width)
+           else np.empty(a.shape, np.uint8))
+    out[slabs[0]] = first
+    for s in slabs[1:]:
+        out[s] = f(a[s])
+    return out
+
+
+def _one_block_only(a, name, instead=None):
+    """Refuses an array no volume block holds, for a function that takes
+    one block at most."""
+    if a.ndim == 3 and 0 not in a.shape and not _img3d.fits_block(*a.shape):
+        raise ValueError(f"a is too large for {name}: it takes one library volume, at most 2^31 - 1 bytes with "
+                         f"its row tables, and a has {a.size} voxels"
+                         + (f"; {instead} takes arrays of any size" if instead else ""))
+
+
 # ---- statistics and thresholds ---------------------------------------------
 
 _GREY_TYPES = tuple(np.dtype(t) for t in (np.uint8, np.int16, np.uint16, np.float32))
@@ -188,25 +244,74 @@ def histogram(a, window=None):
     the values from ``edges[k]`` up to (not including) ``edges[k + 1]``;
     values below the window count at level 0 and above it at level 255, so
     this is not ``np.histogram(a, 256, window)``, whose bins are the window
-    cut in 256 equal parts.
+    cut in 256 equal parts.  Arrays of any size are accepted.
 
     """
     a, window = _grey(a, window)
     if a.dtype == np.uint8 and window is None:
+        return _counts(a)
+    return _level_counts(a, window)
+
+
+def _counts(a):
+    """The 256 counts of a uint8 array, added up over its slabs where no
+    volume block takes it."""
+    slabs = _slabs_of(a)
+    if slabs is None:
         return _img3d.histogram(a)
-    return _img3d.grey_histogram(a, window)
+    return sum(_img3d.histogram(a[s]) for s in slabs)
+
+
+def _level_counts(a, window):
+    """(counts, edges) of the levels of ``a`` (C-contiguous), as
+    :func:`histogram` gives them; over its slabs where no volume block
+    takes it, each by the whole array's map."""
+    slabs = _slabs_of(a)
+    if slabs is None:
+        return _img3d.grey_histogram(a, window)
+    from . import _slabs
+
+    if window is None:
+        window = _slabs.value_range(a, slabs)
+    parts = [_img3d.grey_histogram(a[s], window) for s in slabs]
+    return sum(counts for counts, _ in parts), parts[0][1]
+
+
+def _threshold(a, window, otsu):
+    """The level of Otsu's or the two-mode selection, in ``a``'s units
+    where ``a`` is not read as plain bytes."""
+    a, window = _grey(a, window)
+    if a.dtype == np.uint8 and window is None:
+        return _img3d.histogram_threshold(_counts(a), otsu)
+    counts, edges = _level_counts(a, window)
+    level = _img3d.histogram_threshold(counts, otsu)
+    # No split, or a map whose window is one value (edges all alike): no
+    # level's lower bound separates anything.
+    if (level >= 255 if otsu else level == 0) or not edges[-1] > edges[0]:
+        return float("inf")
+    return float(edges[level + 1])
 
 
 def mean(a):
     """The mean grey value of ``a`` (uint8), rounded down: the exact sum
-    divided by the voxel count, truncated."""
-    return _img3d.mean(_array(a))
+    divided by the voxel count, truncated.  Arrays of any size are
+    accepted."""
+    a = _array(a)
+    if _slabs_of(a) is None:
+        return _img3d.mean(a)
+    counts = _counts(a)
+    return int(np.dot(counts, np.arange(256))) // int(counts.sum())
 
 
 def limits(a):
     """``(minimum, maximum)``: the smallest and the largest grey value of
-    ``a`` (uint8)."""
-    return _img3d.limits(_array(a))
+    ``a`` (uint8).  Arrays of any size are accepted."""
+    a = _array(a)
+    slabs = _slabs_of(a)
+    if slabs is None:
+        return _img3d.limits(a)
+    parts = [_img3d.limits(a[s]) for s in slabs]
+    return min(low for low, _ in parts), max(high for _, high in parts)
 
 
 _THRESHOLD_IN_UNITS = """For an int16, uint16 or float32 array (or any array with ``window``), the
@@ -231,13 +336,11 @@ def otsu_threshold(a, window=None):
     ``segment(a, t + 1)``.  Computed in IEEE double in a fixed order, so every
     build gives the same level; ties go to the highest level, so a volume of
     one grey value gives 255, and a best split within a run of empty levels
-    gives the level just below the next occupied one.
+    gives the level just below the next occupied one.  Arrays of any size
+    are accepted.
 
     """
-    a, window = _grey(a, window)
-    if a.dtype == np.uint8 and window is None:
-        return _img3d.otsu_threshold(a)
-    return _img3d.grey_threshold(a, True, window)
+    return _threshold(a, window, True)
 
 
 @_add_doc(_THRESHOLD_IN_UNITS)
@@ -247,13 +350,10 @@ def two_mode_threshold(a, window=None):
     For a uint8 array without ``window``: a level 1 ... 254, or 0 when the
     smoothed histogram has no level with a higher one on each side (a single
     mode).  The level suits ``segment(a, t + 1)`` as Otsu's does.  Integer
-    arithmetic only.
+    arithmetic only.  Arrays of any size are accepted.
 
     """
-    a, window = _grey(a, window)
-    if a.dtype == np.uint8 and window is None:
-        return _img3d.two_mode_threshold(a)
-    return _img3d.grey_threshold(a, False, window)
+    return _threshold(a, window, False)
 
 
 def _bound(name, x):
@@ -274,7 +374,8 @@ def segment(a, low, high=None, object=255, background=0):
     ``high >= 255`` selects every voxel, ``low > high`` none.  For an int16,
     uint16 or float32 ``a`` they are numbers (floats too) compared with the
     values in the array's units; NaN voxels are never selected.  ``object``
-    and ``background`` are grey values (0 ... 255) and must differ."""
+    and ``background`` are grey values (0 ... 255) and must differ.  Arrays
+    of any size are accepted."""
     a = _array(a)
     object = _integer("object", object, 0, 255)
     background = _integer("background", background, 0, 255)
@@ -282,11 +383,11 @@ def segment(a, low, high=None, object=255, background=0):
         raise ValueError(f"object and background must differ (both are {object})")
     if a.dtype in _GREY_TYPES[1:]:
         a, _ = _grey(a)
-        high = np.inf if high is None else _bound("high", high)
-        return _img3d.grey_segment(a, _bound("low", low), high, object, background)
+        low, high = _bound("low", low), np.inf if high is None else _bound("high", high)
+        return _by_slabs(a, lambda b: _img3d.grey_segment(b, low, high, object, background))
     low = _integer("low", low)
     high = 255 if high is None else _integer("high", high)
-    return _img3d.segment(a, low, high, object, background)
+    return _by_slabs(a, lambda b: _img3d.segment(b, low, high, object, background))
 
 
 # ---- objects ------------------------------------------------------------------
@@ -559,8 +660,11 @@ def runs(a, value=_UNSET):
     x); each object's first run holds that voxel, the other runs follow in the
     order of the library's scan-line fill (``GetAllRunLength3D``).  ``a`` is
     not modified (the extraction runs on a copy).  Each extent of ``a`` must
-    be at most :data:`MAX_OBJECT_EXTENT` (32768)."""
+    be at most :data:`MAX_OBJECT_EXTENT` (32768), and ``a`` must fit in one
+    library volume (2^31 - 1 bytes with its row tables): :func:`objects`
+    takes arrays of any size."""
     given = _array(a)
+    _one_block_only(given, "runs", "img3d.objects")
     a, level = _objects_of(given, value)
     result = _img3d.runs(a, level)
     _check_found(given, value, not result)
@@ -731,8 +835,11 @@ def label_all(a, connectivity=6, out=None, dtype=None):
     in ``a``'s type.
 
     ``a`` is uint8, uint16, int16 or int32 (a bool array as uint8).  ``out``
-    and ``dtype`` as for :func:`label`; int32 labels take at most 2^31 - 1
-    voxels, int64 any number."""
+    and ``dtype`` as for :func:`label`.  Arrays of any size are accepted:
+    int32 labels of more than 2^31 - 1 voxels are made in blocks of whole
+    z-slabs, joined across their faces, with the same result; a count of
+    pieces beyond what ``dtype`` holds is a ValueError naming ``dtype``
+    (``out`` then holds partial labels)."""
     a = _array(a)
     if a.dtype == np.bool_:
         a = a.view(np.uint8)
@@ -745,17 +852,31 @@ def label_all(a, connectivity=6, out=None, dtype=None):
         out = np.empty(a.shape, dtype)
     else:
         _check_out(a, out)
+    if dtype == np.int32 and a.size > _VOLUME_VOXELS and a.ndim == 3:
+        from . import _slabs
+
+        return out, _slabs.label_all(a, connectivity, out, _SLAB_VOXELS,
+                                     lambda block, labels: _label_all_into(block, connectivity, labels))
+    return out, _label_all_into(a, connectivity, out)
+
+
+def _label_all_into(a, connectivity, out):
+    """Labels every value of ``a`` (C-contiguous) into ``out`` in one call:
+    the pieces' values."""
     labels, first, n = _img3d.label_all(a, connectivity, out)
     values = np.empty(n, a.dtype)
     known = min(n, len(first))
     values[:known] = first[:known]
     if n > known:
         # The values of the pieces beyond those the call returned, from their
-        # voxels.
+        # voxels; a stretch at a time, as numpy widens an index array to
+        # 8 bytes a voxel.
         table = np.zeros(n + 1, a.dtype)
-        table[labels.reshape(-1)] = a.reshape(-1)
+        labels, a = labels.reshape(-1), a.reshape(-1)
+        for i in range(0, a.size, 1 << 22):
+            table[labels[i:i + (1 << 22)]] = a[i:i + (1 << 22)]
         values[known:] = table[known + 1:]
-    return labels, values
+    return values
 
 
 class IntensityStats:
@@ -806,7 +927,7 @@ def intensity_stats(labels, grey, n=None):
     ``standard_deviation``, ``minimum`` and ``maximum`` (``grey, labels,
     index=range(1, n + 1)``), the deviation the population one; a NaN grey
     value makes its label's sum, mean and std NaN.  One pass over the
-    voxels."""
+    voxels, of arrays of any size."""
     labels = np.ascontiguousarray(_array(labels))
     if labels.dtype not in (np.dtype(np.int32), np.dtype(np.int64)):
         raise TypeError(f"labels must be an int32 or int64 array, not {labels.dtype}")
@@ -832,8 +953,10 @@ def edge_smooth(a, value=255, background=0, radius=1):
     0 ... 101 (0 keeps the objects as they are); ``background`` must differ
     from ``value``.  Without any voxel of ``value``, the result is a copy of
     ``a``.  Each extent of ``a`` must be at most :data:`MAX_OBJECT_EXTENT`
-    (32768)."""
+    (32768), and ``a`` must fit in one library volume (2^31 - 1 bytes with
+    its row tables)."""
     a = _array(a)
+    _one_block_only(a, "edge_smooth")
     value = _level(a, "value", value)
     background = _level(a, "background", background)
     if value == background:

@@ -27,6 +27,22 @@ def rng():
     return np.random.default_rng(20261208)
 
 
+def large_memory(gib):
+    """Marks a test of an array of more than 2^31 voxels: it runs only when
+    asked for (IMG3D_LARGE=1) and when gib GiB of memory are available."""
+    if os.environ.get("IMG3D_LARGE") != "1":
+        return pytest.mark.skip(reason=f"more than 2^31 voxels: set IMG3D_LARGE=1 to run it with {gib} GiB free")
+    try:
+        import psutil
+
+        available = psutil.virtual_memory().available
+    except ImportError:
+        available = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    if available < gib << 30:
+        return pytest.mark.skip(reason=f"more than 2^31 voxels: needs {gib} GiB free, {available / 2**30:.1f} are")
+    return lambda test: test
+
+
 def tool_path():
     """The img3d tool: IMG3D_TOOL, else one built in this tree."""
     found = [os.environ.get("IMG3D_TOOL", "")] + sorted(glob.glob(os.path.join(ROOT, "build", "*", "tools", "img3d",

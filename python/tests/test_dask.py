@@ -1,11 +1,9 @@
-import os
-
 import numpy as np
 import pytest
 
 import img3d
 import reference
-from conftest import random_volume
+from conftest import large_memory, random_volume
 
 da = pytest.importorskip("dask.array")
 import dask  # noqa: E402
@@ -158,13 +156,8 @@ def test_label_count_beyond_dtype(monkeypatch):
         img3d.label(np.eye(5, dtype=np.uint8)[None] * 255, workers=2)
 
 
-@pytest.mark.skipif(os.environ.get("IMG3D_LARGE") != "1",
-                    reason="needs IMG3D_LARGE=1 and about 12 GB of memory: labels 2^31 + voxels")
+@large_memory(12)
 def test_more_than_2_31_voxels():
-    import psutil
-
-    if psutil.virtual_memory().available < 12 << 30:
-        pytest.skip("fewer than 12 GB of memory available")
     a = np.zeros((2048, 1024, 1025), np.uint8)
     a[::2, ::2, ::2] = 255
     labels, n = img3d.label(a, workers=2)

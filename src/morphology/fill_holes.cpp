@@ -184,8 +184,6 @@ std::int64_t fill_planes(const std::uint8_t* source, std::uint8_t* destination, 
     return holes;
 }
 
-constexpr std::size_t kInt32Labels = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-
 }  // namespace
 }  // namespace img3d::detail
 
@@ -200,11 +198,11 @@ extern "C" IMG3D_API std::int64_t Img3DFillHoles(const std::uint8_t* source, std
         static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * static_cast<std::size_t>(depth);
     if (axis == -1) {
         const PieceGrid g{width, height, depth, connectivity};
-        if (voxels <= INT32_MAX) return fill_volume<std::uint32_t>(source, destination, g, value, background);
+        if (narrow_indices(voxels)) return fill_volume<std::uint32_t>(source, destination, g, value, background);
         return fill_volume<std::uint64_t>(source, destination, g, value, background);
     }
     const Planes p = planes_across(axis, width, height, depth);
-    if (static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height) <= kInt32Labels)
+    if (narrow_indices(static_cast<std::uint64_t>(p.width) * static_cast<std::uint64_t>(p.height)))
         return fill_planes<std::int32_t>(source, destination, p, connectivity, value, background);
     return fill_planes<std::int64_t>(source, destination, p, connectivity, value, background);
 }

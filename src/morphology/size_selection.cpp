@@ -100,7 +100,7 @@ std::int64_t select_any(const std::uint8_t* source, std::uint8_t* destination, s
     const PieceGrid grid{width, height, depth, connectivity};
     const auto n =
         static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(depth);
-    if (n <= INT32_MAX) return select<std::uint32_t>(source, destination, grid, value, paint, choose);
+    if (narrow_indices(n)) return select<std::uint32_t>(source, destination, grid, value, paint, choose);
     return select<std::uint64_t>(source, destination, grid, value, paint, choose);
 }
 

@@ -4,7 +4,8 @@
 // squares in 128 (two words), and the variance taken from
 // count*squares - sum^2, exact in 128-bit arithmetic for labels of fewer than
 // 2^32 voxels, so the deviation carries only the rounding of its last
-// division and square root.  Float grey images are summed with Neumaier's
+// division and square root; larger labels take their exact squares about the
+// integer nearest the mean (intensity_moments.h).  Float grey images are summed with Neumaier's
 // compensation for the sum and Welford's update for the squared deviations
 // (Welford 1962), which keeps the deviation of values far from zero.
 #include <cmath>
@@ -14,6 +15,7 @@
 #include <limits>
 
 #include "img3d.h"
+#include "objects/intensity_moments.h"
 #include "objects/piece_labels.h"
 
 static_assert(sizeof(Img3DIntensity) == 56, "Img3DIntensity is 56 bytes");
@@ -27,20 +29,6 @@ namespace img3d::detail {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// An unsigned 128-bit number as two words.
-struct U128 {
-    std::uint64_t hi, lo;
-};
-
-U128 multiply(std::uint64_t a, std::uint64_t b) {
-    const std::uint64_t a0 = a & 0xFFFFFFFFu, a1 = a >> 32, b0 = b & 0xFFFFFFFFu, b1 = b >> 32;
-    const std::uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
-    const std::uint64_t middle = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
-    return U128{p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32), (middle << 32) | (p00 & 0xFFFFFFFFu)};
-}
-
-double to_double(U128 v) { return static_cast<double>(v.hi) * 18446744073709551616.0 + static_cast<double>(v.lo); }
 
 // The running sums of one label over an integer grey image.
 struct IntegerSums {
@@ -98,22 +86,8 @@ std::int64_t integer_stats(const Label* labels, const Grey* grey, std::size_t n,
             out.mean = out.deviation = kNaN;
             continue;
         }
-        const auto c = static_cast<double>(s.count);
-        out.mean = out.sum / c;
-        double spread;  // count * variance * count
-        if (s.count < (std::int64_t{1} << 32)) {
-            // Grey values below 2^16 keep squares below count * 2^32 < 2^64
-            // (one word), so count * squares and sum^2 stay below 2^96.
-            const U128 scaled = multiply(static_cast<std::uint64_t>(s.count), s.squares.lo);
-            const auto magnitude = static_cast<std::uint64_t>(s.sum < 0 ? -s.sum : s.sum);
-            const U128 square = multiply(magnitude, magnitude);
-            U128 difference{scaled.hi - square.hi - (scaled.lo < square.lo), scaled.lo - square.lo};
-            spread = to_double(difference);
-        } else {
-            spread = c * to_double(s.squares) - out.sum * out.sum;
-            if (spread < 0) spread = 0;
-        }
-        out.deviation = std::sqrt(spread / c / c);
+        out.mean = out.sum / static_cast<double>(s.count);
+        out.deviation = integer_deviation(s.count, s.sum, s.squares);
     }
     heap_free(sums);
     return outside;

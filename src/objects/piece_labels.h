@@ -48,6 +48,22 @@ inline bool addressable(std::int64_t width, std::int64_t height, std::int64_t de
     return true;
 }
 
+#ifdef IMG3D_FAULT_INJECTION
+// Test builds only: true sends every grid to the kernels on 64-bit indices,
+// which otherwise only grids of 2^31 voxels and more reach.
+inline bool g_wide_indices = false;
+inline void test_wide_indices(bool wide) { g_wide_indices = wide; }
+#endif
+
+// Whether a grid of this many voxels is numbered (its voxels, runs or
+// labels) in 32-bit indices; 64-bit ones otherwise.
+inline bool narrow_indices(std::uint64_t voxels) {
+#ifdef IMG3D_FAULT_INJECTION
+    if (g_wide_indices) return false;
+#endif
+    return voxels <= static_cast<std::uint64_t>(INT32_MAX);
+}
+
 template <class Label, class ClassOf>
 class PieceLabeller {
 public:
@@ -260,7 +276,8 @@ private:
 // the forest on the way.  Nothing per voxel: the working memory is one
 // index per run (a root's holding its piece's voxel count), allocated for
 // the most runs the extents allow but touched only as far as the runs
-// reach, and the runs of two slices.  Index is unsigned, and its top bit
+// reach (with 64-bit indices, for the runs a first scan counts), and the
+// runs of two slices.  Index is unsigned, and its top bit
 // left aside it holds every voxel count of the grid.
 // InSet answers for one voxel (in_set(i)) and for up to 64 consecutive ones
 // as bits, voxel i at bit 0 (in_set.word(i, n), the bits from n on clear).
@@ -274,7 +291,12 @@ public:
         // addressable, not necessarily as many indices or extents: every
         // product is checked.
         if (per_row > SIZE_MAX / rows) return;
-        const std::size_t runs = rows * per_row, slice_runs = height * per_row;
+        const std::size_t slice_runs = height * per_row;
+        std::size_t runs = rows * per_row;
+        // With 64-bit indices that bound (4 bytes a voxel) can pass what the
+        // machine lets one reserve, however few runs are touched: the runs
+        // are counted first.
+        if constexpr (sizeof(Index) > 4) runs = count_runs();
         if (runs > SIZE_MAX / sizeof(Index) || slice_runs > SIZE_MAX / (2 * sizeof(Extent)) ||
             height >= SIZE_MAX / (2 * sizeof(std::size_t)))
             return;
@@ -425,6 +447,14 @@ private:
             while (x < width && in_set_(o + static_cast<std::size_t>(x))) ++x;
             emit(start, x - 1);
         }
+    }
+
+    std::size_t count_runs() const {
+        std::size_t count = 0;
+        for (std::int64_t z = 0; z < grid_.depth; ++z)
+            for (std::int64_t y = 0; y < grid_.height; ++y)
+                scan(grid_.offset(y, z), [&](std::int64_t, std::int64_t) { ++count; });
+        return count;
     }
 
     Row row(std::int64_t y, std::int64_t z) const {

@@ -10,10 +10,10 @@
 // this guard catches a toolchain that would still compute in excess
 // precision.
 #include <cfloat>
+#include <cstdint>
 
 #include "img3d.h"
 #include "threshold/threshold_internal.h"
-#include "volume/volume_internal.h"
 
 #if defined(__GNUC__) && defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
 #error "Otsu's threshold needs plain double arithmetic: build with -msse2 -mfpmath=sse on 32-bit x86"
@@ -21,7 +21,7 @@
 
 namespace img3d::detail {
 
-int otsu_level(const int histogram[256], int voxels) {
+int otsu_level(const std::int64_t histogram[256], std::int64_t voxels) {
     const double n = static_cast<double>(voxels);
     double p[256];
     for (int i = 0; i < 256; ++i) p[i] = static_cast<double>(histogram[i]) / n;
@@ -56,8 +56,9 @@ int otsu_level(const int histogram[256], int voxels) {
 }  // namespace img3d::detail
 
 extern "C" IMG3D_API int Img3DDaJinThreshold(unsigned char*** volume) {
-    return img3d::detail::level_of(volume, [&](const int* histogram) {
-        // Every volume's voxel count fits in an int.
-        return img3d::detail::otsu_level(histogram, static_cast<int>(img3d::detail::voxel_count(volume)));
-    });
+    return img3d::detail::level_of(volume, img3d::detail::otsu_level);
+}
+
+extern "C" IMG3D_API int Img3DHistogramDaJinThreshold(const std::int64_t* histogram) {
+    return img3d::detail::level_of(histogram, img3d::detail::otsu_level);
 }

@@ -8,6 +8,7 @@
 #include <numeric>
 #include <random>
 
+#include "objects/piece_labels.h"
 #include "reference_finishing.h"
 #include "test_support.h"
 
@@ -33,6 +34,21 @@ void for_each_mask(unsigned seed, Check check) {
             SCOPED_TRACE(testing::Message() << g.width << "x" << g.height << "x" << g.depth << " " << density);
             check(g, v);
         }
+}
+
+// for_each_mask, each mask checked on the kernels numbered in 32-bit indices
+// and on those in 64-bit ones, which otherwise only arrays of 2^31 voxels
+// and more reach.
+template <class Check>
+void for_each_mask_and_index_width(unsigned seed, Check check) {
+    for_each_mask(seed, [&](const Grid& g, const Bytes& v) {
+        for (bool wide : {false, true}) {
+            SCOPED_TRACE(wide ? "64-bit indices" : "32-bit indices");
+            img3d::detail::test_wide_indices(wide);
+            check(g, v);
+        }
+        img3d::detail::test_wide_indices(false);
+    });
 }
 
 using Morph = int (*)(const std::uint8_t*, std::uint8_t*, std::int64_t, std::int64_t, std::int64_t, int, int, int, int);
@@ -68,7 +84,7 @@ TEST(BinaryMorphology, MatchesTheElementwiseReference) {
 }
 
 TEST(FillHoles, MatchesTheFloodFromTheBorder) {
-    for_each_mask(2, [&](const Grid& g, const Bytes& v) {
+    for_each_mask_and_index_width(2, [&](const Grid& g, const Bytes& v) {
         for (int connectivity : kConnectivities)
             for (int axis = -1; axis <= 2; ++axis) {
                 const Bytes set = ref::set_of(v, kValue);
@@ -118,7 +134,7 @@ Bytes painted(const Bytes& v, const Pieces& p, const std::vector<bool>& keep) {
 }
 
 TEST(SizeSelection, KeepsTheLargestAndTheSizesInRange) {
-    for_each_mask(3, [&](const Grid& g, const Bytes& v) {
+    for_each_mask_and_index_width(3, [&](const Grid& g, const Bytes& v) {
         for (int connectivity : kConnectivities) {
             const Pieces p = pieces_of(g, v, connectivity);
             const auto n = static_cast<std::int64_t>(p.size.size()) - 1;

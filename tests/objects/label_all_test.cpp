@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <random>
+#include <utility>
+#include <vector>
 
+#include "objects/intensity_moments.h"
 #include "reference_finishing.h"
 #include "test_support.h"
 
@@ -101,6 +104,37 @@ TEST(IntensityStats, MatchesTheTwoPassReference) {
     check_stats<std::int16_t, std::int64_t>(IMG3D_INT16, IMG3D_INT64, -32768, 32768, 2);
     check_stats<std::uint16_t, std::int32_t>(IMG3D_UINT16, IMG3D_INT32, 60000, 65536, 3);
     check_stats<float, std::int64_t>(IMG3D_FLOAT32, IMG3D_INT64, 1000, 1001, 4);
+}
+
+// Labels of 2^32 voxels and more, by their sums: groups of (value, voxels),
+// the deviation against the two-pass formula in long double.
+TEST(IntensityStats, DeviationOfLabelsOfAnySize) {
+    using Groups = std::vector<std::pair<std::int64_t, std::int64_t>>;
+    for (std::int64_t count : {(std::int64_t{1} << 32) - 1, std::int64_t{1} << 32, (std::int64_t{1} << 41) + 3}) {
+        const Groups cases[] = {{{200, count}},
+                                {{-32768, count}},
+                                {{7, count - 1}, {8, 1}},
+                                {{65535, count - 3}, {0, 3}},
+                                {{-5, count / 3}, {100, count / 3}, {-32768, count - 2 * (count / 3)}},
+                                {{40000, count / 2}, {40001, count - count / 2}}};
+        for (const Groups& groups : cases) {
+            std::int64_t sum = 0;
+            img3d::detail::U128 squares{0, 0};
+            long double exact_sum = 0;
+            for (auto [value, voxels] : groups) {
+                sum += value * voxels;
+                exact_sum += static_cast<long double>(value) * voxels;
+                squares = img3d::detail::add(squares, img3d::detail::multiply(static_cast<std::uint64_t>(value * value),
+                                                                              static_cast<std::uint64_t>(voxels)));
+            }
+            const long double mean = exact_sum / count;
+            long double spread = 0;
+            for (auto [value, voxels] : groups) spread += voxels * (value - mean) * (value - mean);
+            const double expected = static_cast<double>(std::sqrt(spread / count));
+            EXPECT_NEAR(img3d::detail::integer_deviation(count, sum, squares), expected, 1e-12 * expected)
+                << count << " voxels, " << groups.size() << " values from " << groups[0].first;
+        }
+    }
 }
 
 TEST(LabelAllAndStatsRefusals, WriteNothing) {

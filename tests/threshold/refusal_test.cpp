@@ -2,6 +2,7 @@
 // with -1 and write nothing.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 
 #include "test_support.h"
@@ -15,6 +16,22 @@ using img3d::test::Volume;
 TEST(ThresholdRefusals, NullVolume) {
     EXPECT_EQ(Img3DDaJinThreshold(nullptr), -1);
     EXPECT_EQ(Img3D2ModeThreshold(nullptr), -1);
+}
+
+TEST(ThresholdRefusals, HistogramsOfNoVoxelOrBadCounts) {
+    std::int64_t h[256] = {};
+    auto both_refuse = [&](const std::int64_t* histogram) {
+        return Img3DHistogramDaJinThreshold(histogram) == -1 && Img3DHistogram2ModeThreshold(histogram) == -1;
+    };
+    EXPECT_TRUE(both_refuse(nullptr));
+    EXPECT_TRUE(both_refuse(h));  // no voxel
+    h[3] = 5, h[200] = -1;
+    EXPECT_TRUE(both_refuse(h));
+    h[200] = INT64_MAX - 5;  // the sum just fits
+    EXPECT_EQ(Img3DHistogramDaJinThreshold(h), 199);
+    EXPECT_EQ(Img3DHistogram2ModeThreshold(h), 5);
+    h[255] = 1;
+    EXPECT_TRUE(both_refuse(h));
 }
 
 TEST(ThresholdRefusals, DestinationSmallerInAnyDimension) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -8,7 +9,6 @@
 
 #include "reference_threshold.h"
 #include "test_support.h"
-#include "threshold/threshold_internal.h"
 
 namespace {
 
@@ -19,6 +19,13 @@ using img3d::test::reference_otsu;
 using img3d::test::reference_two_mode;
 using img3d::test::Grid;
 using img3d::test::Volume;
+
+// The histogram as the functions on histograms take it.
+std::array<std::int64_t, 256> wide(const Histogram& h, std::int64_t scale = 1) {
+    std::array<std::int64_t, 256> counts{};
+    for (int i = 0; i < 256; ++i) counts[i] = h[i] * scale;
+    return counts;
+}
 
 // A volume holding count voxels of each (value, count) pair, in storage order.
 Volume volume_of(const Grid& shape, const std::vector<std::pair<int, int>>& levels) {
@@ -111,7 +118,7 @@ TEST(TwoModeThreshold, DocumentedLevels) {
     Histogram h{};
     for (int i = 40; i < 120; ++i) h[i] = std::min(i - 39, 30);
     for (int i = 120; i < 200; ++i) h[i] = std::max(200 - i, 5) / 5 * 5;
-    EXPECT_EQ(img3d::detail::two_mode_level(h.data()), 0);
+    EXPECT_EQ(Img3DHistogram2ModeThreshold(wide(h).data()), 0);
 }
 
 // Splits on both sides of a symmetric histogram score the same variance in
@@ -151,9 +158,7 @@ TEST(OtsuThreshold, AgreesWithReferenceOnSymmetricHistograms) {
             h[mid - d] += count;
             if (d) h[mid + d] += count;
         }
-        int total = 0;
-        for (int count : h) total += count;
-        ASSERT_EQ(img3d::detail::otsu_level(h.data(), total), reference_otsu(h)) << round;
+        ASSERT_EQ(Img3DHistogramDaJinThreshold(wide(h).data()), reference_otsu(h)) << round;
     }
 }
 
@@ -171,6 +176,8 @@ TEST(ThresholdSelection, AgreeWithReferencesOnRandomVolumes) {
                 const int two_mode = Img3D2ModeThreshold(v);
                 ASSERT_EQ(otsu, reference_otsu(histogram));
                 ASSERT_EQ(two_mode, reference_two_mode(histogram));
+                ASSERT_EQ(Img3DHistogramDaJinThreshold(wide(histogram).data()), otsu);
+                ASSERT_EQ(Img3DHistogram2ModeThreshold(wide(histogram).data()), two_mode);
                 EXPECT_GE(two_mode, 0);
                 EXPECT_LE(two_mode, 254);
                 EXPECT_EQ(count_levels(v), histogram);  // only read
@@ -186,26 +193,36 @@ TEST(ThresholdSelection, AgreeWithReferencesOnRandomVolumes) {
     }
 }
 
-// Counts near the voxel limit: valley scores far past 32 bits and levels
-// with tiny probabilities.
+// Counts near the voxel limit, valley scores far past 32 bits and levels
+// with tiny probabilities; then the same histograms scaled by 2^k, up to
+// sums near 2^63, where the two-mode scores pass 64 bits.  Scaling by a
+// power of two changes no probability of Otsu's computation, and scales
+// the two-mode smoothing exactly (so every score by the same square) when
+// the counts are multiples of 6.
 TEST(ThresholdSelection, AgreeWithReferencesOnLargeCounts) {
-    std::mt19937 rng(5);
+    std::mt19937 rng(5), shifts(6);
     Volume sample(64, 8, 8);  // 4096 voxels, scaled up below
     for (int round = 0; round < 20; ++round) {
         for (Family family : kFamilies) {
             fill(sample, family, rng);
             const Histogram small = count_levels(sample);
             const int scale = std::uniform_int_distribution<int>(1 << 10, (1 << 19) - 1)(rng);
-            Histogram h{};
+            Histogram h{}, sixes{};
             std::int64_t total = 0;
             for (int i = 0; i < 256; ++i) {
                 h[i] = small[i] * scale + (small[i] ? static_cast<int>(rng() % scale) : 0);
+                sixes[i] = h[i] / 6 * 6;
                 total += h[i];
             }
             ASSERT_LT(total, std::int64_t{1} << 31);
-            SCOPED_TRACE(testing::Message() << "family " << static_cast<int>(family) << ", scale " << scale);
-            EXPECT_EQ(img3d::detail::otsu_level(h.data(), static_cast<int>(total)), reference_otsu(h));
-            EXPECT_EQ(img3d::detail::two_mode_level(h.data()), reference_two_mode(h));
+            const int shift = std::uniform_int_distribution<int>(1, 32)(shifts);
+            SCOPED_TRACE(testing::Message()
+                         << "family " << static_cast<int>(family) << ", scale " << scale << ", shift " << shift);
+            EXPECT_EQ(Img3DHistogramDaJinThreshold(wide(h).data()), reference_otsu(h));
+            EXPECT_EQ(Img3DHistogram2ModeThreshold(wide(h).data()), reference_two_mode(h));
+            EXPECT_EQ(Img3DHistogramDaJinThreshold(wide(h, std::int64_t{1} << shift).data()), reference_otsu(h));
+            EXPECT_EQ(Img3DHistogram2ModeThreshold(wide(sixes, std::int64_t{1} << shift).data()),
+                      reference_two_mode(sixes));
         }
     }
 }
