@@ -49,9 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Renumbered through a table that reverses the numbering.
     std::vector<std::int32_t> reverse(static_cast<std::size_t>(n) + 1, 0);
     for (int k = 1; k <= n; ++k) reverse[static_cast<std::size_t>(k)] = n + 1 - k;
-    std::vector<std::int32_t> renumbered = labels;
+    std::vector<std::int32_t> renumbered = labels, into(labels.size(), -5);
     FUZZ_CHECK(Img3DRelabelVoxels(renumbered.data(), static_cast<std::int64_t>(renumbered.size()), IMG3D_INT32,
                                   reverse.data(), n + 1) == 0);
+    FUZZ_CHECK(Img3DRelabelVoxelsInto(labels.data(), into.data(), static_cast<std::int64_t>(into.size()), IMG3D_INT32,
+                                      reverse.data(), n + 1) == 0);
+    FUZZ_CHECK(into == renumbered);
     for (std::size_t i = 0; i < labels.size(); ++i)
         FUZZ_CHECK(renumbered[i] == reverse[static_cast<std::size_t>(labels[i])]);
 

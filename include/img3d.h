@@ -604,6 +604,24 @@ IMG3D_API int64_t Img3DLabelVoxelsRows(const uint8_t* voxels, int64_t width, int
 IMG3D_API int64_t Img3DRelabelVoxels(void* labels, int64_t count, int labelType, const void* table, int64_t entries);
 
 /*
+ * Img3DRelabelVoxels from one array into another: destination[i] becomes
+ * table[labels[i]] for each of the count entries of labels whose value v
+ * the table holds (0 <= v < entries), and labels[i] itself otherwise; labels
+ * is only read.  For a host that writes a block's labels into their place
+ * in a larger label image (a row at a time) while renumbering them: one
+ * pass instead of a copy and a renumbering.  destination, of count entries
+ * of labelType, may be labels itself (Img3DRelabelVoxels) but must not
+ * otherwise overlap labels or table.  No working memory.
+ *
+ * Returns the number of entries copied unchanged because the table holds
+ * no value for them.  Returns -1, writing nothing, when labels, destination
+ * or table is NULL, count is negative, entries is below 1, or labelType is
+ * neither IMG3D_INT32 nor IMG3D_INT64.
+ */
+IMG3D_API int64_t Img3DRelabelVoxelsInto(const void* labels, void* destination, int64_t count, int labelType,
+                                         const void* table, int64_t entries);
+
+/*
  * What Img3DObjectStats reports of one object, 64 bytes.  The centroid is
  * (sumX / voxels, sumY / voxels, sumZ / voxels).
  */

@@ -24,6 +24,7 @@ needed.
 import collections
 import concurrent.futures
 import itertools
+import threading
 
 import numpy as np
 
@@ -290,31 +291,52 @@ class Joined:
         return self.nodes[mine] & LOCAL, self.sizes[mine]
 
 
-def _ranks(n, others, base):
+_counting = np.zeros(0, np.int64)
+_counting_lock = threading.Lock()
+
+
+def counting(n):
+    """0, 1, ... n - 1, read-only, from one array kept and grown as asked:
+    a fresh one for every block would be faulted in anew each time."""
+    global _counting
+    held = _counting
+    if len(held) < n:
+        with _counting_lock:
+            if len(_counting) < n:
+                grown = np.arange(max(n, 2 * len(_counting)), dtype=np.int64)
+                grown.flags.writeable = False
+                _counting = grown
+            held = _counting
+    return held[:n]
+
+
+def _ranks(n, others, base, dtype=np.int64):
     """The global labels of a block's pieces that own their object, by local
     label (0 for the background and the pieces in ``others``, sorted local
     labels of pieces owned elsewhere): ``base`` per piece plus the piece's
-    place among the owners, counted from 1.  Plain int64 passes: a cumulative
-    sum over a boolean mask costs ten times as much on blocks of a million
-    pieces."""
-    r = np.empty(n + 1, np.int64)
+    place among the owners, counted from 1, in ``dtype`` (a value beyond it
+    wraps; the caller refuses such counts).  Plain integer passes: a
+    cumulative sum over a boolean mask costs ten times as much on blocks of
+    a million pieces."""
+    r = np.empty(n + 1, dtype)
     r[1:] = base
-    r += np.arange(n + 1)
+    np.add(r, counting(n + 1), out=r, casting="unsafe")
     if len(others):
-        r -= np.repeat(np.arange(len(others) + 1), np.diff(others, prepend=0, append=n + 1))
+        np.subtract(r, np.repeat(counting(len(others) + 1), np.diff(others, prepend=0, append=n + 1)), out=r,
+                    casting="unsafe")
         r[others] = 0
     r[0] = 0
     return r
 
 
-def slab_ranks(grid, slab, blocks, owned_elsewhere, offset):
+def slab_ranks(grid, slab, blocks, owned_elsewhere, offset, dtype=np.int64):
     """The global labels of the pieces of one z-slab of blocks that own their
-    object: for each block an int64 table indexed by local label, 0 for the
-    background and for pieces owned elsewhere.  slab: the blocks' (i, j, k);
-    offset: the objects of the slabs before."""
+    object: for each block a table of ``dtype`` indexed by local label, 0 for
+    the background and for pieces owned elsewhere.  slab: the blocks' (i, j,
+    k); offset: the objects of the slabs before."""
     offset = int(offset)
     if not grid.keyed:
-        return [_ranks(s.n, others, offset) for s, others in zip(blocks, owned_elsewhere)]
+        return [_ranks(s.n, others, offset, dtype) for s, others in zip(blocks, owned_elsewhere)]
     # A piece's rank is the owners begun in the slab's earlier rows, plus
     # those begun in its own row by blocks to its left, plus its place among
     # its own block's owners of that row.  Each block's rows lie in one range
@@ -336,7 +358,7 @@ def slab_ranks(grid, slab, blocks, owned_elsewhere, offset):
         # A row's first owner follows the owners before the row, less the
         # block's owners of earlier rows, which its place already counts.
         start = before[:, y0:y0 + height, ijk[2]].ravel() - (np.cumsum(count) - count) + offset
-        ranks.append(_ranks(s.n, others, np.repeat(start, np.diff(s.ends, prepend=0))))
+        ranks.append(_ranks(s.n, others, np.repeat(start, np.diff(s.ends, prepend=0)), dtype))
     return ranks
 
 
@@ -345,9 +367,11 @@ def pick(ranks, position, labels):
 
 
 def table(ranks, position, others, owner_labels, dtype):
-    t = ranks[position].astype(dtype)
+    """A block's relabelling table: its ranks, with the labels of the pieces
+    owned elsewhere filled in place (every pick from the ranks is done)."""
+    t = ranks[position]
     t[others] = owner_labels
-    return t
+    return t if t.dtype == dtype else t.astype(dtype)
 
 
 def piece_stats(grid, ijk, stats, table):
@@ -450,7 +474,7 @@ def merge(grid, summaries, counts, connectivity, executor, dtype=np.int64):
         offset += sum(counts[where[ijk]] - len(joined.of(grid.index(ijk))[0]) for ijk in slab)
     n = offset
     ranks = executor.run(slab_ranks, [(grid, slab, [summaries[where[ijk]] for ijk in slab],
-                                       [joined.of(grid.index(ijk))[0] for ijk in slab], o)
+                                       [joined.of(grid.index(ijk))[0] for ijk in slab], o, dtype)
                                       for slab, o in zip(slabs, offsets)])
     # The owners' labels, asked of the slabs that hold them.
     owners = np.unique(joined.owner[joined.owner != joined.nodes])

@@ -90,7 +90,7 @@ def label_all(a, connectivity, out, voxels, label_block):
         owned = np.ones(len(values[b]) + 1, bool)
         owned[0] = False
         owned[others] = False
-        table = np.where(owned, offset + np.cumsum(owned), 0)
+        table = _blocks._ranks(len(values[b]), others, offset)
         here = slice(*np.searchsorted(owner_blocks, [b, b + 1]))
         owner_labels[here] = table[owners[here] & _blocks.LOCAL]
         table[others] = owner_labels[np.searchsorted(owners, first[lo:hi])]

@@ -15,6 +15,8 @@ unless ``x`` is persisted (``x = x.persist()``): persist an ``x`` that is
 expensive to compute and fits in memory.
 """
 
+import threading
+
 import dask
 import dask.array as da
 import numpy as np
@@ -42,9 +44,10 @@ class _Voxels:
     def __dask_tokenize__(self):
         return ("img3d-voxels", self.direct, self.level, self.connectivity)
 
-    def label(self, block, dtype=np.int32, rows=False):
-        """(labels, n, starts) of a chunk: its local labels of ``dtype`` and,
-        with ``rows``, the pieces each of its rows begins (else None)."""
+    def label(self, block, dtype=np.int32, rows=False, labels=None):
+        """(labels, n, starts) of a chunk: its local labels of ``dtype`` (in
+        ``labels`` when given) and, with ``rows``, the pieces each of its
+        rows begins (else None)."""
         if self.level is None:
             voxels, level = np.asarray(block) != 0, 1
         elif self.direct:
@@ -54,7 +57,8 @@ class _Voxels:
         voxels = np.ascontiguousarray(voxels)
         if voxels.dtype == np.bool_:
             voxels = voxels.view(np.uint8)
-        labels = np.empty(voxels.shape, dtype)
+        if labels is None:
+            labels = np.empty(voxels.shape, dtype)
         starts = np.empty(voxels.shape[0] * voxels.shape[1], np.int64) if rows else None
         return labels, _img3d.label_voxels(voxels, level, self.connectivity, labels, starts), starts
 
@@ -81,6 +85,48 @@ def _first_pass(grid, ijk, block, voxels, keep, sized, dtype=np.int32):
     return (labels, summary) if keep else (None, summary)
 
 
+class _Scratch:
+    """Chunks' labels in memory reused from chunk to chunk, one array per
+    thread at work, for one call: fresh memory for every chunk would be
+    faulted in anew each time, at a third of the labelling's cost."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.free = []
+
+    def take(self, shape, dtype):
+        size = int(np.prod(shape))
+        with self.lock:
+            held = self.free.pop() if self.free else None
+        if held is None or held.dtype != dtype or held.size < size:
+            held = np.empty(size, dtype)
+        return held
+
+    def give(self, held):
+        with self.lock:
+            self.free.append(held)
+
+
+def _first_pass_into(grid, ijk, block, voxels, out, scratch):
+    """A chunk's first pass that keeps its local labels in their place in
+    out, a numpy array, to be renumbered there."""
+    held = scratch.take(grid.extent(ijk), out.dtype)
+    try:
+        labels = held[:int(np.prod(grid.extent(ijk)))].reshape(grid.extent(ijk))
+        labels, n, starts = voxels.label(block, out.dtype, grid.keyed, labels)
+        summary = _blocks.summarise(grid, ijk, labels, n, None, starts)
+        out[grid.slices(ijk)] = labels
+    finally:
+        scratch.give(held)
+    return None, summary
+
+
+def _renumber(out, where, table):
+    if not _blocks.identity(table):
+        held = out[where]
+        _img3d.relabel_into(held, table, held)
+
+
 def _second(pair):
     return pair[1]
 
@@ -105,14 +151,21 @@ class _Dask:
         return list(dask.compute(*tasks)) if tasks else []
 
 
-def _join(x, voxels, grid, keep, sized=False, dtype=np.int64, kept=np.int32):
+def _join(x, voxels, grid, keep, sized=False, dtype=np.int64, kept=np.int32, into=None):
     """Labels every chunk, joins them: (tables, n, joined, labels,
     summaries), labels the chunks' local labellings (of type ``kept``) where
-    kept (else None per chunk), all but n as dask holds them."""
+    kept (else None per chunk), all but n as dask holds them.  With
+    ``into``, a numpy array, the local labellings are kept there instead."""
     blocks = list(grid)
     chunks = x.to_delayed().ravel().tolist()
-    passes = [dask.delayed(_first_pass, pure=True)(grid, ijk, c, voxels, keep, sized, kept)
-              for ijk, c in zip(blocks, chunks)]
+    if into is not None:
+        # Not pure: a pure task's key would hash the whole of into.
+        scratch = _Scratch()
+        passes = [dask.delayed(_first_pass_into, pure=False)(grid, ijk, c, voxels, into, scratch)
+                  for ijk, c in zip(blocks, chunks)]
+    else:
+        passes = [dask.delayed(_first_pass, pure=True)(grid, ijk, c, voxels, keep, sized, kept)
+                  for ijk, c in zip(blocks, chunks)]
     passes = dask.persist(*passes)
     summaries = list(dask.persist(*[dask.delayed(_second, pure=True)(p) for p in passes]))
     labels = [dask.delayed(_first, pure=True)(p) for p in passes] if keep else [None] * len(blocks)
@@ -208,11 +261,18 @@ def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False, out=
     dtype = np.dtype(dtype)
     if dtype not in (np.dtype(np.int32), np.dtype(np.int64)):
         raise TypeError(f"{'out' if out is not None else 'dtype'} must be int32 or int64, not {dtype}")
-    tables, n, _, labels, _ = _join(x, voxels, grid, keep=not recompute, dtype=dtype, kept=dtype)
+    # A numpy out holds the chunks' own labellings until they are renumbered
+    # in place: no chunk's labels are allocated on their own.
+    in_place = isinstance(out, np.ndarray) and not recompute
+    tables, n, _, labels, _ = _join(x, voxels, grid, keep=not recompute, dtype=dtype, kept=dtype,
+                                    into=out if in_place else None)
     _check_found(x, n, value)
     if n > np.iinfo(dtype).max:
         raise ValueError(f"x has {n} objects, more than dtype={dtype.name} labels hold: pass dtype=np.int64")
     chunks = x.to_delayed().ravel().tolist()
+    if in_place:
+        dask.compute(*[dask.delayed(_renumber, pure=False)(out, grid.slices(ijk), t) for ijk, t in zip(grid, tables)])
+        return out, n
     if out is not None:
         if recompute:
             writes = [dask.delayed(_write, pure=False)(out, grid.slices(ijk), t, None, c, voxels)

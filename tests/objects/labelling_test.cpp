@@ -155,6 +155,17 @@ void check_relabel(int type) {
         else
             ++missed;
     }
+    // Into another array, the source only read; a refusal writes nothing.
+    const std::vector<Label> source = labels;
+    std::vector<Label> into(1001, -7);
+    EXPECT_EQ(Img3DRelabelVoxelsInto(labels.data(), into.data(), 1001, type, table.data(), 30), missed);
+    EXPECT_EQ(into, expected);
+    EXPECT_EQ(labels, source);
+    into.assign(1001, -7);
+    EXPECT_EQ(Img3DRelabelVoxelsInto(labels.data(), nullptr, 1001, type, table.data(), 30), -1);
+    EXPECT_EQ(Img3DRelabelVoxelsInto(labels.data(), into.data(), 1001, IMG3D_UINT8, table.data(), 30), -1);
+    EXPECT_EQ(Img3DRelabelVoxelsInto(labels.data(), into.data(), 1001, type, table.data(), 0), -1);
+    EXPECT_EQ(into, std::vector<Label>(1001, -7));
     EXPECT_EQ(Img3DRelabelVoxels(labels.data(), 1001, type, table.data(), 30), missed);
     EXPECT_EQ(labels, expected);
     const std::vector<Label> kept = labels;
