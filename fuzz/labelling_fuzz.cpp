@@ -21,9 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::int64_t> wide_labels(extent.size(), -5);
     std::vector<std::int32_t> narrow_labels(extent.size(), -5);
     std::vector<std::int64_t> begun(static_cast<std::size_t>(extent.height) * extent.depth, -5);
-    const std::int64_t n_voxels = wide ? Img3DLabelVoxelsRows(before.data(), extent.width, extent.height, extent.depth,
-                                                              value, connectivity, wide_labels.data(), IMG3D_INT64,
-                                                              begun.data())
+    const std::int64_t n_voxels = wide ? Img3DLabelVoxelsStrided(before.data(), extent.width, extent.height,
+                                                                 extent.depth, 0, 0, value, connectivity,
+                                                                 wide_labels.data(), IMG3D_INT64, 0, 0, begun.data())
                                        : Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth,
                                                           value, connectivity, narrow_labels.data(), IMG3D_INT32);
     FUZZ_CHECK(n_voxels == n);

@@ -91,7 +91,7 @@
  *                       runs (one row's); the label array itself serves as
  *                       the union-find's scratch
  *   Img3DLabelVoxels    as Img3DLabel, with 8 bytes per run for INT64
- *                       labels; Img3DLabelVoxelsRows the same
+ *                       labels; Img3DLabelVoxelsStrided the same
  *   Img3DDelVolume      4 bytes per run of the object value (a run being a
  *                       stretch of the value along x) and 1 bit per voxel of
  *                       two slices; no record per object is built
@@ -565,26 +565,39 @@ IMG3D_API int64_t Img3DLabelVoxels(const uint8_t* voxels, int64_t width, int64_t
                                    int value, int connectivity, void* labels, int labelType);
 
 /*
- * Img3DLabelVoxels that also tells where each object begins: for hosts that
- * label a large volume in blocks and number the blocks' objects together in
- * raster order.
+ * Img3DLabelVoxels on a block of larger arrays, telling where each object
+ * begins: for hosts that label a large volume in blocks, write each block's
+ * labels into their place in the whole volume's label image, and number the
+ * blocks' objects together in raster order.
  *
- * rowObjects is an array of height*depth entries that the caller provides;
- * entry z*height + y receives the number of objects whose first voxel (in
- * raster order) lies in row y of slice z.  The objects a row begins are
- * numbered consecutively, so with S(r) the sum of the entries 0 ... r, row r
- * begins the objects S(r-1) + 1 ... S(r), and object k's first voxel lies in
- * the first row r with S(r) >= k.  Every entry is written (0 for a value
- * outside 0 ... 255).
+ * The block's voxel (x, y, z) is voxels[z*voxelSliceStride +
+ * y*voxelRowStride + x] and its label labels[z*labelSliceStride +
+ * y*labelRowStride + x] (an entry of labelType); a stride of 0 means packed
+ * (width for a row, height times the row stride for a slice).  Only those
+ * width*height*depth entries of labels are written, each once with its
+ * label, and nothing else of either array is touched; the two arrays must
+ * not overlap.
  *
- * Everything else -- what is read and written, the labels, the result, the
- * working memory and the refusals -- is exactly Img3DLabelVoxels's, with one
- * refusal more: -1 for a NULL rowObjects.  On -1 neither labels nor
- * rowObjects is touched.
+ * rowObjects is NULL, or an array of height*depth entries that the caller
+ * provides; entry z*height + y receives the number of objects whose first
+ * voxel (in raster order) lies in row y of slice z.  The objects a row
+ * begins are numbered consecutively, so with S(r) the sum of the entries 0
+ * ... r, row r begins the objects S(r-1) + 1 ... S(r), and object k's first
+ * voxel lies in the first row r with S(r) >= k.  Every entry is written (0
+ * for a value outside 0 ... 255).
+ *
+ * The labels, the result, the working memory and the refusals are
+ * Img3DLabelVoxels's on the block's voxels, with these refusals more (-1,
+ * nothing written): a negative stride; a nonzero row stride below width or
+ * slice stride below height times the row stride; an array whose last
+ * entry's offset overflows; and, for IMG3D_INT32 labels, a last label entry
+ * at an offset above 2^31 - 2 (the offsets name the runs while the block is
+ * labelled).
  */
-IMG3D_API int64_t Img3DLabelVoxelsRows(const uint8_t* voxels, int64_t width, int64_t height, int64_t depth,
-                                       int value, int connectivity, void* labels, int labelType,
-                                       int64_t* rowObjects);
+IMG3D_API int64_t Img3DLabelVoxelsStrided(const uint8_t* voxels, int64_t width, int64_t height, int64_t depth,
+                                          int64_t voxelRowStride, int64_t voxelSliceStride, int value,
+                                          int connectivity, void* labels, int labelType, int64_t labelRowStride,
+                                          int64_t labelSliceStride, int64_t* rowObjects);
 
 /*
  * Renumbers labels in place through a table: each of the count entries of

@@ -33,15 +33,28 @@ void check_writable(const py::array& a, const char* name) {
         throw py::value_error(std::string(name) + " must be C-contiguous and writable");
 }
 
-// The labels of a C-contiguous 3-D uint8 array into out (same shape,
-// C-contiguous, int32 or int64): the object count.  rows, when not None,
-// receives the number of objects each row begins (C-contiguous int64, one
-// entry a row, depth * height).
+// The strides of a 3-D array's slices and rows in elements, for an array
+// whose rows are contiguous and whose strides are positive multiples of its
+// element size; false otherwise.
+bool element_strides(const py::array& a, std::int64_t& row, std::int64_t& slice) {
+    const py::ssize_t item = a.itemsize();
+    if (a.shape(2) > 1 && a.strides(2) != item) return false;
+    if (a.strides(0) <= 0 || a.strides(1) <= 0 || a.strides(0) % item != 0 || a.strides(1) % item != 0) return false;
+    row = a.strides(1) / item;
+    slice = a.strides(0) / item;
+    return row >= a.shape(2) && slice >= row * a.shape(1);
+}
+
+// The labels of a 3-D uint8 array into out (same shape, int32 or int64),
+// either of them a block of a larger array whose rows are contiguous: the
+// object count.  rows, when not None, receives the number of objects each
+// row begins (C-contiguous int64, one entry a row, depth * height).
 std::int64_t label_voxels(const py::array& a, int value, int connectivity, py::array& out, const py::object& rows) {
-    if (a.ndim() != 3 || a.dtype().kind() != 'u' || a.itemsize() != 1 || !(a.flags() & py::array::c_style))
-        throw py::value_error("a must be a C-contiguous 3-D uint8 array");
+    std::int64_t vr = 0, vs = 0, lr = 0, ls = 0;
+    if (a.ndim() != 3 || a.dtype().kind() != 'u' || a.itemsize() != 1)
+        throw py::value_error("a must be a 3-D uint8 array");
     const int type = label_type(out, "out");
-    check_writable(out, "out");
+    if (!out.writeable()) throw py::value_error("out must be writable");
     for (py::ssize_t i = 0; i < 3; ++i)
         if (out.ndim() != 3 || out.shape(i) != a.shape(i)) throw py::value_error("out must have the shape of a");
     std::int64_t* row_objects = nullptr;
@@ -56,19 +69,20 @@ std::int64_t label_voxels(const py::array& a, int value, int connectivity, py::a
     if (a.shape(0) == 0 || a.shape(1) == 0 || a.shape(2) == 0) return 0;
     if (connectivity != 6 && connectivity != 18 && connectivity != 26)
         throw py::value_error("connectivity must be 6, 18 or 26, not " + std::to_string(connectivity));
+    if (!element_strides(a, vr, vs)) throw py::value_error("a's rows must be contiguous, in C order");
+    if (!element_strides(out, lr, ls)) throw py::value_error("out's rows must be contiguous, in C order");
     const auto* voxels = static_cast<const std::uint8_t*>(a.data());
     void* labels = out.mutable_data();
     std::int64_t n = 0;
     {
         py::gil_scoped_release unlocked;
-        n = row_objects == nullptr
-                ? Img3DLabelVoxels(voxels, a.shape(2), a.shape(1), a.shape(0), value, connectivity, labels, type)
-                : Img3DLabelVoxelsRows(voxels, a.shape(2), a.shape(1), a.shape(0), value, connectivity, labels, type,
-                                       row_objects);
+        n = Img3DLabelVoxelsStrided(voxels, a.shape(2), a.shape(1), a.shape(0), vr, vs, value, connectivity, labels,
+                                    type, lr, ls, row_objects);
     }
     if (n < 0) {
-        if (type == IMG3D_INT32 && a.size() > INT32_MAX)
-            throw py::value_error("a has " + std::to_string(a.size()) +
+        const std::int64_t span = (a.shape(0) - 1) * ls + (a.shape(1) - 1) * lr + a.shape(2);
+        if (type == IMG3D_INT32 && span > INT32_MAX)
+            throw py::value_error("a has " + std::to_string(span) +
                                   " voxels, more than int32 labels index: pass dtype=np.int64");
         if (a.shape(0) > INT32_MAX || a.shape(1) > INT32_MAX || a.shape(2) > INT32_MAX)
             throw py::value_error("a's extents must each be at most 2^31 - 1");

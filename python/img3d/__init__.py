@@ -450,22 +450,21 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
     if a.ndim != 3 or 0 in a.shape:
         return _img3d.label(a, level, connectivity, None)  # the binding words the refusal
     if workers == 1 and (dtype == np.int64 or a.size <= _INDEX_VOXELS):
-        n = _img3d.label_voxels(_voxels(a), level, connectivity, out)
+        n = _img3d.label_voxels(_blocks.rows_of_voxels(a), level, connectivity, out)
         _check_found(given, value, n == 0)
         return out, _count_fits(n, dtype)
     block = _INDEX_VOXELS if workers == 1 else _block_voxels(a, workers)
     grid = _blocks.Grid(_blocks.slab_chunks(a.shape, block))
-    # Whole z-slabs of a C-contiguous out are contiguous: the library
-    # writes each block's labels in place.
-    direct = not grid.keyed
     blocks = list(grid)
     executor = _blocks.Threads(workers)
     try:
+        # The library writes each block's labels in their place in out, and
+        # they are renumbered there.
         def first(ijk):
             where = grid.slices(ijk)
-            held = out[where] if direct else np.empty(grid.extent(ijk), dtype)
+            held = out[where] if _blocks.fits_in_place(out[where]) else np.empty(grid.extent(ijk), dtype)
             starts = np.empty(held.shape[0] * held.shape[1], np.int64) if grid.keyed else None
-            n = _img3d.label_voxels(_voxels(a[where]), level, connectivity, held, starts)
+            n = _img3d.label_voxels(_blocks.rows_of_voxels(a[where]), level, connectivity, held, starts)
             return held, _blocks.summarise(grid, ijk, held, n, starts=starts)
 
         done = executor.map(first, blocks)
@@ -475,22 +474,14 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
         _count_fits(n, dtype)
 
         def relabel(ijk, labels, t):
-            if not direct:
-                _img3d.relabel_into(labels, t, out[grid.slices(ijk)])
-            elif not _blocks.identity(t):
-                _img3d.relabel(labels, t)
+            into = out[grid.slices(ijk)]
+            if not (np.may_share_memory(labels, into) and _blocks.identity(t)):
+                _img3d.relabel_into(labels, t, into)
 
         executor.map(relabel, blocks, [labels for labels, _ in done], tables)
     finally:
         executor.close()
     return out, n
-
-
-def _voxels(a):
-    """A C-contiguous uint8 view or copy of a uint8 or bool array, as the
-    library reads voxels."""
-    a = np.ascontiguousarray(a)
-    return a.view(np.uint8) if a.dtype == np.bool_ else a
 
 
 def _count_fits(n, dtype):

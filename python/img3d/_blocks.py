@@ -412,6 +412,35 @@ def combine_stats(n, shape, parts):
     return count, bbox, centroid, np.stack([z, y, x], axis=1).astype(np.int32)
 
 
+def rows_contiguous(a):
+    """Whether the library can take a 3-D array as it lies: rows
+    contiguous, rows and slices one after another in C order."""
+    d, h, w = a.shape
+    zs, ys, xs = a.strides
+    return (w == 1 or xs == a.itemsize) and ys >= w * a.itemsize and zs >= h * ys > 0 and zs % a.itemsize == 0 \
+        and ys % a.itemsize == 0
+
+
+def rows_of_voxels(a):
+    """A uint8 or bool array as the library reads voxels: as it lies where
+    its rows are contiguous (a block of a larger array), else a copy."""
+    if a.dtype == np.bool_:
+        a = a.view(np.uint8)
+    return a if rows_contiguous(a) else np.ascontiguousarray(a)
+
+
+def fits_in_place(view):
+    """Whether the library can label into a block of a larger label array:
+    rows contiguous, and for int32 labels every entry's offset from the
+    first within 2^31 - 2 (the offsets name the runs while it labels)."""
+    if not rows_contiguous(view):
+        return False
+    if view.dtype != np.int32:
+        return True
+    d, h, w = view.shape
+    return ((d - 1) * view.strides[0] + (h - 1) * view.strides[1]) // view.itemsize + w <= 2**31 - 1
+
+
 def identity(table):
     """Whether a relabelling table changes no label."""
     return table[-1] == len(table) - 1 and np.array_equal(table, np.arange(len(table), dtype=table.dtype))

@@ -54,9 +54,7 @@ class _Voxels:
             voxels, level = np.asarray(block), self.level
         else:
             voxels, level = np.asarray(block) == self.level, 1
-        voxels = np.ascontiguousarray(voxels)
-        if voxels.dtype == np.bool_:
-            voxels = voxels.view(np.uint8)
+        voxels = _blocks.rows_of_voxels(voxels)
         if labels is None:
             labels = np.empty(voxels.shape, dtype)
         starts = np.empty(voxels.shape[0] * voxels.shape[1], np.int64) if rows else None
@@ -109,13 +107,20 @@ class _Scratch:
 
 def _first_pass_into(grid, ijk, block, voxels, out, scratch):
     """A chunk's first pass that keeps its local labels in their place in
-    out, a numpy array, to be renumbered there."""
-    held = scratch.take(grid.extent(ijk), out.dtype)
+    out, a numpy array, to be renumbered there: written there by the
+    library, or where out is too large for its labels' offsets, through
+    scratch memory."""
+    where = grid.slices(ijk)
+    place = out[where]
+    if _blocks.fits_in_place(place):
+        labels, n, starts = voxels.label(block, out.dtype, grid.keyed, place)
+        return None, _blocks.summarise(grid, ijk, labels, n, None, starts)
+    held = scratch.take(place.shape, out.dtype)
     try:
-        labels = held[:int(np.prod(grid.extent(ijk)))].reshape(grid.extent(ijk))
+        labels = held[:place.size].reshape(place.shape)
         labels, n, starts = voxels.label(block, out.dtype, grid.keyed, labels)
         summary = _blocks.summarise(grid, ijk, labels, n, None, starts)
-        out[grid.slices(ijk)] = labels
+        place[...] = labels
     finally:
         scratch.give(held)
     return None, summary

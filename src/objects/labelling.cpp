@@ -108,13 +108,23 @@ void join_rows(RunForest<Label>& forest, Row<Label> a, Row<Label> b, std::size_t
     }
 }
 
+// Where the rows lie: in the voxels, in bytes, and in the label array, in
+// entries.  A block of a larger array has rows and slices further apart
+// than its own extents; the label offsets still fit in a Label.
+template <class Label>
+struct Strides {
+    std::size_t voxel_row, voxel_slice;
+    Label label_row, label_slice;
+};
+
 // The bits of every row of the volume (word_bits, `words` per row), which
 // rows hold a run, and room for the labels of one row's runs.
 template <class Label>
 class VolumeBits {
 public:
-    VolumeBits(int columns, int rows_per_slice, int slices)
-        : width(columns),
+    VolumeBits(int columns, int rows_per_slice, int slices, const Strides<Label>& layout)
+        : strides(layout),
+          width(columns),
           height(rows_per_slice),
           depth(slices),
           words((static_cast<std::size_t>(columns) + 63) / 64),
@@ -137,8 +147,12 @@ public:
 
     bool allocated() const { return bits_ != nullptr; }
 
-    // The offset of row y of slice z's first voxel in the volume.
-    Label offset(int y, int z) const { return (static_cast<Label>(z) * height + y) * static_cast<Label>(width); }
+    // The offset of row y of slice z's first entry in the label array,
+    // which names the row's runs in the union-find, and in the voxels.
+    Label offset(int y, int z) const { return static_cast<Label>(z) * strides.label_slice + y * strides.label_row; }
+    std::size_t voxel_offset(int y, int z) const {
+        return static_cast<std::size_t>(z) * strides.voxel_slice + static_cast<std::size_t>(y) * strides.voxel_row;
+    }
     Row<Label> row(int y, int z) const { return Row<Label>{bits_ + index(y, z) * words, offset(y, z)}; }
     std::uint64_t* bits(int y, int z) const { return bits_ + index(y, z) * words; }
     // The row's number, z * height + y.
@@ -151,6 +165,7 @@ public:
         return reinterpret_cast<std::uint8_t*>(run_labels() + run_entries(width))[index(y, z)];
     }
 
+    const Strides<Label> strides;
     const int width, height, depth;
     const std::size_t words;
 
@@ -191,7 +206,7 @@ void join_runs(const std::uint8_t* voxels, std::uint8_t value, int connectivity,
             const Row<Label> row = rows.row(y, z);
             bool any = false;
             for_each_run(
-                voxels + row.offset, rows.width, value,
+                voxels + rows.voxel_offset(y, z), rows.width, value,
                 [&](int start, int) {
                     forest.add(row.offset + start);
                     any = true;
@@ -249,50 +264,83 @@ Label write_labels(const VolumeBits<Label>& rows, Label* labels, std::int64_t* r
     return objects;
 }
 
-// Labels of a width x height x depth voxel array (x fastest): the extents
-// are at least 1, their product fits in a Label, and connectivity is 6, 18
-// or 26.  Returns the number of objects, or -1 (labels untouched) when the
-// working memory cannot be had.
+// Labels of a width x height x depth voxel array (x fastest) whose rows lie
+// as strides says: the extents are at least 1, every label offset fits in a
+// Label, and connectivity is 6, 18 or 26.  Returns the number of objects, or
+// -1 (labels untouched) when the working memory cannot be had.
 template <class Label>
 Label label_voxels(const std::uint8_t* voxels, int width, int height, int depth, int value, int connectivity,
-                   Label* labels, std::int64_t* row_objects = nullptr) noexcept {
+                   Label* labels, const Strides<Label>& strides, std::int64_t* row_objects = nullptr) noexcept {
     if (value < 0 || value > 255) {
-        std::memset(labels, 0,
-                    static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-                        static_cast<std::size_t>(depth) * sizeof *labels);
+        for (int z = 0; z < depth; ++z)
+            for (int y = 0; y < height; ++y)
+                std::memset(labels + static_cast<Label>(z) * strides.label_slice + y * strides.label_row, 0,
+                            static_cast<std::size_t>(width) * sizeof *labels);
         if (row_objects != nullptr)
             std::memset(row_objects, 0,
                         static_cast<std::size_t>(height) * static_cast<std::size_t>(depth) * sizeof *row_objects);
         return 0;
     }
-    const VolumeBits<Label> rows(width, height, depth);
+    const VolumeBits<Label> rows(width, height, depth, strides);
     if (!rows.allocated()) return -1;
     RunForest<Label> forest(labels);
     join_runs(voxels, static_cast<std::uint8_t>(value), connectivity, rows, forest);
     return write_labels(rows, labels, row_objects);
 }
 
+template <class Label>
+Strides<Label> packed(int width, int height) {
+    return {static_cast<std::size_t>(width), static_cast<std::size_t>(width) * static_cast<std::size_t>(height),
+            static_cast<Label>(width), static_cast<Label>(width) * height};
+}
+
 bool known_connectivity(int connectivity) { return connectivity == 6 || connectivity == 18 || connectivity == 26; }
 
-// The checks of Img3DLabelVoxels, then the labelling with row counts where
-// asked.
+// The checks of Img3DLabelVoxels and Img3DLabelVoxelsStrided (strides in
+// voxels and label entries, 0 for packed rows and slices), then the
+// labelling with row counts where asked.
 std::int64_t label_raw(const std::uint8_t* voxels, std::int64_t width, std::int64_t height, std::int64_t depth,
-                       int value, int connectivity, void* labels, int labelType, std::int64_t* row_objects) {
+                       std::int64_t voxel_row, std::int64_t voxel_slice, int value, int connectivity, void* labels,
+                       int labelType, std::int64_t label_row, std::int64_t label_slice, std::int64_t* row_objects) {
     // Extents are ints inside; a label array's offsets are of its own type,
-    // so int32 labels index at most 2^31 - 1 voxels.
+    // so int32 labels index at most 2^31 - 1 entries.
     constexpr std::int64_t kMaxInt32 = std::numeric_limits<std::int32_t>::max();
+    constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
     if (voxels == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;
     if (labelType != IMG3D_INT32 && labelType != IMG3D_INT64) return -1;
     if (width < 1 || height < 1 || depth < 1) return -1;
     if (width > kMaxInt32 || height > kMaxInt32 || depth > kMaxInt32) return -1;
-    constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
-    if (height > kMaxInt64 / width || depth > kMaxInt64 / (width * height)) return -1;
-    const bool fits_int32 = height <= kMaxInt32 / width && depth <= kMaxInt32 / (width * height);
-    if (labelType == IMG3D_INT32 && !fits_int32) return -1;
+    // A stride of 0 packs; any other keeps each row clear of the next and
+    // each slice clear of the next, and the last entry addressable.
+    auto stride = [](std::int64_t given, std::int64_t span, std::int64_t& out) {
+        if (given == 0) given = span;
+        out = given;
+        return given >= span;
+    };
+    std::int64_t vr = 0, vs = 0, lr = 0, ls = 0;
+    if (!stride(voxel_row, width, vr) || !stride(label_row, width, lr)) return -1;
+    if (height > kMaxInt64 / vr || height > kMaxInt64 / lr) return -1;
+    if (!stride(voxel_slice, height * vr, vs) || !stride(label_slice, height * lr, ls)) return -1;
+    // The last entry of each array: (depth - 1) * slice + (height - 1) * row
+    // + width - 1, which must not overflow.
+    auto last = [&](std::int64_t row, std::int64_t slice) -> std::int64_t {
+        if (depth - 1 > (kMaxInt64 - height * row) / slice) return -1;
+        return (depth - 1) * slice + (height - 1) * row + width - 1;
+    };
+    const std::int64_t last_voxel = last(vr, vs), last_label = last(lr, ls);
+    if (last_voxel < 0 || last_label < 0) return -1;
+    if (static_cast<std::uint64_t>(last_voxel) >= std::numeric_limits<std::size_t>::max()) return -1;
+    if (labelType == IMG3D_INT32 && last_label > kMaxInt32 - 1) return -1;
     const int w = static_cast<int>(width), h = static_cast<int>(height), d = static_cast<int>(depth);
-    if (labelType == IMG3D_INT32)
-        return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int32_t*>(labels), row_objects);
-    return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int64_t*>(labels), row_objects);
+    if (labelType == IMG3D_INT32) {
+        const Strides<std::int32_t> strides{static_cast<std::size_t>(vr), static_cast<std::size_t>(vs),
+                                            static_cast<std::int32_t>(lr), static_cast<std::int32_t>(ls)};
+        return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int32_t*>(labels), strides,
+                            row_objects);
+    }
+    const Strides<std::int64_t> strides{static_cast<std::size_t>(vr), static_cast<std::size_t>(vs), lr, ls};
+    return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int64_t*>(labels), strides,
+                        row_objects);
 }
 
 }  // namespace
@@ -301,20 +349,25 @@ std::int64_t label_raw(const std::uint8_t* voxels, std::int64_t width, std::int6
 extern "C" IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, std::int32_t* labels) {
     using namespace img3d::detail;
     if (volume == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;
-    return label_voxels(volume[0][0], Image3DGetWidth(volume), Image3DGetHeight(volume), Image3DGetDepth(volume), value,
-                        connectivity, labels);
+    const int width = Image3DGetWidth(volume), height = Image3DGetHeight(volume);
+    return label_voxels(volume[0][0], width, height, Image3DGetDepth(volume), value, connectivity, labels,
+                        packed<std::int32_t>(width, height));
 }
 
 extern "C" IMG3D_API std::int64_t Img3DLabelVoxels(const std::uint8_t* voxels, std::int64_t width, std::int64_t height,
                                                    std::int64_t depth, int value, int connectivity, void* labels,
                                                    int labelType) {
-    return img3d::detail::label_raw(voxels, width, height, depth, value, connectivity, labels, labelType, nullptr);
+    return img3d::detail::label_raw(voxels, width, height, depth, 0, 0, value, connectivity, labels, labelType, 0, 0,
+                                    nullptr);
 }
 
-extern "C" IMG3D_API std::int64_t Img3DLabelVoxelsRows(const std::uint8_t* voxels, std::int64_t width,
-                                                       std::int64_t height, std::int64_t depth, int value,
-                                                       int connectivity, void* labels, int labelType,
-                                                       std::int64_t* rowObjects) {
-    if (rowObjects == nullptr) return -1;
-    return img3d::detail::label_raw(voxels, width, height, depth, value, connectivity, labels, labelType, rowObjects);
+extern "C" IMG3D_API std::int64_t Img3DLabelVoxelsStrided(const std::uint8_t* voxels, std::int64_t width,
+                                                          std::int64_t height, std::int64_t depth,
+                                                          std::int64_t voxelRowStride, std::int64_t voxelSliceStride,
+                                                          int value, int connectivity, void* labels, int labelType,
+                                                          std::int64_t labelRowStride, std::int64_t labelSliceStride,
+                                                          std::int64_t* rowObjects) {
+    if (voxelRowStride < 0 || voxelSliceStride < 0 || labelRowStride < 0 || labelSliceStride < 0) return -1;
+    return img3d::detail::label_raw(voxels, width, height, depth, voxelRowStride, voxelSliceStride, value,
+                                    connectivity, labels, labelType, labelRowStride, labelSliceStride, rowObjects);
 }

@@ -113,7 +113,14 @@ TEST(Labelling, VoxelMemoryRefusals) {
     for (int type : {0, 1, 2, 3, 6, 99, -1}) EXPECT_EQ(call(5, 4, 3, 7, 6, type), -1) << type;
     EXPECT_EQ(Img3DLabelVoxels(voxels.data(), 5, 4, 3, 7, 6, nullptr, IMG3D_INT32), -1);
     EXPECT_EQ(Img3DLabelVoxels(nullptr, 5, 4, 3, 7, 6, labels.data(), IMG3D_INT32), -1);
-    EXPECT_EQ(Img3DLabelVoxelsRows(voxels.data(), 5, 4, 3, 7, 6, labels.data(), IMG3D_INT64, nullptr), -1);
+    // Strides that would make rows or slices overlap, or negative ones.
+    auto strided = [&](std::int64_t vr, std::int64_t vs, std::int64_t lr, std::int64_t ls) {
+        return Img3DLabelVoxelsStrided(voxels.data(), 5, 4, 3, vr, vs, 7, 6, labels.data(), IMG3D_INT64, lr, ls,
+                                       nullptr);
+    };
+    for (const auto& s : std::vector<std::array<std::int64_t, 4>>{
+             {4, 0, 0, 0}, {0, 19, 0, 0}, {0, 0, 4, 0}, {0, 0, 0, 19}, {-5, 0, 0, 0}, {0, 0, 0, -20}})
+        EXPECT_EQ(strided(s[0], s[1], s[2], s[3]), -1);
     EXPECT_EQ(labels, std::vector<std::int64_t>(60, -9));
     // Extents below 1 or past 2^31 - 1 (also where the product would wrap),
     // and for int32 labels voxel counts past 2^31 - 1, are refused before
@@ -213,7 +220,7 @@ TEST(Labelling, OutOfMemoryLeavesTheLabelsUntouched) {
          std::int32_t{-9});
     std::vector<std::int64_t> rows(9 * 7);
     walk([&](std::int64_t* labels) {
-        return Img3DLabelVoxelsRows(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT64, rows.data());
+        return Img3DLabelVoxelsStrided(voxels.data(), 23, 9, 7, 0, 0, 1, 26, labels, IMG3D_INT64, 0, 0, rows.data());
     }, std::int64_t{-9});
 }
 

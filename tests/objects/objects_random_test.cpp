@@ -85,14 +85,25 @@ void expect_label_image(unsigned char*** volume, const std::vector<std::uint8_t>
                                    IMG3D_INT32),
                   expected.objects);
         ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), expected.label);
-        // Where each object begins, row by row: each first voxel's row once.
+        // As a block of larger arrays, padded with the value itself, with
+        // where each object begins, row by row: each first voxel's row once.
+        const int pad = 3, vrow = e.width + pad, vslice = vrow * (e.height + 1), lrow = e.width + 2,
+                  lslice = lrow * (e.height + 2);
+        std::vector<std::uint8_t> padded(static_cast<std::size_t>(vslice) * e.depth, static_cast<std::uint8_t>(value));
+        std::vector<std::int32_t> placed(static_cast<std::size_t>(lslice) * e.depth, -3), expected_placed = placed;
+        for (int z = 0; z < e.depth; ++z)
+            for (int y = 0; y < e.height; ++y)
+                for (int x = 0; x < e.width; ++x) {
+                    padded[static_cast<std::size_t>(z * vslice + y * vrow + x)] = voxels[e.index(x, y, z)];
+                    expected_placed[static_cast<std::size_t>(z * lslice + y * lrow + x)] =
+                        expected.label[e.index(x, y, z)];
+                }
         std::vector<std::int64_t> begun(static_cast<std::size_t>(e.height) * e.depth, -3), rows(begun.size(), 0);
         for (const std::size_t first : expected.first_voxel) ++rows[first / static_cast<std::size_t>(e.width)];
-        labels.assign(e.size(), -3);
-        ASSERT_EQ(Img3DLabelVoxelsRows(voxels.data(), e.width, e.height, e.depth, value, connectivity, labels.data(),
-                                       IMG3D_INT32, begun.data()),
+        ASSERT_EQ(Img3DLabelVoxelsStrided(padded.data(), e.width, e.height, e.depth, vrow, vslice, value, connectivity,
+                                          placed.data(), IMG3D_INT32, lrow, lslice, begun.data()),
                   expected.objects);
-        ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), expected.label);
+        ASSERT_EQ(placed, expected_placed);
         ASSERT_EQ(begun, rows);
         std::vector<Img3DObject> stats(static_cast<std::size_t>(expected.objects) + 1);
         ASSERT_EQ(Img3DObjectStats(labels.data(), e.width, e.height, e.depth, expected.objects, stats.data()), 0);
