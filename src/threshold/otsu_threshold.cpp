@@ -55,10 +55,15 @@ int otsu_level(const std::int64_t histogram[256], std::int64_t voxels) {
 
 }  // namespace img3d::detail
 
+// The level's choice goes in as a lambda, not a function pointer: a call
+// through a pointer is what clang's function-type sanitizer checks, with a
+// runtime that a host linked by the C driver does not carry.
 extern "C" IMG3D_API int Img3DDaJinThreshold(unsigned char*** volume) {
-    return img3d::detail::level_of(volume, img3d::detail::otsu_level);
+    return img3d::detail::level_of(
+        volume, [](const std::int64_t* h, std::int64_t n) { return img3d::detail::otsu_level(h, n); });
 }
 
 extern "C" IMG3D_API int Img3DHistogramDaJinThreshold(const std::int64_t* histogram) {
-    return img3d::detail::level_of(histogram, img3d::detail::otsu_level);
+    return img3d::detail::level_of(
+        histogram, [](const std::int64_t* h, std::int64_t n) { return img3d::detail::otsu_level(h, n); });
 }
