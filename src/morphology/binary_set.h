@@ -57,31 +57,34 @@ inline std::uint64_t byte_mask(std::uint64_t b) {
     return b * 0xFF;
 }
 
-// voxels = value where the bit is set, background elsewhere.
-inline void unpack_set(const std::uint64_t* bits, const BitGrid& grid, int value, int background,
+// One row of `width` voxels from its bits: on where the bit is set, off
+// elsewhere.
+inline void unpack_row(const std::uint64_t* bits, std::size_t width, std::uint8_t on, std::uint8_t off,
                        std::uint8_t* voxels) {
-    const auto on = static_cast<std::uint8_t>(value), off = static_cast<std::uint8_t>(background);
-    const auto width = static_cast<std::size_t>(grid.width);
-    const std::size_t rows = grid.rows();
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     constexpr bool kLittleEndian = true;
 #else
     constexpr bool kLittleEndian = false;
 #endif
     const std::uint64_t on8 = 0x0101010101010101ull * on, off8 = 0x0101010101010101ull * off;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const std::uint64_t* in = bits + r * grid.words;
-        std::uint8_t* out = voxels + r * width;
-        std::size_t x = 0;
-        if (kLittleEndian) {
-            for (; x + 8 <= width; x += 8) {
-                const std::uint64_t mask = byte_mask(in[x / 64] >> (x % 64) & 0xFF);
-                const std::uint64_t eight = (on8 & mask) | (off8 & ~mask);
-                std::memcpy(out + x, &eight, 8);
-            }
+    std::size_t x = 0;
+    if (kLittleEndian) {
+        for (; x + 8 <= width; x += 8) {
+            const std::uint64_t mask = byte_mask(bits[x / 64] >> (x % 64) & 0xFF);
+            const std::uint64_t eight = (on8 & mask) | (off8 & ~mask);
+            std::memcpy(voxels + x, &eight, 8);
         }
-        for (; x < width; ++x) out[x] = (in[x / 64] >> (x % 64) & 1) != 0 ? on : off;
     }
+    for (; x < width; ++x) voxels[x] = (bits[x / 64] >> (x % 64) & 1) != 0 ? on : off;
+}
+
+// voxels = value where the bit is set, background elsewhere.
+inline void unpack_set(const std::uint64_t* bits, const BitGrid& grid, int value, int background,
+                       std::uint8_t* voxels) {
+    const auto width = static_cast<std::size_t>(grid.width);
+    for (std::size_t r = 0; r < grid.rows(); ++r)
+        unpack_row(bits + r * grid.words, width, static_cast<std::uint8_t>(value),
+                   static_cast<std::uint8_t>(background), voxels + r * width);
 }
 
 }  // namespace img3d::detail

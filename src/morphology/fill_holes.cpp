@@ -8,13 +8,15 @@
 // own, labelled, marked from the plane's edges, and written back.
 //
 // Working memory: for the whole volume one index per run outside the set
-// (4 bytes, 8 from 2^31 voxels on) and the runs of two slices; for planes,
-// one plane of voxels and labels and a byte per piece.
+// (4 bytes, 8 from 2^31 voxels on) and, for two slices, a bit and an index
+// per voxel; for planes, one plane of voxels and labels and a byte per
+// piece.
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
 #include "img3d.h"
+#include "morphology/binary_set.h"
 #include "objects/objects_internal.h"
 #include "platform/heap.h"
 
@@ -91,10 +93,19 @@ std::int64_t fill_grid(std::uint8_t* out, const PieceGrid& g, int value, int bac
     return holes;
 }
 
+// Clears bits start ... end of a row.
+void clear_bits(std::uint64_t* bits, std::size_t start, std::size_t end) {
+    for (std::size_t w = start / 64; w <= end / 64; ++w) {
+        const std::size_t from = w == start / 64 ? start % 64 : 0, to = w == end / 64 ? end % 64 : 63;
+        bits[w] &= ~((~std::uint64_t{0} >> (63 - to)) & (~std::uint64_t{0} << from));
+    }
+}
+
 // The whole volume in two passes over the runs outside the set: every run
 // on a face is joined with the first such run, so that every other piece
-// is a hole, and the second pass writes the result: background only on the
-// runs of that first run's piece.
+// is a hole.  The second pass takes each row's bits outside the set, clears
+// those of the runs in holes (few but on odd volumes), and writes the row
+// from what is left: background there, value elsewhere.
 template <class Index>
 std::int64_t fill_volume(const std::uint8_t* source, std::uint8_t* destination, const PieceGrid& g, int value,
                          int background) {
@@ -103,8 +114,9 @@ std::int64_t fill_volume(const std::uint8_t* source, std::uint8_t* destination, 
     if (!runs.allocated()) return -1;
     constexpr Index kNone = ~Index{0};
     Index border = kNone;
-    runs.join([&](Index k, std::int64_t y, std::int64_t z, std::int64_t start, std::int64_t end) {
-        if (z != 0 && z != g.depth - 1 && y != 0 && y != g.height - 1 && start != 0 && end != g.width - 1) return;
+    const auto last_column = static_cast<std::size_t>(g.width - 1);
+    runs.join([&](Index k, std::int64_t y, std::int64_t z, std::size_t start, std::size_t end) {
+        if (z != 0 && z != g.depth - 1 && y != 0 && y != g.height - 1 && start != 0 && end != last_column) return;
         if (border == kNone)
             border = k;
         else
@@ -114,27 +126,12 @@ std::int64_t fill_volume(const std::uint8_t* source, std::uint8_t* destination, 
     const Index outer = border != kNone ? runs.find(border) : kNone;
     const auto on = static_cast<std::uint8_t>(value), off = static_cast<std::uint8_t>(background);
     const auto width = static_cast<std::size_t>(g.width);
-    std::size_t row = SIZE_MAX, next = 0;  // the row being written and its first column not yet written
-    auto up_to = [&](std::size_t o, std::size_t column) {
-        if (o != row) {
-            if (row != SIZE_MAX) std::memset(destination + row + next, on, width - next);
-            // Rows without runs outside the set lie wholly in it.
-            for (std::size_t between = row == SIZE_MAX ? 0 : row + width; between < o; between += width)
-                std::memset(destination + between, on, width);
-            row = o;
-            next = 0;
-        }
-        std::memset(destination + o + next, on, column - next);
-        next = column;
-    };
-    runs.for_each_run([&](std::size_t o, std::int64_t start, std::int64_t end, Index root) {
-        up_to(o, static_cast<std::size_t>(start));
-        const auto length = static_cast<std::size_t>(end - start + 1);
-        std::memset(destination + o + next, root == outer ? off : on, length);
-        next += length;
-    });
-    const std::size_t n = width * static_cast<std::size_t>(g.height) * static_cast<std::size_t>(g.depth);
-    up_to(n, 0);
+    std::uint64_t* row = runs.row_bits();
+    runs.for_each_run(
+        [&](std::size_t, std::size_t start, std::size_t end, Index root) {
+            if (root != outer) clear_bits(row, start, end);
+        },
+        [&](std::size_t o, const std::uint64_t* bits) { unpack_row(bits, width, off, on, destination + o); });
     return holes;
 }
 

@@ -8,9 +8,9 @@
 // objects above it and, in root order, as many of those of exactly that
 // size as are still wanted.
 //
-// Working memory: two indices per run of the value (4 bytes each, 8 from
-// 2^32 voxels on) and the runs of two slices; for the k largest, 8 bytes
-// per object more.
+// Working memory: one index per run of the value (4 bytes, 8 from 2^31
+// voxels on) and, for two slices, a bit and an index per voxel; for the k
+// largest, an index per object more.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -77,7 +77,7 @@ std::int64_t select(const std::uint8_t* source, std::uint8_t* destination, const
     const InSet in_set{source, value};
     Objects<Index> objects(grid, in_set);
     if (!objects.allocated()) return -1;
-    objects.join([](Index, std::int64_t, std::int64_t, std::int64_t, std::int64_t) {});
+    objects.join([](Index, std::int64_t, std::int64_t, std::size_t, std::size_t) {});
     if (!choose(objects)) return -1;
     std::int64_t removed = 0;
     for (Index k = 0; k < objects.runs(); ++k) removed += objects.is_root(k) && objects.size(k) == 0;
@@ -86,10 +86,8 @@ std::int64_t select(const std::uint8_t* source, std::uint8_t* destination, const
                     static_cast<std::size_t>(grid.width) * static_cast<std::size_t>(grid.height) *
                         static_cast<std::size_t>(grid.depth));
     const auto colour = static_cast<std::uint8_t>(paint);
-    objects.for_each_run([&](std::size_t o, std::int64_t start, std::int64_t end, Index root) {
-        if (objects.size(root) == 0)
-            std::memset(destination + o + static_cast<std::size_t>(start), colour,
-                        static_cast<std::size_t>(end - start + 1));
+    objects.for_each_run([&](std::size_t o, std::size_t start, std::size_t end, Index root) {
+        if (objects.size(root) == 0) fill_stretch(destination + o + start, end - start + 1, colour);
     });
     return removed;
 }
