@@ -115,10 +115,6 @@
  *                       as Img3DFillHoles without an axis, for the runs of
  *                       value; 4 (8) bytes per object more for
  *                       Img3DKeepLargest with 0 < keep < objects
- *   Img3DLabelAll       the labelling's runs: 24 bytes per run (a stretch
- *                       of one value along x) of two slices, at most one
- *                       per voxel, and 16 bytes per row of a slice; the
- *                       label array serves as the union-find's scratch
  *   Img3DIntensityStats 48 bytes per label (56 for FLOAT32 grey)
  *
  * Everything else allocates nothing but what it returns.  On Linux, blocks
