@@ -120,8 +120,8 @@ std::int64_t fill_volume(const std::uint8_t* source, std::uint8_t* destination, 
     const auto width = static_cast<std::size_t>(g.width);
     std::uint64_t* row = runs.row_bits();
     runs.for_each_run(
-        [&](std::size_t, std::size_t start, std::size_t end, Index root) {
-            if (root != outer) clear_bits(row, start, end);
+        [&](std::size_t, std::size_t start, Index, Index root) {
+            if (root != outer) clear_bits(row, start, runs.run_end(start));
         },
         [&](std::size_t o, const std::uint64_t* bits) { unpack_row(bits, width, off, on, destination + o); });
     return holes;

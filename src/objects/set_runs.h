@@ -131,29 +131,37 @@ public:
     Index size(Index k) const { return parent_[k] & ~kRoot; }
     void set_size(Index k, Index size) { parent_[k] = kRoot | size; }
 
-    // The second pass: visit(offset of the row, start, end, root) for every
-    // run in raster order, then row_done(offset, bits) with the row's bits
-    // (words of 64 columns, the bits past the last column clear), which are
-    // row_bits() meanwhile: a visit may clear its run's bits there.  The
-    // row is read before its runs are handed over, so a visit may also
-    // write its voxels.
+    // The second pass: visit(offset of the row, start, k, root) for every
+    // run k in raster order, a piece's root before its other runs, then
+    // row_done(offset, bits) with the row's bits (words of 64 columns, the
+    // bits past the last column clear), which are row_bits() meanwhile: a
+    // visit may clear its run's bits there, and run_end(start) tells where
+    // a run ends.  The row is read before its runs are handed over, so a
+    // visit may also write its voxels.
     template <class Visit, class RowDone>
     void for_each_run(Visit visit, RowDone row_done) {
         Index k = 0;
         for (std::int64_t z = 0; z < grid_.depth; ++z) {
             for (std::int64_t y = 0; y < grid_.height; ++y) {
                 const std::size_t o = grid_.offset(y, z);
-                read_row(o, bits_, [&](std::size_t start, std::size_t end) {
-                    // The parent lies before and is flattened already.
-                    const Index up = parent_[k];
-                    Index root = k;
-                    if ((up & kRoot) == 0) {
-                        root = (parent_[up] & kRoot) != 0 ? up : parent_[up];
-                        parent_[k] = root;
+                for (std::size_t w = 0, x = 0; w < words_; ++w, x += 64)
+                    bits_[w] = in_set_.word(o + x, width_ - x < 64 ? static_cast<int>(width_ - x) : 64);
+                std::uint64_t last = 0;
+                for (std::size_t w = 0, x = 0; w < words_; ++w, x += 64) {
+                    const std::uint64_t m = bits_[w];
+                    for (std::uint64_t starts = m & ~(m << 1 | last); starts != 0; starts &= starts - 1) {
+                        // The parent lies before and is flattened already.
+                        const Index up = parent_[k];
+                        Index root = k;
+                        if ((up & kRoot) == 0) {
+                            root = (parent_[up] & kRoot) != 0 ? up : parent_[up];
+                            parent_[k] = root;
+                        }
+                        visit(o, x + static_cast<std::size_t>(__builtin_ctzll(starts)), k, root);
+                        ++k;
                     }
-                    visit(o, start, end, root);
-                    ++k;
-                });
+                    last = m >> 63;
+                }
                 row_done(o, bits_);
             }
         }
@@ -163,6 +171,17 @@ public:
         for_each_run(visit, [](std::size_t, const std::uint64_t*) {});
     }
     std::uint64_t* row_bits() { return bits_; }
+    // The last column of the run of the second pass's row that starts at
+    // column start.
+    std::size_t run_end(std::size_t start) const {
+        std::size_t w = start / 64;
+        std::uint64_t gaps = ~bits_[w] & ~std::uint64_t{0} << (start % 64);
+        while (gaps == 0) {
+            if (++w == words_) return width_ - 1;
+            gaps = ~bits_[w];
+        }
+        return w * 64 + static_cast<std::size_t>(__builtin_ctzll(gaps)) - 1;
+    }
 
 private:
     static bool product(std::size_t a, std::size_t b, std::size_t& out) {
