@@ -107,10 +107,11 @@
  *                       three copies of the set at 1 bit per voxel (rows
  *                       rounded up to 64 bits) and one row of them more
  *   Img3DFillHoles      4 bytes per run of the other voxels (a stretch
- *                       along x; 8 bytes from 2^31 voxels on), and for two
- *                       slices 1 bit and 4 (8) bytes per voxel; with an
- *                       axis, a label per voxel of one plane (4 or 8
- *                       bytes), 1 byte per piece and the plane's voxels
+ *                       along x; 8 bytes from 2^31 voxels on) and 1 bit
+ *                       per voxel of two slices (rows rounded up to 64
+ *                       bits); with an axis, a label per voxel of one
+ *                       plane (4 or 8 bytes), 1 byte per piece and the
+ *                       plane's voxels
  *   Img3DKeepLargest, Img3DRemoveBySize
  *                       as Img3DFillHoles without an axis, for the runs of
  *                       value; 4 (8) bytes per object more for

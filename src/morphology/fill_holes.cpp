@@ -8,9 +8,8 @@
 // own, labelled, marked from the plane's edges, and written back.
 //
 // Working memory: for the whole volume one index per run outside the set
-// (4 bytes, 8 from 2^31 voxels on) and, for two slices, a bit and an index
-// per voxel; for planes, one plane of voxels and labels and a byte per
-// piece.
+// (4 bytes, 8 from 2^31 voxels on) and a bit per voxel of two slices; for
+// planes, one plane of voxels and labels and a byte per piece.
 #include <cstdint>
 #include <cstring>
 #include <limits>

@@ -9,8 +9,8 @@
 // size as are still wanted.
 //
 // Working memory: one index per run of the value (4 bytes, 8 from 2^31
-// voxels on) and, for two slices, a bit and an index per voxel; for the k
-// largest, an index per object more.
+// voxels on) and a bit per voxel of two slices; for the k largest, an
+// index per object more.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

@@ -11,17 +11,18 @@
 // overlap.  The first column of the overlap of two runs is the start of one
 // of them, so every pair to join is one set bit of (a & b & (starts of a |
 // starts of b)), found without a branch per run, and each run of the pair
-// is the one whose start is the latest up to that bit.  A run is known
-// there by its number stored at its first column, for the rows of the slice
-// before and of this one.  The second pass (for_each_run) reads the same
-// runs again in the same order and hands each over with its root,
-// flattening the forest on the way.
+// is the one whose start is the latest up to that bit: its number is the
+// row's first plus the starts up to there, counted by the processor's
+// population count where it has one (chosen when the pass begins), by
+// halves elsewhere.  The second pass (for_each_run) reads the same runs
+// again in the same order and hands each over with its root, flattening
+// the forest on the way.
 //
 // Nothing per voxel of the volume: the working memory is one index per run
 // (a root's holding its piece's voxel count), allocated for the most runs
-// the extents allow but touched only as far as the runs reach, and, for two
-// slices, the rows' bits and an index per voxel.  Index is unsigned, and its
-// top bit left aside it holds every voxel count of the grid.
+// the extents allow but touched only as far as the runs reach, and the
+// rows' bits of two slices.  Index is unsigned, and its top bit left aside
+// it holds every voxel count of the grid.
 // InSet answers for up to 64 consecutive voxels as bits, voxel i at bit 0
 // (in_set.word(i, n), the bits from n on clear).
 #pragma once
@@ -32,7 +33,26 @@
 #include "objects/piece_labels.h"
 #include "platform/heap.h"
 
+// x86 processors count bits in one instruction since 2008, but the
+// baseline instruction set has none: the first pass is compiled twice and
+// the processor asked which one to run.
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && !defined(__POPCNT__)
+#define IMG3D_COUNT_BITS_BY_CHOICE 1
+#endif
+
 namespace img3d::detail {
+
+// Bits set in m: where kInstruction, as the compiler counts them (one
+// instruction where the processor has it); else by halves, which beats
+// the compiler's fallback of a call per word.
+template <bool kInstruction>
+inline unsigned bit_count(std::uint64_t m) {
+    if (kInstruction) return static_cast<unsigned>(__builtin_popcountll(m));
+    m = m - ((m >> 1) & 0x5555555555555555ull);
+    m = (m & 0x3333333333333333ull) + ((m >> 2) & 0x3333333333333333ull);
+    m = (m + (m >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<unsigned>((m * 0x0101010101010101ull) >> 56);
+}
 
 template <class Index, class InSet>
 class SetRuns {
@@ -47,16 +67,16 @@ public:
         // indices: every product is checked.  A row holds at most
         // width / 2 + 1 runs.
         const std::size_t rows = height_ * static_cast<std::size_t>(grid.depth), window = 2 * height_;
-        std::size_t runs = 0, bits = 0, ids = 0, total = 0;
+        std::size_t runs = 0, bits = 0, firsts = 0, total = 0;
         if (!product(rows, width_ / 2 + 1, runs) || !product(runs, sizeof(Index), runs) ||
-            !product(window * words_, 8, bits) || !product(window * width_, sizeof(Index), ids) ||
-            !sum(bits, ids, total) || !sum(total, runs, total) || !sum(total, window, total))
+            !product(window, words_, bits) || !product(bits, 8, bits) || !product(window, sizeof(Index), firsts) ||
+            !sum(bits, firsts, total) || !sum(total, runs, total) || !sum(total, window, total))
             return;
         memory_ = heap_alloc(total);
         if (memory_ == nullptr) return;
         bits_ = static_cast<std::uint64_t*>(memory_);
-        ids_ = reinterpret_cast<Index*>(bits_ + window * words_);
-        parent_ = ids_ + window * width_;
+        first_ = reinterpret_cast<Index*>(bits_ + window * words_);
+        parent_ = first_ + window;
         holds_ = reinterpret_cast<std::uint8_t*>(parent_) + runs;
     }
     ~SetRuns() { heap_free(memory_); }
@@ -69,34 +89,12 @@ public:
     // once it is numbered.  Returns the pieces.
     template <class OnRun>
     std::int64_t join(OnRun on_run) {
-        const int c = grid_.connectivity;
-        const bool edge = c != 6, corner = c == 26;
-        Index next = 0;
-        for (std::int64_t z = 0; z < grid_.depth; ++z) {
-            for (std::int64_t y = 0; y < grid_.height; ++y) {
-                const std::size_t r = slot(y, z);
-                const Index first = next;
-                Index* ids = ids_ + r * width_;
-                read_row(grid_.offset(y, z), bits_ + r * words_, [&](std::size_t start, std::size_t end) {
-                    ids[start] = next;
-                    parent_[next] = kRoot | static_cast<Index>(end - start + 1);
-                    on_run(next, y, z, start, end);
-                    ++next;
-                });
-                holds_[r] = next != first;
-                if (next == first) continue;
-                if (y > 0) join_rows(r, slot(y - 1, z), edge);
-                if (z > 0) {
-                    join_rows(r, slot(y, z - 1), edge);
-                    if (c != 6) {
-                        if (y > 0) join_rows(r, slot(y - 1, z - 1), corner);
-                        if (y + 1 < grid_.height) join_rows(r, slot(y + 1, z - 1), corner);
-                    }
-                }
-            }
-        }
-        total_ = next;
-        return pieces();
+#if IMG3D_COUNT_BITS_BY_CHOICE
+        if (__builtin_cpu_supports("popcnt")) return join_counting(on_run);
+        return first_pass<false>(on_run);
+#else
+        return first_pass<true>(on_run);
+#endif
     }
 
     Index find(Index k) {
@@ -184,6 +182,46 @@ public:
     }
 
 private:
+#if IMG3D_COUNT_BITS_BY_CHOICE
+    template <class OnRun>
+    __attribute__((target("popcnt"))) std::int64_t join_counting(OnRun on_run) {
+        return first_pass<true>(on_run);
+    }
+#endif
+
+    // The first pass, compiled into its caller so that it counts bits as
+    // the caller's instruction set does.
+    template <bool kInstruction, class OnRun>
+    inline __attribute__((always_inline)) std::int64_t first_pass(OnRun on_run) {
+        const int c = grid_.connectivity;
+        const bool edge = c != 6, corner = c == 26;
+        Index next = 0;
+        for (std::int64_t z = 0; z < grid_.depth; ++z) {
+            for (std::int64_t y = 0; y < grid_.height; ++y) {
+                const std::size_t r = slot(y, z);
+                const Index first = next;
+                first_[r] = first;
+                read_row(grid_.offset(y, z), bits_ + r * words_, [&](std::size_t start, std::size_t end) {
+                    parent_[next] = kRoot | static_cast<Index>(end - start + 1);
+                    on_run(next, y, z, start, end);
+                    ++next;
+                });
+                holds_[r] = next != first;
+                if (next == first) continue;
+                if (y > 0) join_rows<kInstruction>(r, slot(y - 1, z), edge);
+                if (z > 0) {
+                    join_rows<kInstruction>(r, slot(y, z - 1), edge);
+                    if (c != 6) {
+                        if (y > 0) join_rows<kInstruction>(r, slot(y - 1, z - 1), corner);
+                        if (y + 1 < grid_.height) join_rows<kInstruction>(r, slot(y + 1, z - 1), corner);
+                    }
+                }
+            }
+        }
+        total_ = next;
+        return pieces();
+    }
+
     static bool product(std::size_t a, std::size_t b, std::size_t& out) {
         if (b != 0 && a > SIZE_MAX / b) return false;
         out = a * b;
@@ -238,42 +276,39 @@ private:
 
     // Joins every run of row a (a slot) with the runs of row b it touches:
     // those that overlap it or, with reach, lie a column before or after.
-    void join_rows(std::size_t a, std::size_t b, bool reach) {
+    template <bool kInstruction>
+    inline __attribute__((always_inline)) void join_rows(std::size_t a, std::size_t b, bool reach) {
         if (holds_[b] == 0) return;
         const std::uint64_t* a_bits = bits_ + a * words_;
         const std::uint64_t* b_bits = bits_ + b * words_;
-        const Index* a_ids = ids_ + a * width_;
-        const Index* b_ids = ids_ + b * width_;
         std::uint64_t a_last = 0, b_last = 0;  // bit 63 of the word before
-        std::size_t a_open = 0, b_open = 0;    // the latest start before this word
-        for (std::size_t w = 0, x = 0; w < words_; ++w, x += 64) {
+        // One less than the numbers of the runs that start after the words before.
+        Index a_before = first_[a] - 1, b_before = first_[b] - 1;
+        for (std::size_t w = 0; w < words_; ++w) {
             const std::uint64_t ma = a_bits[w], mb = b_bits[w];
             const std::uint64_t a_starts = ma & ~(ma << 1 | a_last), b_starts = mb & ~(mb << 1 | b_last);
             const std::uint64_t a_reach = reach ? ma | ma << 1 | a_last : ma;
             const std::uint64_t b_reach = reach ? mb | mb << 1 | b_last : mb;
             for (std::uint64_t pairs = a_reach & b_reach & (a_starts | b_starts); pairs != 0; pairs &= pairs - 1) {
                 const std::uint64_t upto = ~std::uint64_t{0} >> (63 - __builtin_ctzll(pairs));
-                const std::uint64_t a_before = a_starts & upto, b_before = b_starts & upto;
-                const std::size_t a_start = a_before != 0 ? x + last_bit(a_before) : a_open;
-                const std::size_t b_start = b_before != 0 ? x + last_bit(b_before) : b_open;
-                unite(a_ids[a_start], b_ids[b_start]);
+                unite(a_before + bit_count<kInstruction>(a_starts & upto),
+                      b_before + bit_count<kInstruction>(b_starts & upto));
             }
-            if (a_starts != 0) a_open = x + last_bit(a_starts);
-            if (b_starts != 0) b_open = x + last_bit(b_starts);
+            a_before += bit_count<kInstruction>(a_starts);
+            b_before += bit_count<kInstruction>(b_starts);
             a_last = ma >> 63;
             b_last = mb >> 63;
         }
     }
-    static std::size_t last_bit(std::uint64_t m) { return static_cast<std::size_t>(63 - __builtin_clzll(m)); }
 
     const PieceGrid grid_;
     const InSet& in_set_;
     const std::size_t width_, height_, words_;
     void* memory_ = nullptr;
     // For the two slices kept, slot by slot: the row's bits, the number of
-    // the run that starts at each column, whether the row holds a run.
+    // its first run, whether it holds a run.
     std::uint64_t* bits_ = nullptr;
-    Index* ids_ = nullptr;
+    Index* first_ = nullptr;
     std::uint8_t* holds_ = nullptr;
     // A root holds kRoot and its piece's voxel count, any other run its parent.
     static constexpr Index kRoot = Index{1} << (sizeof(Index) * 8 - 1);
