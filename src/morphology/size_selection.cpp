@@ -2,20 +2,22 @@
 // the union-find of the object subsystem, which adds up their sizes at
 // their roots; a second pass over the runs replaces each root's size with
 // a verdict and paints the removed ones (the rest of the source copied
-// beforehand).  The roots come in raster order of the objects' first
-// voxels, the order of their numbers.  The k largest are found without
-// sorting: the k-th largest size by selection (nth_element), then the
-// objects above it and, in root order, as many of those of exactly that
-// size as are still wanted.
+// beforehand).  The k largest are found without sorting: the k-th largest
+// size by selection (nth_element), then the objects above it and as many
+// of those of exactly that size as are still wanted, by their numbers
+// (the raster order of their first voxels).
 //
 // Working memory: one index per run of the value (4 bytes, 8 from 2^31
-// voxels on) and a bit per voxel of two slices; for the k largest, an
-// index per object more.
+// voxels on; with 18 and 26 runs of two rows at once) and up to two bits
+// per voxel of two slices; for the k largest, an index per object more,
+// and three per object of the k-th largest size when only some of those
+// stay.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "img3d.h"
+#include "morphology/binary_set.h"
 #include "objects/objects_internal.h"
 #include "platform/heap.h"
 
@@ -48,16 +50,17 @@ struct InRange {
 };
 
 // The verdicts of Img3DKeepLargest: the `keep` largest objects stay, the
-// lower number first among equals.  Asked in the order of the numbers,
-// every object above the keep-th largest size stays, and of those of
-// exactly that size as many as are still wanted.
+// lower number first among equals.  Every object above the keep-th largest
+// size stays, and of those of exactly that size as many as are still
+// wanted: when those are not all of them, the ones whose first voxels come
+// first in raster order, found by a pass over the stretches as these come
+// in another order; then every verdict is given beforehand.
 template <class Index>
 class Largest {
 public:
     explicit Largest(std::int64_t keep) : keep_(keep) {}
 
-    // Finds the keep-th largest size; false when the working memory
-    // cannot be had.
+    // False when the working memory cannot be had.
     bool prepare(Objects<Index>& objects) {
         const std::int64_t n = objects.pieces();
         if (keep_ == 0 || keep_ >= n) {
@@ -65,19 +68,25 @@ public:
             cut_ = keep_ == 0 ? ~Index{0} : 0;
             return true;
         }
-        auto* order = static_cast<Index*>(heap_alloc(static_cast<std::size_t>(n) * sizeof(Index)));
-        if (order == nullptr) return false;
+        auto* sizes = static_cast<Index*>(heap_alloc(static_cast<std::size_t>(n) * sizeof(Index)));
+        if (sizes == nullptr) return false;
         std::size_t m = 0;
         for (Index k = 0; k < objects.runs(); ++k)
-            if (objects.is_root(k)) order[m++] = objects.size(k);
-        std::nth_element(order, order + (keep_ - 1), order + n, [](Index a, Index b) { return a > b; });
-        cut_ = order[keep_ - 1];
+            if (objects.is_root(k)) sizes[m++] = objects.size(k);
+        std::nth_element(sizes, sizes + (keep_ - 1), sizes + n, [](Index a, Index b) { return a > b; });
+        cut_ = sizes[keep_ - 1];
+        std::size_t tied = 0;
         ties_ = keep_;
-        for (std::size_t i = 0; i < m; ++i) ties_ -= order[i] > cut_;
-        heap_free(order);
-        return true;
+        for (std::size_t i = 0; i < m; ++i) {
+            ties_ -= sizes[i] > cut_;
+            tied += sizes[i] == cut_;
+        }
+        heap_free(sizes);
+        if (ties_ == 0 || static_cast<std::size_t>(ties_) == tied) return true;  // the order does not matter
+        return break_ties(objects, tied);
     }
     bool operator()(Index size) {
+        if (decided_) return size != 0;
         if (size > cut_) return true;
         if (size != cut_ || ties_ == 0) return false;
         --ties_;
@@ -85,36 +94,102 @@ public:
     }
 
 private:
+    // Gives every object its verdict (1 stays), the tied ones by the raster
+    // order of their first voxels.
+    bool break_ties(Objects<Index>& objects, std::size_t tied) {
+        // The tied objects' roots in increasing order, and their first voxels.
+        auto* roots = static_cast<Index*>(heap_alloc(3 * tied * sizeof(Index)));
+        if (roots == nullptr) return false;
+        Index* first = roots + tied;
+        Index* order = first + tied;
+        std::size_t t = 0;
+        for (Index k = 0; k < objects.runs(); ++k)
+            if (objects.is_root(k) && objects.size(k) == cut_) roots[t++] = k;
+        for (std::size_t i = 0; i < tied; ++i) first[i] = ~Index{0};
+        objects.for_each_first_voxel([&](Index root, std::size_t voxel) {
+            if (objects.size(root) != cut_) return;
+            const std::size_t i = static_cast<std::size_t>(std::lower_bound(roots, roots + tied, root) - roots);
+            if (voxel < first[i]) first[i] = static_cast<Index>(voxel);
+        });
+        std::copy(first, first + tied, order);
+        std::nth_element(order, order + (ties_ - 1), order + tied);
+        const Index last = order[ties_ - 1];
+        t = 0;
+        for (Index k = 0; k < objects.runs(); ++k) {
+            if (!objects.is_root(k)) continue;
+            const Index size = objects.size(k);
+            objects.set_size(k, size > cut_ || (size == cut_ && first[t++] <= last));
+        }
+        heap_free(roots);
+        decided_ = true;
+        return true;
+    }
+
     std::int64_t keep_, ties_ = 0;
     Index cut_ = 0;
+    bool decided_ = false;
 };
+
+// Writes colour on the voxels of a row of `width` whose bits are set in
+// both bits and marks, eight at a time where the row has them.
+void paint_marked(std::uint8_t* row, const std::uint64_t* bits, const std::uint64_t* marks, std::size_t width,
+                  std::uint8_t colour) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    constexpr bool kLittleEndian = true;
+#else
+    constexpr bool kLittleEndian = false;
+#endif
+    const std::uint64_t colour8 = 0x0101010101010101ull * colour;
+    for (std::size_t w = 0, x = 0; x < width; ++w, x += 64) {
+        const std::uint64_t m = bits[w] & marks[w];
+        for (std::size_t k = 0; k < 64 && m >> k != 0; k += 8) {
+            const std::uint64_t byte = m >> k & 0xFF;
+            std::uint8_t* eight = row + x + k;
+            if (kLittleEndian && x + k + 8 <= width) {
+                const std::uint64_t mask = kByteMasks.of[byte];
+                std::uint64_t voxels;
+                std::memcpy(&voxels, eight, 8);
+                voxels = (voxels & ~mask) | (colour8 & mask);
+                std::memcpy(eight, &voxels, 8);
+            } else {
+                for (std::size_t i = 0; i < 8; ++i)
+                    if ((byte >> i & 1) != 0) eight[i] = colour;
+            }
+        }
+    }
+}
 
 // The whole call once the objects can be had: a copy of the source with
 // the objects that do not stay painted.  Every object's verdict replaces
-// its size when its first run is met, before its other runs.  Returns the
-// objects removed, or -1 when the working memory cannot be had.
+// its size when its first stretch is met, before its other stretches.
+// Returns the objects removed, or -1 when the working memory cannot be had.
 template <class Index, class Decide>
 std::int64_t select(const std::uint8_t* source, std::uint8_t* destination, const PieceGrid& grid, int value, int paint,
                     Decide decide) {
     const InSet in_set{source, value};
     Objects<Index> objects(grid, in_set);
     if (!objects.allocated()) return -1;
-    objects.join([](Index, std::int64_t, std::int64_t, std::size_t, std::size_t) {});
+    objects.join([](Index, bool) {});
     if (!decide.prepare(objects)) return -1;
     if (destination != source)
         std::memcpy(destination, source,
                     static_cast<std::size_t>(grid.width) * static_cast<std::size_t>(grid.height) *
                         static_cast<std::size_t>(grid.depth));
     const auto colour = static_cast<std::uint8_t>(paint);
+    const auto width = static_cast<std::size_t>(grid.width);
     std::int64_t removed = 0;
-    objects.for_each_run([&](std::size_t o, std::size_t start, Index k, Index root) {
-        if (k == root) {
-            const bool stays = decide(objects.size(k));
-            removed += !stays;
-            objects.set_size(k, stays);
-        }
-        if (objects.size(root) == 0) fill_stretch(destination + o + start, objects.run_end(start) - start + 1, colour);
-    });
+    objects.for_each_run(
+        [&](std::size_t start, Index k, Index root) {
+            if (k == root) {
+                const bool stays = decide(objects.size(k));
+                removed += !stays;
+                objects.set_size(k, stays);
+            }
+            if (objects.size(root) == 0) objects.mark(start);
+        },
+        [&](std::size_t o, const std::uint64_t* bits, const std::uint64_t* marks) {
+            if (marks != nullptr) paint_marked(destination + o, bits, marks, width, colour);
+        });
     return removed;
 }
 
