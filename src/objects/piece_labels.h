@@ -269,6 +269,8 @@ private:
                     labels_[other] = static_cast<Label>(root);
                 }
             }
+            // The voxels after it that copy its parent start at the root.
+            labels_[i] = static_cast<Label>(root);
         }
     }
 
