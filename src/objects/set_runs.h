@@ -30,8 +30,9 @@
 //
 // Nothing per voxel of the volume: the working memory is one index per
 // stretch (a root's holding its piece's voxel count), allocated for the
-// most stretches the extents allow but touched only as far as they reach,
-// and the rows' bits of two slices.  Index is unsigned, and its top bit
+// most stretches the extents allow but touched only as far as they reach
+// (with 64-bit indices, for the stretches a first scan counts), and the
+// rows' bits of two slices.  Index is unsigned, and its top bit
 // left aside it holds every voxel count of the grid.  InSet answers for up
 // to 64 consecutive voxels as bits, voxel i at bit 0 (in_set.word(i, n),
 // the bits from n on clear).
@@ -87,8 +88,13 @@ public:
         // width / 2 + 1 stretches.
         const std::size_t window = 2 * lines_;
         std::size_t runs = 0, bits = 0, small = 0, total = 0;
-        if (!product(lines_, static_cast<std::size_t>(grid.depth), runs) || !product(runs, width_ / 2 + 1, runs) ||
-            !product(runs, sizeof(Index), runs) || !product(window * planes_ + 1, words_, bits) ||
+        if (!product(lines_, static_cast<std::size_t>(grid.depth), runs) || !product(runs, width_ / 2 + 1, runs))
+            return;
+        // With 64-bit indices that bound (4 bytes a voxel) can pass what the
+        // machine lets one reserve, however few stretches are touched: they
+        // are counted first.
+        if constexpr (sizeof(Index) > 4) runs = count_stretches();
+        if (!product(runs, sizeof(Index), runs) || !product(window * planes_ + 1, words_, bits) ||
             !product(bits, 8, bits) || !product(window, sizeof(Index) + 1, small) || !sum(bits, small, total) ||
             !sum(total, 8, total) || !sum(total, runs, total))
             return;
@@ -308,6 +314,25 @@ private:
                 line(static_cast<std::int64_t>(y), z, count);
             }
         }
+    }
+
+    // The stretches of every line, from the voxels alone.
+    std::size_t count_stretches() const {
+        std::size_t count = 0;
+        for (std::int64_t z = 0; z < grid_.depth; ++z) {
+            for (std::size_t y = 0; y < height_; y += rows_) {
+                std::uint64_t last = 0;
+                for (std::size_t w = 0, x = 0; w < words_; ++w, x += 64) {
+                    const int n = width_ - x < 64 ? static_cast<int>(width_ - x) : 64;
+                    std::uint64_t m = 0;
+                    for (std::size_t i = 0; i < rows_ && y + i < height_; ++i)
+                        m |= in_set_.word(grid_.offset(static_cast<std::int64_t>(y + i), z) + x, n);
+                    count += bit_count<false>(m & ~(m << 1 | last));
+                    last = m >> 63;
+                }
+            }
+        }
+        return count;
     }
 
     // The root of stretch k, whose parent lies before it and is flattened
