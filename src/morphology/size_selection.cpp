@@ -55,17 +55,17 @@ struct InRange {
 // wanted: when those are not all of them, the ones whose first voxels come
 // first in raster order, found by a pass over the stretches as these come
 // in another order; then every verdict is given beforehand.
-template <class Index>
 class Largest {
 public:
     explicit Largest(std::int64_t keep) : keep_(keep) {}
 
     // False when the working memory cannot be had.
+    template <class Index>
     bool prepare(Objects<Index>& objects) {
         const std::int64_t n = objects.pieces();
         if (keep_ == 0 || keep_ >= n) {
             // Nothing above the cut, or everything.
-            cut_ = keep_ == 0 ? ~Index{0} : 0;
+            cut_ = keep_ == 0 ? ~std::uint64_t{0} : 0;
             return true;
         }
         auto* sizes = static_cast<Index*>(heap_alloc(static_cast<std::size_t>(n) * sizeof(Index)));
@@ -85,6 +85,7 @@ public:
         if (ties_ == 0 || static_cast<std::size_t>(ties_) == tied) return true;  // the order does not matter
         return break_ties(objects, tied);
     }
+    template <class Index>
     bool operator()(Index size) {
         if (decided_) return size != 0;
         if (size > cut_) return true;
@@ -96,6 +97,7 @@ public:
 private:
     // Gives every object its verdict (1 stays), the tied ones by the raster
     // order of their first voxels.
+    template <class Index>
     bool break_ties(Objects<Index>& objects, std::size_t tied) {
         // The tied objects' roots in increasing order, and their first voxels.
         auto* roots = static_cast<Index*>(heap_alloc(3 * tied * sizeof(Index)));
@@ -126,7 +128,7 @@ private:
     }
 
     std::int64_t keep_, ties_ = 0;
-    Index cut_ = 0;
+    std::uint64_t cut_ = 0;
     bool decided_ = false;
 };
 
@@ -163,9 +165,9 @@ void paint_marked(std::uint8_t* row, const std::uint64_t* bits, const std::uint6
 // the objects that do not stay painted.  Every object's verdict replaces
 // its size when its first stretch is met, before its other stretches.
 // Returns the objects removed, or -1 when the working memory cannot be had.
-template <class Index, class Decide>
+template <class Index, class Choose>
 std::int64_t select(const std::uint8_t* source, std::uint8_t* destination, const PieceGrid& grid, int value, int paint,
-                    Decide decide) {
+                    Choose decide) {
     const InSet in_set{source, value};
     Objects<Index> objects(grid, in_set);
     if (!objects.allocated()) return -1;
@@ -193,11 +195,14 @@ std::int64_t select(const std::uint8_t* source, std::uint8_t* destination, const
     return removed;
 }
 
-// Whether run indices and voxel counts fit in 32 bits, the top one left aside.
-bool fits_int32(const PieceGrid& grid) {
-    return static_cast<std::uint64_t>(grid.width) * static_cast<std::uint64_t>(grid.height) *
-               static_cast<std::uint64_t>(grid.depth) <=
-           INT32_MAX;
+template <class Choose>
+std::int64_t select_any(const std::uint8_t* source, std::uint8_t* destination, std::int64_t width, std::int64_t height,
+                        std::int64_t depth, int value, int connectivity, int paint, Choose choose) {
+    const PieceGrid grid{width, height, depth, connectivity};
+    const auto n =
+        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(depth);
+    if (n <= INT32_MAX) return select<std::uint32_t>(source, destination, grid, value, paint, choose);
+    return select<std::uint64_t>(source, destination, grid, value, paint, choose);
 }
 
 bool refused(const std::uint8_t* source, const std::uint8_t* destination, std::int64_t width, std::int64_t height,
@@ -215,10 +220,7 @@ extern "C" IMG3D_API std::int64_t Img3DKeepLargest(const std::uint8_t* source, s
                                                    int value, int connectivity, std::int64_t keep, int paint) {
     using namespace img3d::detail;
     if (keep < 0 || refused(source, destination, width, height, depth, value, connectivity, paint)) return -1;
-    const PieceGrid grid{width, height, depth, connectivity};
-    if (fits_int32(grid))
-        return select<std::uint32_t>(source, destination, grid, value, paint, Largest<std::uint32_t>(keep));
-    return select<std::uint64_t>(source, destination, grid, value, paint, Largest<std::uint64_t>(keep));
+    return select_any(source, destination, width, height, depth, value, connectivity, paint, Largest(keep));
 }
 
 extern "C" IMG3D_API std::int64_t Img3DRemoveBySize(const std::uint8_t* source, std::uint8_t* destination,
@@ -227,8 +229,6 @@ extern "C" IMG3D_API std::int64_t Img3DRemoveBySize(const std::uint8_t* source, 
                                                     std::int64_t maxVoxels, int paint) {
     using namespace img3d::detail;
     if (refused(source, destination, width, height, depth, value, connectivity, paint)) return -1;
-    const PieceGrid grid{width, height, depth, connectivity};
-    const InRange range{minVoxels, maxVoxels};
-    if (fits_int32(grid)) return select<std::uint32_t>(source, destination, grid, value, paint, range);
-    return select<std::uint64_t>(source, destination, grid, value, paint, range);
+    return select_any(source, destination, width, height, depth, value, connectivity, paint,
+                      InRange{minVoxels, maxVoxels});
 }
