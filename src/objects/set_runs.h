@@ -271,7 +271,7 @@ private:
             for (std::size_t j = 0; j < lines_; ++j) {
                 const std::size_t s = slot(j, z), y = j * kRows;
                 const std::size_t count = height_ - y < kRows ? height_ - y : kRows;
-                read_line(s, static_cast<std::int64_t>(y), z, count);
+                read_line<kRows>(s, static_cast<std::int64_t>(y), z, count);
                 const Index first = next;
                 first_[s] = first;
                 // Rows of the line on the faces y = 0 and y = height - 1.
@@ -307,10 +307,17 @@ private:
     // into slot 0 (y its first row, count its rows).
     template <class Line>
     void for_each_line(Line line) {
+        if (rows_ == 1)
+            for_each_line_of<1>(line);
+        else
+            for_each_line_of<2>(line);
+    }
+    template <std::size_t kRows, class Line>
+    void for_each_line_of(Line line) {
         for (std::int64_t z = 0; z < grid_.depth; ++z) {
-            for (std::size_t j = 0; j < lines_; ++j) {
-                const std::size_t y = j * rows_, count = height_ - y < rows_ ? height_ - y : rows_;
-                read_line(0, static_cast<std::int64_t>(y), z, count);
+            for (std::size_t y = 0; y < height_; y += kRows) {
+                const std::size_t count = height_ - y < kRows ? height_ - y : kRows;
+                read_line<kRows>(0, static_cast<std::int64_t>(y), z, count);
                 line(static_cast<std::int64_t>(y), z, count);
             }
         }
@@ -363,14 +370,19 @@ private:
 
     // Reads the count rows from row y of slice z into slot s, with their
     // union where a line has two.
+    template <std::size_t kRows>
     void read_line(std::size_t s, std::int64_t y, std::int64_t z, std::size_t count) {
-        for (std::size_t i = 0; i < rows_; ++i) {
+        for (std::size_t i = 0; i < kRows; ++i) {
             std::uint64_t* bits = row_bits(s, i);
+            if (i == count) {
+                for (std::size_t w = 0; w < words_; ++w) bits[w] = 0;
+                break;
+            }
             const std::size_t o = grid_.offset(y + static_cast<std::int64_t>(i), z);
             for (std::size_t w = 0, x = 0; w < words_; ++w, x += 64)
-                bits[w] = i < count ? in_set_.word(o + x, width_ - x < 64 ? static_cast<int>(width_ - x) : 64) : 0;
+                bits[w] = in_set_.word(o + x, width_ - x < 64 ? static_cast<int>(width_ - x) : 64);
         }
-        if (rows_ == 2) {
+        if (kRows == 2) {
             std::uint64_t* line = line_bits(s);
             const std::uint64_t *first = row_bits(s, 0), *second = row_bits(s, 1);
             for (std::size_t w = 0; w < words_; ++w) line[w] = first[w] | second[w];
