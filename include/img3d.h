@@ -106,19 +106,18 @@
  *   Img3DBinaryDilate, Img3DBinaryErode, Img3DBinaryOpen, Img3DBinaryClose
  *                       three copies of the set at 1 bit per voxel (rows
  *                       rounded up to 64 bits) and one row of them more
- *   Img3DFillHoles      one label per voxel (4 bytes; 8 from 2^31 voxels
- *                       on) and 1 byte per piece of the other voxels; with
- *                       an axis, the same for one plane plus its voxels;
- *                       and the labelling's runs (below)
+ *   Img3DFillHoles      4 bytes per run of the other voxels (a stretch
+ *                       along x, for 18 and 26 of two rows at once; 8
+ *                       bytes from 2^31 voxels on) and at most 2 bits per
+ *                       voxel of two slices (rows rounded up to 64 bits);
+ *                       with an axis, a label per voxel of one plane (4 or
+ *                       8 bytes), 1 byte per piece and the plane's voxels
  *   Img3DKeepLargest, Img3DRemoveBySize
- *                       one label per voxel (4 bytes, with Img3DLabel's
- *                       working memory; 8 from 2^31 voxels on, with the
- *                       runs below) and 9 bytes per object, 8 more per
- *                       object for Img3DKeepLargest with 0 < keep < objects
- *   Img3DLabelAll       the labelling's runs: 24 bytes per run (a stretch
- *                       of one value along x) of two slices, at most one
- *                       per voxel, and 16 bytes per row of a slice; the
- *                       label array serves as the union-find's scratch
+ *                       as Img3DFillHoles without an axis, for the runs of
+ *                       value; 4 (8) bytes per object more for
+ *                       Img3DKeepLargest with 0 < keep < objects, and 12
+ *                       (24) per object of the keep-th largest size when
+ *                       only some of those stay
  *   Img3DIntensityStats 48 bytes per label (56 for FLOAT32 grey)
  *
  * Everything else allocates nothing but what it returns.  On Linux, blocks

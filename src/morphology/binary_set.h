@@ -48,40 +48,61 @@ inline void pack_set(const std::uint8_t* voxels, const BitGrid& grid, int value,
     }
 }
 
-// Eight bytes, byte k 0xFF where bit k of b is set (in memory order on a
-// little-endian machine).
-inline std::uint64_t byte_mask(std::uint64_t b) {
-    b = (b | b << 28) & 0x0000000F0000000Full;
-    b = (b | b << 14) & 0x0003000300030003ull;
-    b = (b | b << 7) & 0x0101010101010101ull;
-    return b * 0xFF;
-}
+// For every byte b, eight bytes, byte k 0xFF where bit k of b is set (in
+// memory order on a little-endian machine): a row is unpacked eight voxels
+// a step by looking them up.
+struct ByteMasks {
+    std::uint64_t of[256];
+    constexpr ByteMasks() : of() {
+        for (unsigned b = 0; b < 256; ++b)
+            for (unsigned k = 0; k < 8; ++k)
+                if ((b >> k & 1) != 0) of[b] |= std::uint64_t{0xFF} << (8 * k);
+    }
+};
+inline constexpr ByteMasks kByteMasks{};
 
-// voxels = value where the bit is set, background elsewhere.
-inline void unpack_set(const std::uint64_t* bits, const BitGrid& grid, int value, int background,
+// One row of `width` voxels from its bits: on where the bit is set, off
+// elsewhere.
+inline void unpack_row(const std::uint64_t* bits, std::size_t width, std::uint8_t on, std::uint8_t off,
                        std::uint8_t* voxels) {
-    const auto on = static_cast<std::uint8_t>(value), off = static_cast<std::uint8_t>(background);
-    const auto width = static_cast<std::size_t>(grid.width);
-    const std::size_t rows = grid.rows();
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     constexpr bool kLittleEndian = true;
 #else
     constexpr bool kLittleEndian = false;
 #endif
     const std::uint64_t on8 = 0x0101010101010101ull * on, off8 = 0x0101010101010101ull * off;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const std::uint64_t* in = bits + r * grid.words;
-        std::uint8_t* out = voxels + r * width;
-        std::size_t x = 0;
-        if (kLittleEndian) {
-            for (; x + 8 <= width; x += 8) {
-                const std::uint64_t mask = byte_mask(in[x / 64] >> (x % 64) & 0xFF);
+    std::size_t x = 0;
+    if (kLittleEndian) {
+        for (; x + 64 <= width; x += 64) {
+            const std::uint64_t word = bits[x / 64];
+            if (word == 0 || word == ~std::uint64_t{0}) {
+                // Masks are mostly whole words of one kind.
+                const std::uint64_t eight = word == 0 ? off8 : on8;
+                for (int k = 0; k < 64; k += 8) std::memcpy(voxels + x + k, &eight, 8);
+                continue;
+            }
+            for (int k = 0; k < 64; k += 8) {
+                const std::uint64_t mask = kByteMasks.of[word >> k & 0xFF];
                 const std::uint64_t eight = (on8 & mask) | (off8 & ~mask);
-                std::memcpy(out + x, &eight, 8);
+                std::memcpy(voxels + x + static_cast<std::size_t>(k), &eight, 8);
             }
         }
-        for (; x < width; ++x) out[x] = (in[x / 64] >> (x % 64) & 1) != 0 ? on : off;
+        for (; x + 8 <= width; x += 8) {
+            const std::uint64_t mask = kByteMasks.of[bits[x / 64] >> (x % 64) & 0xFF];
+            const std::uint64_t eight = (on8 & mask) | (off8 & ~mask);
+            std::memcpy(voxels + x, &eight, 8);
+        }
     }
+    for (; x < width; ++x) voxels[x] = (bits[x / 64] >> (x % 64) & 1) != 0 ? on : off;
+}
+
+// voxels = value where the bit is set, background elsewhere.
+inline void unpack_set(const std::uint64_t* bits, const BitGrid& grid, int value, int background,
+                       std::uint8_t* voxels) {
+    const auto width = static_cast<std::size_t>(grid.width);
+    for (std::size_t r = 0; r < grid.rows(); ++r)
+        unpack_row(bits + r * grid.words, width, static_cast<std::uint8_t>(value),
+                   static_cast<std::uint8_t>(background), voxels + r * width);
 }
 
 }  // namespace img3d::detail

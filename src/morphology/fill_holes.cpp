@@ -8,13 +8,15 @@
 // own, labelled, marked from the plane's edges, and written back.
 //
 // Working memory: for the whole volume one index per run outside the set
-// (4 bytes, 8 from 2^31 voxels on) and the runs of two slices; for planes,
-// one plane of voxels and labels and a byte per piece.
+// (4 bytes, 8 from 2^31 voxels on; with 18 and 26 runs of two rows at
+// once) and up to two bits per voxel of two slices; for planes, one plane
+// of voxels and labels and a byte per piece.
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
 #include "img3d.h"
+#include "morphology/binary_set.h"
 #include "objects/objects_internal.h"
 #include "platform/heap.h"
 
@@ -24,7 +26,6 @@ namespace {
 struct OutsideSet {
     const std::uint8_t* voxels;
     int value;
-    std::uint64_t operator()(std::size_t i) const { return voxels[i] != value; }
     std::uint64_t word(std::size_t i, int n) const {
         const std::uint64_t all = n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
         return value < 0 || value > 255 ? all : ~word_bits(voxels + i, n, static_cast<std::uint8_t>(value)) & all;
@@ -55,30 +56,23 @@ private:
     void* block_ = nullptr;
 };
 
+// Fills the holes of a plane (a grid of depth 1) in place: `plane` holds 1
+// outside the set and 0 in it, and becomes value on the set and its holes,
+// background elsewhere.  Returns the holes.
 template <class Label>
-using OutsideLabeller = PieceLabeller<Label, OutsideSet>;
-
-// Fills the holes of a grid (planes: depth 1 with the z faces not counted
-// as border) whose other voxels `labeller` labels into memory.labels.
-// Writes `out`, which may be the labelled voxels themselves.  Returns the holes.
-template <class Label>
-std::int64_t fill_grid(std::uint8_t* out, const PieceGrid& g, int value, int background, bool z_faces,
-                       OutsideLabeller<Label>& labeller, FillMemory<Label>& memory) {
-    const std::int64_t pieces = labeller.run();
+std::int64_t fill_plane(std::uint8_t* plane, const PieceGrid& g, int value, int background, FillMemory<Label>& memory) {
+    Label* labels = memory.labels;
+    const std::int64_t pieces = label_pieces(g, plane, labels, nullptr, 0);
     std::uint8_t* touches = memory.touches;
     std::memset(touches, 0, static_cast<std::size_t>(pieces) + 1);
-    const Label* labels = memory.labels;
     const auto width = static_cast<std::size_t>(g.width);
-    for (std::int64_t z = 0; z < g.depth; ++z) {
-        const bool face = z_faces && (z == 0 || z == g.depth - 1);
-        for (std::int64_t y = 0; y < g.height; ++y) {
-            const Label* row = labels + g.offset(y, z);
-            if (face || y == 0 || y == g.height - 1) {
-                for (std::size_t x = 0; x < width; ++x) touches[row[x]] = 1;
-            } else {
-                touches[row[0]] = 1;
-                touches[row[width - 1]] = 1;
-            }
+    for (std::int64_t y = 0; y < g.height; ++y) {
+        const Label* row = labels + g.offset(y, 0);
+        if (y == 0 || y == g.height - 1) {
+            for (std::size_t x = 0; x < width; ++x) touches[row[x]] = 1;
+        } else {
+            touches[row[0]] = 1;
+            touches[row[width - 1]] = 1;
         }
     }
     std::int64_t holes = 0;
@@ -86,15 +80,17 @@ std::int64_t fill_grid(std::uint8_t* out, const PieceGrid& g, int value, int bac
     // Label 0 (the set itself) is never marked: it stays.
     touches[0] = 0;
     const auto on = static_cast<std::uint8_t>(value), off = static_cast<std::uint8_t>(background);
-    const std::size_t n = width * static_cast<std::size_t>(g.height) * static_cast<std::size_t>(g.depth);
-    for (std::size_t i = 0; i < n; ++i) out[i] = touches[labels[i]] == 0 ? on : off;
+    const std::size_t n = width * static_cast<std::size_t>(g.height);
+    for (std::size_t i = 0; i < n; ++i) plane[i] = touches[labels[i]] == 0 ? on : off;
     return holes;
 }
 
-// The whole volume in two passes over the runs outside the set: every run
-// on a face is joined with the first such run, so that every other piece
-// is a hole, and the second pass writes the result: background only on the
-// runs of that first run's piece.
+// The whole volume in two passes over the stretches outside the set: every
+// stretch on a face is joined with the first such stretch, so that every
+// other piece is a hole.  The second pass marks the stretches in holes
+// (few but on odd volumes), clears their voxels from each row's bits
+// outside the set, and writes the row from what is left: background
+// there, value elsewhere.
 template <class Index>
 std::int64_t fill_volume(const std::uint8_t* source, std::uint8_t* destination, const PieceGrid& g, int value,
                          int background) {
@@ -103,8 +99,8 @@ std::int64_t fill_volume(const std::uint8_t* source, std::uint8_t* destination, 
     if (!runs.allocated()) return -1;
     constexpr Index kNone = ~Index{0};
     Index border = kNone;
-    runs.join([&](Index k, std::int64_t y, std::int64_t z, std::int64_t start, std::int64_t end) {
-        if (z != 0 && z != g.depth - 1 && y != 0 && y != g.height - 1 && start != 0 && end != g.width - 1) return;
+    runs.join([&](Index k, bool on_face) {
+        if (!on_face) return;
         if (border == kNone)
             border = k;
         else
@@ -113,28 +109,16 @@ std::int64_t fill_volume(const std::uint8_t* source, std::uint8_t* destination, 
     const std::int64_t holes = runs.pieces() - (border != kNone ? 1 : 0);
     const Index outer = border != kNone ? runs.find(border) : kNone;
     const auto on = static_cast<std::uint8_t>(value), off = static_cast<std::uint8_t>(background);
-    const auto width = static_cast<std::size_t>(g.width);
-    std::size_t row = SIZE_MAX, next = 0;  // the row being written and its first column not yet written
-    auto up_to = [&](std::size_t o, std::size_t column) {
-        if (o != row) {
-            if (row != SIZE_MAX) std::memset(destination + row + next, on, width - next);
-            // Rows without runs outside the set lie wholly in it.
-            for (std::size_t between = row == SIZE_MAX ? 0 : row + width; between < o; between += width)
-                std::memset(destination + between, on, width);
-            row = o;
-            next = 0;
-        }
-        std::memset(destination + o + next, on, column - next);
-        next = column;
-    };
-    runs.for_each_run([&](std::size_t o, std::int64_t start, std::int64_t end, Index root) {
-        up_to(o, static_cast<std::size_t>(start));
-        const auto length = static_cast<std::size_t>(end - start + 1);
-        std::memset(destination + o + next, root == outer ? off : on, length);
-        next += length;
-    });
-    const std::size_t n = width * static_cast<std::size_t>(g.height) * static_cast<std::size_t>(g.depth);
-    up_to(n, 0);
+    const auto width = static_cast<std::size_t>(g.width), words = (width + 63) / 64;
+    runs.for_each_run(
+        [&](std::size_t start, Index, Index root) {
+            if (root != outer) runs.mark(start);
+        },
+        [&](std::size_t o, std::uint64_t* bits, const std::uint64_t* holes_marked) {
+            if (holes_marked != nullptr)
+                for (std::size_t w = 0; w < words; ++w) bits[w] &= ~holes_marked[w];
+            unpack_row(bits, width, off, on, destination + o);
+        });
     return holes;
 }
 
@@ -162,13 +146,10 @@ std::int64_t fill_planes(const std::uint8_t* source, std::uint8_t* destination, 
         heap_free(plane);
         return -1;
     }
-    // Depth 1: 18 gives the 8 neighbours of the plane, 6 the 4.  One
-    // labeller serves every plane, so no plane can fail once one is written.
+    // Depth 1: 18 gives the 8 neighbours of the plane, 6 the 4.
     const PieceGrid g{p.width, p.height, 1, connectivity == 6 ? 6 : 18};
-    const OutsideSet outside{plane, value};
-    OutsideLabeller<Label> labeller(g, outside, memory.labels);
-    std::int64_t holes = labeller.allocated() ? 0 : -1;
-    for (std::int64_t k = 0; k < p.count && holes >= 0; ++k) {
+    std::int64_t holes = 0;
+    for (std::int64_t k = 0; k < p.count; ++k) {
         const std::size_t base = static_cast<std::size_t>(k) * p.plane_step;
         auto for_each_element = [&](auto visit) {
             for (std::int64_t b = 0; b < p.height; ++b)
@@ -176,8 +157,8 @@ std::int64_t fill_planes(const std::uint8_t* source, std::uint8_t* destination, 
                     visit(static_cast<std::size_t>(b) * static_cast<std::size_t>(p.width) + static_cast<std::size_t>(a),
                           base + static_cast<std::size_t>(a) * p.step_a + static_cast<std::size_t>(b) * p.step_b);
         };
-        for_each_element([&](std::size_t at, std::size_t voxel) { plane[at] = source[voxel]; });
-        holes += fill_grid(plane, g, value, background, false, labeller, memory);
+        for_each_element([&](std::size_t at, std::size_t voxel) { plane[at] = source[voxel] != value; });
+        holes += fill_plane(plane, g, value, background, memory);
         for_each_element([&](std::size_t at, std::size_t voxel) { destination[voxel] = plane[at]; });
     }
     heap_free(plane);

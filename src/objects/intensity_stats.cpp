@@ -17,6 +17,7 @@
 #include "img3d.h"
 #include "objects/intensity_moments.h"
 #include "objects/piece_labels.h"
+#include "platform/heap.h"
 
 static_assert(sizeof(Img3DIntensity) == 56, "Img3DIntensity is 56 bytes");
 static_assert(offsetof(Img3DIntensity, count) == 0 && offsetof(Img3DIntensity, integerSum) == 8 &&

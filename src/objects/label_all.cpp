@@ -1,7 +1,7 @@
 // Every value labelled at once: the pieces of each non-zero value of a
 // multi-valued image, numbered together in raster order of their first
-// voxel, by the union-find over runs of piece_labels.h with the voxel's own
-// value as its class.
+// voxel, by the union-find over voxels of piece_labels.h with the voxel's
+// own value as its class.
 #include <cstdint>
 #include <limits>
 
@@ -12,36 +12,12 @@ namespace img3d::detail {
 namespace {
 
 template <class Voxel>
-struct ValueClass {
-    const Voxel* voxels;
-    // Negative values map to large classes: only equality matters.
-    std::uint64_t operator()(std::size_t i) const {
-        return static_cast<std::uint64_t>(static_cast<std::int64_t>(voxels[i]));
-    }
-};
-
-template <class Voxel, class Label>
-std::int64_t label_all(const PieceGrid& grid, const Voxel* voxels, Label* labels, std::int64_t* values,
-                       std::int64_t capacity) {
-    const ValueClass<Voxel> class_of{voxels};
-    const std::int64_t pieces = label_pieces(grid, class_of, labels);
-    if (pieces <= 0 || values == nullptr) return pieces;
-    // A piece's first voxel in raster order is where its label first appears.
-    const std::int64_t wanted = pieces < capacity ? pieces : capacity;
-    const std::size_t n = static_cast<std::size_t>(grid.width) * static_cast<std::size_t>(grid.height) *
-                          static_cast<std::size_t>(grid.depth);
-    std::int64_t seen = 0;
-    for (std::size_t i = 0; i < n && seen < wanted; ++i)
-        if (static_cast<std::int64_t>(labels[i]) == seen + 1) values[seen++] = static_cast<std::int64_t>(voxels[i]);
-    return pieces;
-}
-
-template <class Voxel>
 std::int64_t label_all_of(const PieceGrid& grid, const void* voxels, void* labels, Img3DType label_type,
                           std::int64_t* values, std::int64_t capacity) {
     const auto* typed = static_cast<const Voxel*>(voxels);
-    if (label_type == IMG3D_INT32) return label_all(grid, typed, static_cast<std::int32_t*>(labels), values, capacity);
-    return label_all(grid, typed, static_cast<std::int64_t*>(labels), values, capacity);
+    if (label_type == IMG3D_INT32)
+        return label_pieces(grid, typed, static_cast<std::int32_t*>(labels), values, capacity);
+    return label_pieces(grid, typed, static_cast<std::int64_t*>(labels), values, capacity);
 }
 
 }  // namespace

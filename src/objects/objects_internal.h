@@ -11,6 +11,7 @@
 #include "objects/piece_labels.h"
 #include "objects/row_scan.h"
 #include "objects/run_labels.h"
+#include "objects/set_runs.h"
 #include "volume/volume_internal.h"
 
 namespace img3d::detail {

@@ -57,6 +57,19 @@ void prefer_large_pages(void* block, std::size_t bytes) {
 
 void* heap_alloc(std::size_t bytes) {
     if (should_fail()) return nullptr;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // A large block starts on a huge page's boundary: the kernel backs only
+    // whole aligned 2 MiB stretches with one, and a block's first writes,
+    // which would otherwise land before the first boundary, then fault in
+    // all at once rather than in small pages.
+    constexpr std::size_t kLarge = std::size_t{4} << 20, kHugePage = std::size_t{2} << 20;
+    if (bytes >= kLarge) {
+        void* aligned = nullptr;
+        if (::posix_memalign(&aligned, kHugePage, bytes) != 0) return nullptr;
+        prefer_large_pages(aligned, bytes);
+        return aligned;
+    }
+#endif
     void* block = std::malloc(bytes);
     prefer_large_pages(block, bytes);
     return block;

@@ -2,8 +2,8 @@
 //
 // Every block the library allocates goes through here, so that a test build
 // can make a chosen allocation fail and walk each failure path.  Blocks come
-// from malloc/calloc/realloc, so a host may release records and object lists
-// with free().
+// from malloc/calloc/realloc (large ones on Linux from posix_memalign), so a
+// host may release records and object lists with free().
 #pragma once
 
 #include <cstddef>
