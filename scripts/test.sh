@@ -6,7 +6,7 @@
 #   windows   img3d.dll for 32-bit Windows, cross-built with mingw-w64; the
 #             export table is checked here, the test programs run under wine
 #             where this machine can run 32-bit x86 code
-#   fuzz      clang + libFuzzer: every fuzz target for IMG3D_FUZZ_SECONDS (30)
+#   fuzz      clang + libFuzzer: every fuzz target for IMG3D_FUZZ_SECONDS (20)
 #   valgrind  the default build's test programs once more under memcheck
 #   python    the Python package installed into a fresh venv, its pytest suite
 # Usage: scripts/test.sh [configuration...]   (default: all of them)
@@ -160,7 +160,7 @@ config_args() {
     fuzz)     fz="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
               args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DIMG3D_WERROR=ON -DIMG3D_BUILD_BENCH=OFF
                     -DIMG3D_BUILD_EXAMPLES=OFF -DIMG3D_BUILD_TOOLS=OFF -DIMG3D_BUILD_FUZZ=ON
-                    -DIMG3D_FUZZ_SECONDS="${IMG3D_FUZZ_SECONDS:-30}"
+                    -DIMG3D_FUZZ_SECONDS="${IMG3D_FUZZ_SECONDS:-20}"
                     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
                     "-DCMAKE_C_FLAGS=$fz" "-DCMAKE_CXX_FLAGS=$fz"
                     "-DCMAKE_EXE_LINKER_FLAGS=$fz" "-DCMAKE_SHARED_LINKER_FLAGS=$fz") ;;
