@@ -167,6 +167,69 @@ std::int64_t relabel_into(const py::array& labels, const py::array& table, py::a
     return missed;
 }
 
+// The global labels of a block's pieces that own their object, by local
+// label: r[0] = 0, r[i] = 0 for the pieces in others (sorted local labels
+// of pieces owned elsewhere), else the base of i's row plus i's place among
+// the block's owners up to it.  Without ends, base[0] is every row's base;
+// with ends (the pieces begun up to the end of each row), base holds one
+// value per row.  Values beyond the type wrap: the caller refuses such
+// counts.
+template <class T>
+void fill_ranks(T* r, std::int64_t n, const std::int64_t* others, std::int64_t owned_elsewhere,
+                const std::int64_t* base, const std::int64_t* ends, std::int64_t rows) {
+    r[0] = 0;
+    std::int64_t k = 0, i = 1;
+    auto one = [&](std::int64_t row_base) {
+        if (k < owned_elsewhere && others[k] == i) {
+            r[i] = 0;
+            ++k;
+        } else {
+            r[i] = static_cast<T>(static_cast<std::uint64_t>(row_base + i - k));
+        }
+    };
+    if (ends == nullptr) {
+        for (; i <= n; ++i) one(base[0]);
+        return;
+    }
+    for (std::int64_t row = 0; row < rows; ++row)
+        for (; i <= ends[row]; ++i) one(base[row]);
+}
+
+// Writes the ranks into out (1-D, contiguous, int32 or int64, n + 1
+// entries) and returns it.
+py::array block_ranks(std::int64_t n, const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& others,
+                      const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& base,
+                      const py::object& ends_object, py::array& out) {
+    if (n < 0) throw py::value_error("n must not be negative");
+    const int type = label_type(out, "out");
+    if (out.ndim() != 1 || out.shape(0) != n + 1) throw py::value_error("out must hold n + 1 labels");
+    check_writable(out, "out");
+    const std::int64_t rows = ends_object.is_none() ? 0 : py::len(ends_object);
+    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> ends;
+    if (!ends_object.is_none()) {
+        ends = ends_object.cast<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>();
+        std::int64_t last = 0;
+        for (std::int64_t j = 0; j < rows; ++j) {
+            if (ends.data()[j] < last || ends.data()[j] > n) throw py::value_error("ends must rise from 0 to n");
+            last = ends.data()[j];
+        }
+        if (last != n || base.size() != rows) throw py::value_error("ends must end at n, with one base a row");
+    } else if (base.size() != 1) {
+        throw py::value_error("base must hold one value without ends");
+    }
+    const std::int64_t* e = ends_object.is_none() ? nullptr : ends.data();
+    {
+        py::gil_scoped_release unlocked;
+        if (type == IMG3D_INT32)
+            fill_ranks(static_cast<std::int32_t*>(out.mutable_data()), n, others.data(), others.size(), base.data(), e,
+                       rows);
+        else
+            fill_ranks(static_cast<std::int64_t*>(out.mutable_data()), n, others.data(), others.size(), base.data(), e,
+                       rows);
+    }
+    return out;
+}
+
 }  // namespace
 
 void bind_blocks(py::module_& m) {
@@ -174,4 +237,6 @@ void bind_blocks(py::module_& m) {
           py::arg("out"), py::arg("rows") = py::none());
     m.def("relabel_into", img3d_python::entry(&relabel_into), py::arg("labels"), py::arg("table"), py::arg("out"));
     m.def("relabel", img3d_python::entry(&relabel), py::arg("labels"), py::arg("table"));
+    m.def("block_ranks", img3d_python::entry(&block_ranks), py::arg("n"), py::arg("others"), py::arg("base"),
+          py::arg("ends"), py::arg("out"));
 }

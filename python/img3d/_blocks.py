@@ -24,7 +24,6 @@ needed.
 import collections
 import concurrent.futures
 import itertools
-import threading
 
 import numpy as np
 
@@ -291,42 +290,30 @@ class Joined:
         return self.nodes[mine] & LOCAL, self.sizes[mine]
 
 
-_counting = np.zeros(0, np.int64)
-_counting_lock = threading.Lock()
-
-
-def counting(n):
-    """0, 1, ... n - 1, read-only, from one array kept and grown as asked:
-    a fresh one for every block would be faulted in anew each time."""
-    global _counting
-    held = _counting
-    if len(held) < n:
-        with _counting_lock:
-            if len(_counting) < n:
-                grown = np.arange(max(n, 2 * len(_counting)), dtype=np.int64)
-                grown.flags.writeable = False
-                _counting = grown
-            held = _counting
-    return held[:n]
-
-
-def _ranks(n, others, base, dtype=np.int64):
+def _ranks(n, others, base, dtype=np.int64, ends=None, out=None):
     """The global labels of a block's pieces that own their object, by local
     label (0 for the background and the pieces in ``others``, sorted local
-    labels of pieces owned elsewhere): ``base`` per piece plus the piece's
-    place among the owners, counted from 1, in ``dtype`` (a value beyond it
-    wraps; the caller refuses such counts).  Plain integer passes: a
-    cumulative sum over a boolean mask costs ten times as much on blocks of
-    a million pieces."""
-    r = np.empty(n + 1, dtype)
-    r[1:] = base
-    np.add(r, counting(n + 1), out=r, casting="unsafe")
-    if len(others):
-        np.subtract(r, np.repeat(counting(len(others) + 1), np.diff(others, prepend=0, append=n + 1)), out=r,
-                    casting="unsafe")
-        r[others] = 0
-    r[0] = 0
-    return r
+    labels of pieces owned elsewhere): ``base`` plus the piece's place among
+    the owners, counted from 1, in ``dtype`` (a value beyond it wraps; the
+    caller refuses such counts), written into ``out`` (n + 1 entries) when
+    given.  With ``ends`` (the pieces begun up to the end of each row),
+    ``base`` is per row.  One pass in the binding: numpy's masks and repeats
+    cost several times as much on blocks of a million pieces."""
+    from . import _img3d
+
+    if out is None:
+        out = np.empty(n + 1, dtype)
+    return _img3d.block_ranks(n, others, np.atleast_1d(base), ends, out)
+
+
+def _slab_tables(blocks, dtype):
+    """Room for the tables of one slab's blocks, views of one array: fresh
+    memory is faulted in a page at a time, and an array of several
+    megabytes takes huge pages."""
+    sizes = [s.n + 1 for s in blocks]
+    room = np.empty(sum(sizes), dtype)
+    edges = np.cumsum([0] + sizes)
+    return [room[a:b] for a, b in zip(edges[:-1], edges[1:])]
 
 
 def slab_ranks(grid, slab, blocks, owned_elsewhere, offset, dtype=np.int64):
@@ -336,7 +323,8 @@ def slab_ranks(grid, slab, blocks, owned_elsewhere, offset, dtype=np.int64):
     k); offset: the objects of the slabs before."""
     offset = int(offset)
     if not grid.keyed:
-        return [_ranks(s.n, others, offset, dtype) for s, others in zip(blocks, owned_elsewhere)]
+        return [_ranks(s.n, others, offset, dtype, out=room)
+                for s, others, room in zip(blocks, owned_elsewhere, _slab_tables(blocks, dtype))]
     # A piece's rank is the owners begun in the slab's earlier rows, plus
     # those begun in its own row by blocks to its left, plus its place among
     # its own block's owners of that row.  Each block's rows lie in one range
@@ -353,12 +341,12 @@ def slab_ranks(grid, slab, blocks, owned_elsewhere, offset, dtype=np.int64):
         begun[:, y0:y0 + height, ijk[2]] = count.reshape(depth, height)
     before = (np.cumsum(begun.ravel()) - begun.ravel()).reshape(begun.shape)
     ranks = []
-    for ijk, s, others, count in zip(slab, blocks, owned_elsewhere, owners):
+    for ijk, s, others, count, room in zip(slab, blocks, owned_elsewhere, owners, _slab_tables(blocks, dtype)):
         height, y0 = grid.extent(ijk)[1], grid.origin(ijk)[1]
         # A row's first owner follows the owners before the row, less the
         # block's owners of earlier rows, which its place already counts.
         start = before[:, y0:y0 + height, ijk[2]].ravel() - (np.cumsum(count) - count) + offset
-        ranks.append(_ranks(s.n, others, np.repeat(start, np.diff(s.ends, prepend=0)), dtype))
+        ranks.append(_ranks(s.n, others, start, dtype, s.ends, room))
     return ranks
 
 

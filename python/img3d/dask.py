@@ -107,14 +107,11 @@ class _Scratch:
 
 def _first_pass_into(grid, ijk, block, voxels, out, scratch):
     """A chunk's first pass that keeps its local labels in their place in
-    out, a numpy array, to be renumbered there: written there by the
-    library, or where out is too large for its labels' offsets, through
-    scratch memory."""
+    out, a numpy array, to be renumbered there.  The chunk is labelled into
+    scratch memory and copied into place: labelled straight into rows a
+    page or more apart, it would take longer than the copy."""
     where = grid.slices(ijk)
     place = out[where]
-    if _blocks.fits_in_place(place):
-        labels, n, starts = voxels.label(block, out.dtype, grid.keyed, place)
-        return None, _blocks.summarise(grid, ijk, labels, n, None, starts)
     held = scratch.take(place.shape, out.dtype)
     try:
         labels = held[:place.size].reshape(place.shape)
