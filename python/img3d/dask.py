@@ -246,12 +246,14 @@ def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False, out=
     its chunks again.
 
     ``out``, an array of ``x``'s shape that takes ``out[region] = chunk``
-    (a numpy array, or a zarr array), receives the labels now, each chunk
-    renumbered as it is written (a numpy ``out`` is written in place, with
-    no chunk of labels in between), and is returned as ``labels``; its type
-    (int32 or int64) is the labels' type.  A numpy ``out`` needs a scheduler
-    that runs in this process (threads or synchronous); a dask.distributed
-    cluster writes into a zarr array."""
+    (a numpy array, or a zarr array), receives the labels now and is
+    returned as ``labels``: a numpy ``out`` takes each chunk's own labels as
+    soon as it is labelled (through one reused buffer per thread) and is
+    renumbered in place once the chunks are joined, so no chunk's labels
+    are kept elsewhere; any other ``out`` gets each chunk renumbered as it is
+    written.  Its type (int32 or int64) is the labels' type.  A numpy ``out``
+    needs a scheduler that runs in this process (threads or synchronous); a
+    dask.distributed cluster writes into a zarr array."""
     x, voxels, grid = _prepare(x, value, connectivity)
     if out is not None:
         if tuple(out.shape) != tuple(x.shape):
@@ -264,7 +266,7 @@ def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False, out=
     if dtype not in (np.dtype(np.int32), np.dtype(np.int64)):
         raise TypeError(f"{'out' if out is not None else 'dtype'} must be int32 or int64, not {dtype}")
     # A numpy out holds the chunks' own labellings until they are renumbered
-    # in place: no chunk's labels are allocated on their own.
+    # in place: no chunk's labels are kept anywhere else.
     in_place = isinstance(out, np.ndarray) and not recompute
     tables, n, _, labels, _ = _join(x, voxels, grid, keep=not recompute, dtype=dtype, kept=dtype,
                                     into=out if in_place else None)
