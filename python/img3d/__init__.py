@@ -430,7 +430,7 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
     one library call, or, with int32 labels beyond ``2**31 - 1`` voxels,
     in blocks of whole z-slabs joined across their faces, with the same
     result.  ``workers`` threads label and relabel such blocks at once
-    (the GIL is released meanwhile), a few blocks per thread.  A
+    (the GIL is released meanwhile), two blocks per thread.  A
     C-contiguous ``a`` is read in place, without a copy."""
     given = _array(a)
     a, level = _objects_of(given, value)
