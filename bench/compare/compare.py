@@ -649,7 +649,11 @@ class Comparison:
         result = json.loads(r.stdout)
         self.last = result["img3d"]
         v.label = f"blobs in noise 128×512×512, {result['objects']} objects (v ≥ {result['level']})"
-        self.cells_module = f"img3d {result['version']} ({result['module']}, run by {self.r.args.python})"
+        # Paths inside the source tree as the README names them, not as this machine lays them out.
+        module = result["module"]
+        if module.startswith(ROOT + os.sep):
+            module = os.path.relpath(module, ROOT)
+        self.cells_module = f"img3d {result['version']} ({module}, run by {self.r.args.python})"
         self.add("cells", v, result["img3d"], result["peer"], result["peer_ms"], result["same"], result["peer_runs"])
 
 
