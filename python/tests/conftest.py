@@ -27,10 +27,12 @@ def rng():
     return np.random.default_rng(20261208)
 
 
-def large_memory(gib):
-    """Marks a test of an array of more than 2^31 voxels: it runs only when
-    asked for (IMG3D_LARGE=1) and when gib GiB of memory are available."""
-    if os.environ.get("IMG3D_LARGE") != "1":
+def large_memory(gib, by_default=False):
+    """Marks a test of an array of more than 2^31 voxels: it runs when gib GiB
+    of memory are available and, unless by_default, only when asked for
+    (IMG3D_LARGE=1); IMG3D_LARGE=0 skips them all."""
+    asked = os.environ.get("IMG3D_LARGE")
+    if asked == "0" or (asked != "1" and not by_default):
         return pytest.mark.skip(reason=f"more than 2^31 voxels: set IMG3D_LARGE=1 to run it with {gib} GiB free")
     try:
         import psutil

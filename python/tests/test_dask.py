@@ -156,7 +156,7 @@ def test_label_count_beyond_dtype(monkeypatch):
         img3d.label(np.eye(5, dtype=np.uint8)[None] * 255, workers=2)
 
 
-@large_memory(12)
+@large_memory(12, by_default=True)
 def test_more_than_2_31_voxels():
     a = np.zeros((2048, 1024, 1025), np.uint8)
     a[::2, ::2, ::2] = 255
