@@ -13,7 +13,7 @@ python3-scipy, python3-skimage, python3-matplotlib, mricron-data,
 libinsighttoolkit5-dev) is named, and its columns or inputs are skipped.
 Needs cmake and a C++ compiler to build the img3d host (build/compare).
 
-    bench/compare.py               # everything, a few minutes
+    bench/compare.py               # everything, about ten minutes
     bench/compare.py --quick       # fewer repetitions
     bench/compare.py --ops label6,label26,dilate1 --inputs ball,ch2
 
