@@ -230,6 +230,115 @@ py::array block_ranks(std::int64_t n, const py::array_t<std::int64_t, py::array:
     return out;
 }
 
+// The pairs (a[u, v], b[u + du - ou, v + dv - ov]) of non-zero ids of two
+// planes across a face, for every in-plane step (du, dv) of the
+// connectivity (the face's own voxel for 6, its 4 or 8 neighbours too for 18
+// and 26), where b's element [0, 0] lies at (ou, ov) of a's plane: an (m, 2)
+// int64 array, step after step, row after row, a pair that repeats the one
+// before it dropped.  One pass a step: numpy's masks cost ten passes.
+py::array_t<std::int64_t> face_pairs(const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& a,
+                                     const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& b,
+                                     std::int64_t ou, std::int64_t ov, int connectivity) {
+    if (a.ndim() != 2 || b.ndim() != 2) throw py::value_error("a and b must be 2-D arrays");
+    if (connectivity != 6 && connectivity != 18 && connectivity != 26)
+        throw py::value_error("connectivity must be 6, 18 or 26");
+    const int most = connectivity == 6 ? 0 : connectivity == 18 ? 1 : 2;
+    const std::int64_t ah = a.shape(0), aw = a.shape(1), bh = b.shape(0), bw = b.shape(1);
+    const std::int64_t* pa = a.data();
+    const std::int64_t* pb = b.data();
+    std::vector<std::int64_t> pairs;
+    {
+        py::gil_scoped_release unlocked;
+        for (int du = -1; du <= 1; ++du) {
+            for (int dv = -1; dv <= 1; ++dv) {
+                if ((du != 0) + (dv != 0) > most) continue;
+                const std::int64_t su = du - ou, sv = dv - ov;
+                const std::int64_t u0 = std::max<std::int64_t>(0, -su), u1 = std::min(ah, bh - su);
+                const std::int64_t v0 = std::max<std::int64_t>(0, -sv), v1 = std::min(aw, bw - sv);
+                std::int64_t last_p = 0, last_q = 0;
+                for (std::int64_t u = u0; u < u1; ++u) {
+                    const std::int64_t* row_a = pa + u * aw;
+                    const std::int64_t* row_b = pb + (u + su) * bw;
+                    for (std::int64_t v = v0; v < v1; ++v) {
+                        const std::int64_t p = row_a[v], q = row_b[v + sv];
+                        if (p == 0 || q == 0 || (p == last_p && q == last_q)) continue;
+                        pairs.push_back(p);
+                        pairs.push_back(q);
+                        last_p = p;
+                        last_q = q;
+                    }
+                }
+            }
+        }
+    }
+    const auto m = static_cast<py::ssize_t>(pairs.size() / 2);
+    py::array_t<std::int64_t> result({m, static_cast<py::ssize_t>(2)});
+    if (m > 0) std::memcpy(result.mutable_data(), pairs.data(), pairs.size() * sizeof(std::int64_t));
+    return result;
+}
+
+// The root of each of count nodes joined by pairs (an (m, 2) array of node
+// indices): the smallest index of its component, as an int64 array.  A
+// union-find whose roots hook onto smaller roots only, so that every
+// parent's index is at most its child's and one pass in index order flattens
+// it.
+py::array_t<std::int64_t> components(const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& pairs,
+                                     std::int64_t count) {
+    if (count < 0) throw py::value_error("count must not be negative");
+    if (pairs.size() > 0 && (pairs.ndim() != 2 || pairs.shape(1) != 2))
+        throw py::value_error("pairs must be an (m, 2) array");
+    py::array_t<std::int64_t> result(static_cast<py::ssize_t>(count));
+    std::int64_t* parent = result.mutable_data();
+    const std::int64_t* p = pairs.data();
+    const std::int64_t m = pairs.size() / 2;
+    for (std::int64_t i = 0; i < m * 2; ++i)
+        if (p[i] < 0 || p[i] >= count) throw py::value_error("pairs must hold node indices below count");
+    {
+        py::gil_scoped_release unlocked;
+        for (std::int64_t i = 0; i < count; ++i) parent[i] = i;
+        auto find = [parent](std::int64_t x) {
+            while (parent[x] != x) {
+                parent[x] = parent[parent[x]];
+                x = parent[x];
+            }
+            return x;
+        };
+        for (std::int64_t k = 0; k < m; ++k) {
+            const std::int64_t a = find(p[2 * k]), b = find(p[2 * k + 1]);
+            if (a < b)
+                parent[b] = a;
+            else if (b < a)
+                parent[a] = b;
+        }
+        for (std::int64_t i = 0; i < count; ++i) parent[i] = parent[parent[i]];
+    }
+    return result;
+}
+
+// The ids of a plane's pieces in block b: label | b << 32 where the label is
+// not 0, else 0, as a new int64 array of the plane's shape.
+template <class Label>
+void fill_ids(const Label* labels, std::int64_t* ids, std::int64_t n, std::int64_t block) {
+    for (std::int64_t i = 0; i < n; ++i) ids[i] = labels[i] != 0 ? (static_cast<std::int64_t>(labels[i]) | block) : 0;
+}
+
+py::array_t<std::int64_t> piece_ids(const py::array& plane, std::int64_t b) {
+    const int type = label_type(plane, "plane");
+    if (b < 0 || b >= (std::int64_t{1} << 31)) throw py::value_error("b must lie in 0 ... 2^31 - 1");
+    const py::array contiguous = py::array::ensure(plane, py::array::c_style);
+    std::vector<py::ssize_t> shape(contiguous.shape(), contiguous.shape() + contiguous.ndim());
+    py::array_t<std::int64_t> ids(shape);
+    const std::int64_t n = contiguous.size(), block = b << 32;
+    {
+        py::gil_scoped_release unlocked;
+        if (type == IMG3D_INT32)
+            fill_ids(static_cast<const std::int32_t*>(contiguous.data()), ids.mutable_data(), n, block);
+        else
+            fill_ids(static_cast<const std::int64_t*>(contiguous.data()), ids.mutable_data(), n, block);
+    }
+    return ids;
+}
+
 }  // namespace
 
 void bind_blocks(py::module_& m) {
@@ -237,6 +346,10 @@ void bind_blocks(py::module_& m) {
           py::arg("out"), py::arg("rows") = py::none());
     m.def("relabel_into", img3d_python::entry(&relabel_into), py::arg("labels"), py::arg("table"), py::arg("out"));
     m.def("relabel", img3d_python::entry(&relabel), py::arg("labels"), py::arg("table"));
+    m.def("face_pairs", img3d_python::entry(&face_pairs), py::arg("a"), py::arg("b"), py::arg("ou"), py::arg("ov"),
+          py::arg("connectivity"));
+    m.def("piece_ids", img3d_python::entry(&piece_ids), py::arg("plane"), py::arg("b"));
+    m.def("components", img3d_python::entry(&components), py::arg("pairs"), py::arg("count"));
     m.def("block_ranks", img3d_python::entry(&block_ranks), py::arg("n"), py::arg("others"), py::arg("base"),
           py::arg("ends"), py::arg("out"));
 }

@@ -134,36 +134,14 @@ def majors(grid, ijk, summary, local):
     return ((z0 + z) * grid.shape[1] + y0 + y) * grid.numblocks[2] + ijk[2]
 
 
-def _steps(connectivity):
-    """The in-plane offsets of the neighbours across a face."""
-    most = {6: 0, 18: 1, 26: 2}[connectivity]
-    return [(du, dv) for du in (-1, 0, 1) for dv in (-1, 0, 1) if abs(du) + abs(dv) <= most]
-
-
 def _ids(plane, b):
+    """The pieces' ids of a plane of local labels of block b (0 stays 0)."""
+    if plane.dtype in (np.dtype(np.int32), np.dtype(np.int64)):
+        from . import _img3d
+
+        return _img3d.piece_ids(plane, b)
     plane = plane.astype(np.int64)
     return np.where(plane > 0, plane | (b << SHIFT), 0)
-
-
-def _touching(a, b, ou, ov, steps):
-    """Pairs (a[u, v], b[u + du - ou, v + dv - ov]) of non-zero ids, where b's
-    element [0, 0] lies at (ou, ov) of a's plane."""
-    found = []
-    for du, dv in steps:
-        su, sv = du - ou, dv - ov
-        u0, u1 = max(0, -su), min(a.shape[0], b.shape[0] - su)
-        v0, v1 = max(0, -sv), min(a.shape[1], b.shape[1] - sv)
-        if u0 >= u1 or v0 >= v1:
-            continue
-        p, q = a[u0:u1, v0:v1], b[u0 + su:u1 + su, v0 + sv:v1 + sv]
-        both = (p != 0) & (q != 0)
-        p, q = p[both], q[both]
-        # Neighbouring contacts mostly repeat a pair: drop the repeats in a
-        # row (the union-find takes the rest as they come).
-        fresh = np.ones(len(p), bool)
-        fresh[1:] = (p[1:] != p[:-1]) | (q[1:] != q[:-1])
-        found.append(np.stack([p[fresh], q[fresh]], axis=1))
-    return found
 
 
 def neighbours(grid, ijk):
@@ -190,7 +168,8 @@ def contacts(grid, ijk, blocks, connectivity):
     own = summaries[ijk]
     b = grid.index(ijk)
     origin, extent = grid.origin(ijk), grid.extent(ijk)
-    steps = _steps(connectivity)
+    from . import _img3d
+
     found = []
     for axis in range(3):
         beyond = list(ijk)
@@ -214,8 +193,8 @@ def contacts(grid, ijk, blocks, connectivity):
             piece = s.planes[2 * axis][r[0][0] - n_origin[others[0]]:r[0][1] - n_origin[others[0]],
                                        r[1][0] - n_origin[others[1]]:r[1][1] - n_origin[others[1]]]
             plane[r[0][0] - low[0]:r[0][1] - low[0], r[1][0] - low[1]:r[1][1] - low[1]] = _ids(piece, grid.index(n))
-        found += _touching(_ids(own.planes[2 * axis + 1], b), plane,
-                           low[0] - origin[others[0]], low[1] - origin[others[1]], steps)
+        found.append(_img3d.face_pairs(_ids(own.planes[2 * axis + 1], b), plane, low[0] - origin[others[0]],
+                                       low[1] - origin[others[1]], connectivity))
     pairs = np.concatenate(found) if found else np.zeros((0, 2), np.int64)
     ids = np.unique(pairs)
     by_block = {grid.index(n): s for n, s in summaries.items()}
@@ -233,20 +212,10 @@ def contacts(grid, ijk, blocks, connectivity):
 
 def components(pairs, count):
     """The root of each of count nodes joined by pairs of node indices: the
-    smallest index of its component."""
-    parent = np.arange(count)
-    a, b = pairs[:, 0], pairs[:, 1]
-    while True:
-        pa, pb = parent[a], parent[b]
-        if np.array_equal(pa, pb):
-            return parent
-        # Roots hook onto smaller roots only, so the smallest node stays one.
-        np.minimum.at(parent, np.maximum(pa, pb), np.minimum(pa, pb))
-        while True:
-            jumped = parent[parent]
-            if np.array_equal(jumped, parent):
-                break
-            parent = jumped
+    smallest index of its component (a union-find in the binding)."""
+    from . import _img3d
+
+    return _img3d.components(np.asarray(pairs, np.int64).reshape(-1, 2), count)
 
 
 class Joined:
