@@ -197,7 +197,8 @@ void fill_ranks(T* r, std::int64_t n, const std::int64_t* others, std::int64_t o
 
 // Writes the ranks into out (1-D, contiguous, int32 or int64, n + 1
 // entries) and returns it.
-py::array block_ranks(std::int64_t n, const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& others,
+py::array block_ranks(std::int64_t n,
+                      const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& others,
                       const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& base,
                       const py::object& ends_object, py::array& out) {
     if (n < 0) throw py::value_error("n must not be negative");
