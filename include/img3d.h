@@ -76,8 +76,9 @@
  * ---------------------------------------------------------------------------
  * Memory
  * ---------------------------------------------------------------------------
- * Every block the library hands out or uses comes from malloc, calloc or
- * realloc, and is released with free.  What outlives a call is the caller's:
+ * Every block the library hands out or uses comes from malloc, calloc,
+ * realloc or (blocks of 4 MiB and more on Linux) posix_memalign, and is
+ * released with free.  What outlives a call is the caller's:
  * volumes (Image3DFree) and object lists with their records
  * (FreeRunLength3D).  Working memory lives for one call only:
  *

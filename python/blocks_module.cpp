@@ -112,9 +112,8 @@ std::int64_t relabel(py::array& labels, const py::array& table) {
 
 // out = table[labels], row by row: labels and out arrays of one shape and
 // one label type whose rows are contiguous, anywhere in larger arrays (a
-// block of the whole volume's labels); out may be labels itself.  So the
-// renumbering costs no pass of its own.  Returns the number of labels the
-// table does not hold.
+// block of the whole volume's labels); out may be labels itself.  Returns
+// the number of labels the table does not hold.
 std::int64_t relabel_into(const py::array& labels, const py::array& table, py::array& out) {
     const int type = label_type(labels, "labels");
     if (labels.ndim() != 3) throw py::value_error("labels must be a 3-D array");

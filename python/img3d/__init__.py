@@ -475,14 +475,10 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
 
         def relabel(ijk, labels, t):
             into = out[grid.slices(ijk)]
-            if not np.may_share_memory(labels, into):
+            if np.may_share_memory(labels, into):
+                _blocks.renumber(into, t)
+            else:
                 _img3d.relabel_into(labels, t, into)
-            elif into.flags.c_contiguous:
-                # In place in one call: faster than row by row through a buffer.
-                if not _blocks.identity(t):
-                    _img3d.relabel(into, t)
-            elif not _blocks.identity(t):
-                _img3d.relabel_into(into, t, into)
 
         executor.map(relabel, blocks, [labels for labels, _ in done], tables)
     finally:

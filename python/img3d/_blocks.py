@@ -135,13 +135,11 @@ def majors(grid, ijk, summary, local):
 
 
 def _ids(plane, b):
-    """The pieces' ids of a plane of local labels of block b (0 stays 0)."""
-    if plane.dtype in (np.dtype(np.int32), np.dtype(np.int64)):
-        from . import _img3d
+    """The pieces' ids of a plane of int32 or int64 local labels of block b
+    (0 stays 0)."""
+    from . import _img3d
 
-        return _img3d.piece_ids(plane, b)
-    plane = plane.astype(np.int64)
-    return np.where(plane > 0, plane | (b << SHIFT), 0)
+    return _img3d.piece_ids(plane, b)
 
 
 def neighbours(grid, ijk):
@@ -407,21 +405,18 @@ def identity(table):
     return table[-1] == len(table) - 1 and np.array_equal(table, np.arange(len(table), dtype=table.dtype))
 
 
-def relabel(table, labels, out=None):
-    """table[labels], into out (labels itself may be out): by the library,
-    in place, on a contiguous array of the table's type."""
+def renumber(labels, table):
+    """labels = table[labels], in place (labels: a block of a label array of
+    the table's type, its rows contiguous); nothing for an identity table.
+    One library call where the block is contiguous, else row by row."""
     from . import _img3d
 
-    table = np.ascontiguousarray(table)
-    if out is labels and labels.flags.c_contiguous and labels.dtype == table.dtype:
+    if identity(table):
+        return
+    if labels.flags.c_contiguous:
         _img3d.relabel(labels, table)
-        return labels
-    result = labels.astype(table.dtype, order="C", copy=True)
-    _img3d.relabel(result, table)
-    if out is None:
-        return result
-    out[...] = result
-    return out
+    else:
+        _img3d.relabel_into(labels, table, labels)
 
 
 class Threads:

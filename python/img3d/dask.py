@@ -123,12 +123,6 @@ def _first_pass_into(grid, ijk, block, voxels, out, scratch):
     return None, summary
 
 
-def _renumber(out, where, table):
-    if not _blocks.identity(table):
-        held = out[where]
-        _img3d.relabel_into(held, table, held)
-
-
 def _second(pair):
     return pair[1]
 
@@ -275,7 +269,8 @@ def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False, out=
         raise ValueError(f"x has {n} objects, more than dtype={dtype.name} labels hold: pass dtype=np.int64")
     chunks = x.to_delayed().ravel().tolist()
     if in_place:
-        dask.compute(*[dask.delayed(_renumber, pure=False)(out, grid.slices(ijk), t) for ijk, t in zip(grid, tables)])
+        dask.compute(*[dask.delayed(_blocks.renumber, pure=False)(out[grid.slices(ijk)], t)
+                       for ijk, t in zip(grid, tables)])
         return out, n
     if out is not None:
         if recompute:
