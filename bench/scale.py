@@ -22,8 +22,8 @@ output array is written once before any timing, so that no figure pays for
 the kernel's first touch of fresh memory; times are the best of --repeat.
 
 --any-size compares the ns/voxel of img3d.label on a size^3 array (more
-than 2^31 voxels, so int32 labels go through blocks) with a small^3 array of
-the same density.  --out-of-core writes a zarr store of blobs and labels it
+than 2^31 voxels, labelled into int32 labels in one library call) with a
+small^3 array of the same density.  --out-of-core writes a zarr store of blobs and labels it
 into another zarr store with recompute=True, in a child process whose peak
 resident memory is reported.
 

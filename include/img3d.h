@@ -87,12 +87,16 @@
  *                       another volume)
  *   GetAllRunLength3D   each record while it is built, and the fill's stack
  *                       of points (6 bytes each)
- *   Img3DLabel          1 bit per voxel (rows rounded up to 64 bits), 1
- *                       byte per row, and 4 bytes for each of width/2 + 1
- *                       runs (one row's); the label array itself serves as
- *                       the union-find's scratch
- *   Img3DLabelVoxels    as Img3DLabel, with 8 bytes per run for INT64
- *                       labels; Img3DLabelVoxelsStrided the same
+ *   Img3DLabel          1 bit per voxel (rows rounded up to 64 bits), 5
+ *                       bytes per row, and a parent per run: 4 bytes for
+ *                       each run the extents can hold ((width + 1)/2 a
+ *                       row, so at most 2 bytes per voxel), reserved at
+ *                       once and touched only as far as the runs found
+ *                       reach
+ *   Img3DLabelVoxels    as Img3DLabel, and where the extents can hold more
+ *                       than 2^31 - 1 runs, 9 bytes per row and 8 per run
+ *                       found, in a block that doubles as runs are found;
+ *                       Img3DLabelVoxelsStrided the same
  *   Img3DDelVolume      4 bytes per run of the object value (a run being a
  *                       stretch of the value along x) and 1 bit per voxel of
  *                       two slices; no record per object is built
@@ -555,11 +559,12 @@ IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int connectivity, i
  * - width, height or depth is below 1;
  * - connectivity is not 6, 18 or 26;
  * - labelType is neither IMG3D_INT32 nor IMG3D_INT64;
- * - width, height or depth is above 2^31 - 1;
- * - labelType is IMG3D_INT32 and width*height*depth is above 2^31 - 1 (the
- *   count of voxels int32 labels can index): INT64 labels take volumes of
- *   any size that fits in memory;
+ * - width, height or depth is above 2^31 - 1, or the arrays' last entry
+ *   lies beyond what a pointer addresses;
  * - the working memory cannot be allocated.
+ * Returns -2, with labels untouched, when labelType is IMG3D_INT32 and the
+ * objects are more than 2^31 - 1 (INT64 labels hold them).  Either label
+ * type takes volumes of any size that fits in memory.
  */
 IMG3D_API int64_t Img3DLabelVoxels(const uint8_t* voxels, int64_t width, int64_t height, int64_t depth,
                                    int value, int connectivity, void* labels, int labelType);
@@ -589,10 +594,8 @@ IMG3D_API int64_t Img3DLabelVoxels(const uint8_t* voxels, int64_t width, int64_t
  * The labels, the result, the working memory and the refusals are
  * Img3DLabelVoxels's on the block's voxels, with these refusals more (-1,
  * nothing written): a negative stride; a nonzero row stride below width or
- * slice stride below height times the row stride; an array whose last
- * entry's offset overflows; and, for IMG3D_INT32 labels, a last label entry
- * at an offset above 2^31 - 2 (the offsets name the runs while the block is
- * labelled).
+ * slice stride below height times the row stride; and an array whose last
+ * entry's offset overflows.
  */
 IMG3D_API int64_t Img3DLabelVoxelsStrided(const uint8_t* voxels, int64_t width, int64_t height, int64_t depth,
                                           int64_t voxelRowStride, int64_t voxelSliceStride, int value,

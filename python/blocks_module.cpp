@@ -79,11 +79,9 @@ std::int64_t label_voxels(const py::array& a, int value, int connectivity, py::a
         n = Img3DLabelVoxelsStrided(voxels, a.shape(2), a.shape(1), a.shape(0), vr, vs, value, connectivity, labels,
                                     type, lr, ls, row_objects);
     }
+    if (n == -2)
+        throw py::value_error("a has more objects than int32 labels hold (2^31 - 1): pass dtype=np.int64");
     if (n < 0) {
-        const std::int64_t span = (a.shape(0) - 1) * ls + (a.shape(1) - 1) * lr + a.shape(2);
-        if (type == IMG3D_INT32 && span > INT32_MAX)
-            throw py::value_error("a has " + std::to_string(span) +
-                                  " voxels, more than int32 labels index: pass dtype=np.int64");
         if (a.shape(0) > INT32_MAX || a.shape(1) > INT32_MAX || a.shape(2) > INT32_MAX)
             throw py::value_error("a's extents must each be at most 2^31 - 1");
         throw std::bad_alloc();

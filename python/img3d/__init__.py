@@ -402,12 +402,6 @@ def _connectivity(connectivity, allowed):
 # With more than one worker, arrays are labelled in blocks of at most this
 # many voxels, a few per worker.  Tests lower it.
 _BLOCK_VOXELS = 2**27
-# The most voxels one library call labels into int32 labels (offsets into
-# the label array are of the labels' type); larger arrays with int32 labels
-# are labelled in blocks of this size.  Tests lower it.
-_INDEX_VOXELS = INT32_MAX
-
-
 def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
     """Labels the objects of the voxels of ``a`` equal to ``value`` (every
     non-zero voxel for ``value=None``): returns
@@ -427,17 +421,16 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
     a ValueError naming ``dtype``; ``out`` then holds partial labels.
 
     Arrays of any size are accepted.  With one worker, ``a`` is labelled in
-    one library call, or, with int32 labels beyond ``2**31 - 1`` voxels,
-    in blocks of whole z-slabs joined across their faces, with the same
-    result.  ``workers`` threads label and relabel such blocks at once
-    (the GIL is released meanwhile), two blocks per thread.  A
+    one library call.  More ``workers`` threads label z-slabs of ``a`` at
+    once (the GIL is released meanwhile), two slabs per thread, join them
+    across their faces and renumber them, with the same result.  A
     C-contiguous ``a`` is read in place, without a copy."""
     given = _array(a)
     a, level = _objects_of(given, value)
     connectivity = _connectivity(connectivity, (6, 18, 26))
     workers = _integer("workers", workers, 1)
     dtype = _label_dtype(out, dtype)
-    if a.ndim == 3 and a.size <= _BLOCK_VOXELS and a.size <= _INDEX_VOXELS and workers == 1 and dtype == np.int32:
+    if a.ndim == 3 and a.size <= _BLOCK_VOXELS and workers == 1 and dtype == np.int32:
         labels, n = _img3d.label(a, level, connectivity, out)
         _check_found(given, value, n == 0)
         return labels, n
@@ -449,22 +442,20 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
         _check_out(a, out)
     if a.ndim != 3 or 0 in a.shape:
         return _img3d.label(a, level, connectivity, None)  # the binding words the refusal
-    if workers == 1 and (dtype == np.int64 or a.size <= _INDEX_VOXELS):
+    if workers == 1:
         n = _img3d.label_voxels(_blocks.rows_of_voxels(a), level, connectivity, out)
         _check_found(given, value, n == 0)
-        return out, _count_fits(n, dtype)
-    block = _INDEX_VOXELS if workers == 1 else _block_voxels(a, workers)
-    grid = _blocks.Grid(_blocks.slab_chunks(a.shape, block))
+        return out, n
+    grid = _blocks.Grid(_blocks.slab_chunks(a.shape, _block_voxels(a, workers)))
     blocks = list(grid)
     executor = _blocks.Threads(workers)
     try:
         # The library writes each block's labels in their place in out, and
         # they are renumbered there.
         def first(ijk):
-            where = grid.slices(ijk)
-            held = out[where] if _blocks.fits_in_place(out[where]) else np.empty(grid.extent(ijk), dtype)
+            held = out[grid.slices(ijk)]
             starts = np.empty(held.shape[0] * held.shape[1], np.int64) if grid.keyed else None
-            n = _img3d.label_voxels(_blocks.rows_of_voxels(a[where]), level, connectivity, held, starts)
+            n = _img3d.label_voxels(_blocks.rows_of_voxels(a[grid.slices(ijk)]), level, connectivity, held, starts)
             return held, _blocks.summarise(grid, ijk, held, n, starts=starts)
 
         done = executor.map(first, blocks)
@@ -472,15 +463,7 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
                                      executor, dtype)
         _check_found(given, value, n == 0)
         _count_fits(n, dtype)
-
-        def relabel(ijk, labels, t):
-            into = out[grid.slices(ijk)]
-            if np.may_share_memory(labels, into):
-                _blocks.renumber(into, t)
-            else:
-                _img3d.relabel_into(labels, t, into)
-
-        executor.map(relabel, blocks, [labels for labels, _ in done], tables)
+        executor.map(_blocks.renumber, [labels for labels, _ in done], tables)
     finally:
         executor.close()
     return out, n

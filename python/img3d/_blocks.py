@@ -388,18 +388,6 @@ def rows_of_voxels(a):
     return a if rows_contiguous(a) else np.ascontiguousarray(a)
 
 
-def fits_in_place(view):
-    """Whether the library can label into a block of a larger label array:
-    rows contiguous, and for int32 labels every entry's offset from the
-    first within 2^31 - 2 (the offsets name the runs while it labels)."""
-    if not rows_contiguous(view):
-        return False
-    if view.dtype != np.int32:
-        return True
-    d, h, w = view.shape
-    return ((d - 1) * view.strides[0] + (h - 1) * view.strides[1]) // view.itemsize + w <= 2**31 - 1
-
-
 def identity(table):
     """Whether a relabelling table changes no label."""
     return table[-1] == len(table) - 1 and np.array_equal(table, np.arange(len(table), dtype=table.dtype))

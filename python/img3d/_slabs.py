@@ -1,7 +1,8 @@
 """Arrays larger than the library takes in one call, block by block.
 
 A library volume block holds at most 2^31 - 1 bytes with its row tables,
-and int32 labels index at most 2^31 - 1 voxels.  A larger array is cut as
+and the labelling of every value into int32 labels indexes at most
+2^31 - 1 voxels.  A larger array is cut as
 ``_blocks.slab_chunks`` cuts it: whole z-slabs, or slabs of rows of one
 slice where a slice is too large, or pieces of one row.  Every block is
 then contiguous in a C-contiguous array, and the blocks follow each other

@@ -143,7 +143,6 @@ def test_blocked_in_memory_labelling(rng, connectivity, monkeypatch):
         theirs, count = expected_labels(a == 255, connectivity)
         for voxels in (1, 5, 60, 200):  # whole slabs, rows, pieces of rows
             monkeypatch.setattr(img3d, "_BLOCK_VOXELS", voxels)
-            monkeypatch.setattr(img3d, "_INDEX_VOXELS", voxels)
             for workers, dtype in ((1, np.int32), (2, np.int64), (1, np.int64)):
                 labels, n = img3d.label(a, 255, connectivity, dtype=dtype, workers=workers)
                 assert n == count and labels.dtype == dtype

@@ -55,7 +55,20 @@ inline bool addressable(std::int64_t width, std::int64_t height, std::int64_t de
 // which otherwise only grids of 2^31 voxels and more reach.
 inline bool g_wide_indices = false;
 inline void test_wide_indices(bool wide) { g_wide_indices = wide; }
+// Test builds only: the most objects int32 labels are taken to hold, which
+// otherwise only grids of 2^32 voxels and more can pass.
+inline std::int64_t g_int32_objects = INT32_MAX;
+inline void test_int32_objects(std::int64_t most) { g_int32_objects = most; }
 #endif
+
+// The most objects int32 labels hold.
+inline std::int64_t int32_objects() {
+#ifdef IMG3D_FAULT_INJECTION
+    return g_int32_objects;
+#else
+    return INT32_MAX;
+#endif
+}
 
 // Whether a grid of this many voxels is numbered (its voxels, runs or
 // labels) in 32-bit indices; 64-bit ones otherwise.

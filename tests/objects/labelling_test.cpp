@@ -10,6 +10,7 @@
 #include <random>
 #include <utility>
 
+#include "objects/piece_labels.h"
 #include "reference_objects.h"
 #include "test_support.h"
 
@@ -122,9 +123,8 @@ TEST(Labelling, VoxelMemoryRefusals) {
              {4, 0, 0, 0}, {0, 19, 0, 0}, {0, 0, 4, 0}, {0, 0, 0, 19}, {-5, 0, 0, 0}, {0, 0, 0, -20}})
         EXPECT_EQ(strided(s[0], s[1], s[2], s[3]), -1);
     EXPECT_EQ(labels, std::vector<std::int64_t>(60, -9));
-    // Extents below 1 or past 2^31 - 1 (also where the product would wrap),
-    // and for int32 labels voxel counts past 2^31 - 1, are refused before
-    // any entry is touched.
+    // Extents below 1 or past 2^31 - 1, and arrays whose last entry's
+    // offset would wrap, are refused before any entry is touched.
     const std::int64_t big = std::int64_t{1} << 40;
     for (const auto& e : std::vector<std::array<std::int64_t, 3>>{{0, 4, 3},
                                                                   {5, -1, 3},
@@ -134,10 +134,22 @@ TEST(Labelling, VoxelMemoryRefusals) {
                                                                   {1, 1, INT64_MAX},
                                                                   {2147483648, 1, 1}})
         EXPECT_EQ(call(e[0], e[1], e[2], -1, 26, IMG3D_INT64), -1) << e[0] << "x" << e[1] << "x" << e[2];
-    for (const auto& e : std::vector<std::array<std::int64_t, 3>>{
-             {65536, 32768, 1}, {1, 46341, 46341}, {2147483647, 2, 1}, {2147483647, 2147483647, 2147483647}})
-        EXPECT_EQ(call(e[0], e[1], e[2], -1, 26, IMG3D_INT32), -1) << e[0] << "x" << e[1] << "x" << e[2];
+    EXPECT_EQ(call(2147483647, 2147483647, 2147483647, -1, 26, IMG3D_INT32), -1);
     EXPECT_EQ(labels, std::vector<std::int64_t>(60, -9));
+
+    // More objects than int32 labels hold: -2, nothing written; int64
+    // labels take them.
+    std::vector<std::uint8_t> dots(60, 0);
+    for (std::size_t i = 0; i < 60; ++i)
+        if ((i % 5 + i / 5 % 4 + i / 20) % 2 == 0) dots[i] = 7;  // a checkerboard
+    std::vector<std::int32_t> narrow(60, -9);
+    img3d::detail::test_int32_objects(29);
+    EXPECT_EQ(Img3DLabelVoxels(dots.data(), 5, 4, 3, 7, 6, narrow.data(), IMG3D_INT32), -2);
+    EXPECT_EQ(narrow, std::vector<std::int32_t>(60, -9));
+    EXPECT_EQ(Img3DLabelVoxels(dots.data(), 5, 4, 3, 7, 6, labels.data(), IMG3D_INT64), 30);
+    img3d::detail::test_int32_objects(30);
+    EXPECT_EQ(Img3DLabelVoxels(dots.data(), 5, 4, 3, 7, 6, narrow.data(), IMG3D_INT32), 30);
+    img3d::detail::test_int32_objects(INT32_MAX);
 
     EXPECT_EQ(call(5, 4, 3, 7 + 256, 18, IMG3D_INT64), 0);
     EXPECT_EQ(labels, std::vector<std::int64_t>(60, 0));

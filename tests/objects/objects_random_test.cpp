@@ -6,6 +6,7 @@
 #include <functional>
 #include <random>
 
+#include "objects/piece_labels.h"
 #include "reference_objects.h"
 #include "test_support.h"
 
@@ -74,12 +75,18 @@ void expect_label_image(unsigned char*** volume, const std::vector<std::uint8_t>
         std::vector<std::int32_t> labels(e.size(), -3);
         ASSERT_EQ(Img3DLabel(volume, value, connectivity, labels.data()), expected.objects);
         ASSERT_EQ(std::vector<int>(labels.begin(), labels.end()), expected.label);
-        // The same labels from the voxels' own memory, in either label type.
-        std::vector<std::int64_t> wide(e.size(), -3);
-        ASSERT_EQ(Img3DLabelVoxels(voxels.data(), e.width, e.height, e.depth, value, connectivity, wide.data(),
-                                   IMG3D_INT64),
-                  expected.objects);
-        ASSERT_EQ(std::vector<int>(wide.begin(), wide.end()), expected.label);
+        // The same labels from the voxels' own memory, in either label type,
+        // also with the runs numbered in 64 bits, as only the largest arrays
+        // otherwise have them.
+        for (bool wide_runs : {false, true}) {
+            img3d::detail::test_wide_indices(wide_runs);
+            std::vector<std::int64_t> wide(e.size(), -3);
+            const std::int64_t n = Img3DLabelVoxels(voxels.data(), e.width, e.height, e.depth, value, connectivity,
+                                                    wide.data(), IMG3D_INT64);
+            img3d::detail::test_wide_indices(false);
+            ASSERT_EQ(n, expected.objects) << wide_runs;
+            ASSERT_EQ(std::vector<int>(wide.begin(), wide.end()), expected.label);
+        }
         labels.assign(e.size(), -3);
         ASSERT_EQ(Img3DLabelVoxels(voxels.data(), e.width, e.height, e.depth, value, connectivity, labels.data(),
                                    IMG3D_INT32),
