@@ -1,6 +1,7 @@
 // The label image of every connectivity, from a volume and from plain voxel
 // memory in either label type, and the object statistics against the
-// breadth-first labelling; and the label image renumbered through a table.
+// breadth-first labelling; and the label image renumbered through a table,
+// also as a held labelling writes a box of it.
 #include "fuzz_input.h"
 #include "reference_objects.h"
 
@@ -21,11 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::int64_t> wide_labels(extent.size(), -5);
     std::vector<std::int32_t> narrow_labels(extent.size(), -5);
     std::vector<std::int64_t> begun(static_cast<std::size_t>(extent.height) * extent.depth, -5);
-    const std::int64_t n_voxels = wide ? Img3DLabelVoxelsStrided(before.data(), extent.width, extent.height,
-                                                                 extent.depth, 0, 0, value, connectivity,
-                                                                 wide_labels.data(), IMG3D_INT64, 0, 0, begun.data())
-                                       : Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth,
-                                                          value, connectivity, narrow_labels.data(), IMG3D_INT32);
+    const std::int64_t n_voxels =
+        wide ? Img3DLabelVoxelsStrided(before.data(), extent.width, extent.height, extent.depth, 0, 0, value,
+                                       connectivity, wide_labels.data(), IMG3D_INT64, 0, 0, begun.data())
+             : Img3DLabelVoxels(before.data(), extent.width, extent.height, extent.depth, value, connectivity,
+                                narrow_labels.data(), IMG3D_INT32);
     FUZZ_CHECK(n_voxels == n);
     if (connectivity != 6 && connectivity != 18 && connectivity != 26) {
         FUZZ_CHECK(n == -1 && labels == std::vector<std::int32_t>(extent.size(), -5));
@@ -57,6 +58,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(into == renumbered);
     for (std::size_t i = 0; i < labels.size(); ++i)
         FUZZ_CHECK(renumbered[i] == reverse[static_cast<std::size_t>(labels[i])]);
+
+    // Held between the passes, a box of the labels written through that table.
+    std::int64_t held = -1;
+    Img3DRunLabels* runs = Img3DLabelRuns(before.data(), extent.width, extent.height, extent.depth, 0, 0, value,
+                                          connectivity, &held, nullptr);
+    FUZZ_CHECK(runs != nullptr && held == n);
+    const int x0 = in.byte() % extent.width, y0 = in.byte() % extent.height, z0 = in.byte() % extent.depth;
+    const Grid box{1 + in.byte() % (extent.width - x0), 1 + in.byte() % (extent.height - y0),
+                   1 + in.byte() % (extent.depth - z0)};
+    std::vector<std::int32_t> boxed(box.size(), -5);
+    FUZZ_CHECK(Img3DWriteRunLabels(runs, x0, y0, z0, box.width, box.height, box.depth, boxed.data(), IMG3D_INT32, 0, 0,
+                                   reverse.data(), n + 1) == 0);
+    Img3DFreeRunLabels(runs);
+    for (int z = 0; z < box.depth; ++z)
+        for (int y = 0; y < box.height; ++y)
+            for (int x = 0; x < box.width; ++x)
+                FUZZ_CHECK(boxed[box.index(x, y, z)] == renumbered[extent.index(x + x0, y + y0, z + z0)]);
 
     std::vector<Img3DObject> objects(static_cast<std::size_t>(n) + 1);
     FUZZ_CHECK(Img3DObjectStats(labels.data(), extent.width, extent.height, extent.depth, n, objects.data()) == 0);

@@ -603,6 +603,58 @@ IMG3D_API int64_t Img3DLabelVoxelsStrided(const uint8_t* voxels, int64_t width, 
                                           int64_t labelSliceStride, int64_t* rowObjects);
 
 /*
+ * The labelling of a block held between its two passes, for hosts that
+ * label a large volume in blocks: each block's objects are found once and
+ * kept as runs; the host reads the labels on the blocks' faces, numbers
+ * the blocks' objects together, and then writes each block's labels once,
+ * through its table, into their place in the whole volume's label image.
+ * No pass over the label image of its own, and no label image per block.
+ *
+ * Img3DLabelRuns finds the objects of a block of voxels, as
+ * Img3DLabelVoxelsStrided does (the same voxels, value, connectivity and
+ * numbering, 1 ... n in the block's raster order, and rowObjects as
+ * there), and returns them held: *objects (when objects is not NULL)
+ * receives n.  The voxels are only read, and not needed afterwards.  The
+ * holding keeps 1 bit per voxel of the block (rows rounded up to 64 bits),
+ * 5 bytes per row and 4 bytes per run the block's extents can hold ((width
+ * + 1)/2 a row; pages beyond the runs found are reserved, not touched), or
+ * where they can hold more than 2^31 - 1 runs, 9 bytes per row and 8 per
+ * run found.  Returns NULL, writing nothing, when voxels is NULL; an
+ * extent is below 1 or above 2^31 - 1; connectivity is not 6, 18 or 26; a
+ * stride is refused as by Img3DLabelVoxelsStrided; or the memory cannot be
+ * allocated.  A value outside 0 ... 255 holds no object.
+ *
+ * Img3DRunLabelsCount returns the n of a holding (-1 for NULL).
+ *
+ * Img3DWriteRunLabels writes the labels of the box of the block that starts
+ * at voxel (x, y, z) and spans width x height x depth voxels: the box's
+ * voxel (i, j, k) goes to labels[k*labelSliceStride + j*labelRowStride + i]
+ * (entries of labelType, IMG3D_INT32 or IMG3D_INT64; strides in entries, 0
+ * for packed), and every one of those entries is written, nothing else.  A
+ * voxel of object k gets table[k] where table is not NULL (an array of
+ * `entries` values of labelType, entries > n; table[0] is not read), else
+ * k; every other voxel gets 0.  The holding is only read: calls on one
+ * holding may run at once, each into its own entries, and may be repeated.
+ * Returns 0.  Returns -1, writing nothing, when runs or labels is NULL,
+ * labelType is neither type, the box is empty or does not lie inside the
+ * block, a stride is refused as by Img3DLabelVoxelsStrided, or table is
+ * given with entries <= n; -2, writing nothing, when table is NULL,
+ * labelType is IMG3D_INT32 and n is above 2^31 - 1.
+ *
+ * Img3DFreeRunLabels releases a holding (nothing for NULL).
+ */
+typedef struct Img3DRunLabels Img3DRunLabels;
+
+IMG3D_API Img3DRunLabels* Img3DLabelRuns(const uint8_t* voxels, int64_t width, int64_t height, int64_t depth,
+                                         int64_t voxelRowStride, int64_t voxelSliceStride, int value,
+                                         int connectivity, int64_t* objects, int64_t* rowObjects);
+IMG3D_API int64_t Img3DRunLabelsCount(const Img3DRunLabels* runs);
+IMG3D_API int Img3DWriteRunLabels(const Img3DRunLabels* runs, int64_t x, int64_t y, int64_t z, int64_t width,
+                                  int64_t height, int64_t depth, void* labels, int labelType, int64_t labelRowStride,
+                                  int64_t labelSliceStride, const void* table, int64_t entries);
+IMG3D_API void Img3DFreeRunLabels(Img3DRunLabels* runs);
+
+/*
  * Renumbers labels in place through a table: each of the count entries of
  * labels, an array of labelType (IMG3D_INT32 or IMG3D_INT64), that holds a
  * value v with 0 <= v < entries becomes table[v]; table is an array of

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,18 @@ bool element_strides(const py::array& a, std::int64_t& row, std::int64_t& slice)
     return row >= a.shape(2) && slice >= row * a.shape(1);
 }
 
+// rows, None or a C-contiguous int64 array of one entry a row of a, as the
+// library's row counts: null for None.
+std::int64_t* row_counts(const py::object& rows, const py::array& a) {
+    if (rows.is_none()) return nullptr;
+    auto r = py::reinterpret_borrow<py::array>(rows);
+    if (!py::isinstance<py::array>(rows) || r.dtype().kind() != 'i' || r.itemsize() != 8 ||
+        r.dtype().byteorder() == '>' || r.ndim() != 1 || r.size() != a.shape(0) * a.shape(1))
+        throw py::value_error("rows must be a 1-D int64 array of one entry a row");
+    check_writable(r, "rows");
+    return static_cast<std::int64_t*>(r.mutable_data());
+}
+
 // The labels of a 3-D uint8 array into out (same shape, int32 or int64),
 // either of them a block of a larger array whose rows are contiguous: the
 // object count.  rows, when not None, receives the number of objects each
@@ -57,15 +70,7 @@ std::int64_t label_voxels(const py::array& a, int value, int connectivity, py::a
     if (!out.writeable()) throw py::value_error("out must be writable");
     for (py::ssize_t i = 0; i < 3; ++i)
         if (out.ndim() != 3 || out.shape(i) != a.shape(i)) throw py::value_error("out must have the shape of a");
-    std::int64_t* row_objects = nullptr;
-    if (!rows.is_none()) {
-        auto r = py::reinterpret_borrow<py::array>(rows);
-        if (!py::isinstance<py::array>(rows) || r.dtype().kind() != 'i' || r.itemsize() != 8 ||
-            r.dtype().byteorder() == '>' || r.ndim() != 1 || r.size() != a.shape(0) * a.shape(1))
-            throw py::value_error("rows must be a 1-D int64 array of one entry a row");
-        check_writable(r, "rows");
-        row_objects = static_cast<std::int64_t*>(r.mutable_data());
-    }
+    std::int64_t* row_objects = row_counts(rows, a);
     if (a.shape(0) == 0 || a.shape(1) == 0 || a.shape(2) == 0) return 0;
     if (connectivity != 6 && connectivity != 18 && connectivity != 26)
         throw py::value_error("connectivity must be 6, 18 or 26, not " + std::to_string(connectivity));
@@ -79,8 +84,7 @@ std::int64_t label_voxels(const py::array& a, int value, int connectivity, py::a
         n = Img3DLabelVoxelsStrided(voxels, a.shape(2), a.shape(1), a.shape(0), vr, vs, value, connectivity, labels,
                                     type, lr, ls, row_objects);
     }
-    if (n == -2)
-        throw py::value_error("a has more objects than int32 labels hold (2^31 - 1): pass dtype=np.int64");
+    if (n == -2) throw py::value_error("a has more objects than int32 labels hold (2^31 - 1): pass dtype=np.int64");
     if (n < 0) {
         if (a.shape(0) > INT32_MAX || a.shape(1) > INT32_MAX || a.shape(2) > INT32_MAX)
             throw py::value_error("a's extents must each be at most 2^31 - 1");
@@ -337,9 +341,99 @@ py::array_t<std::int64_t> piece_ids(const py::array& plane, std::int64_t b) {
     return ids;
 }
 
+// A labelling held between its passes: the objects of a uint8 block found
+// once, whose labels are written afterwards, box by box and through a
+// table, into the caller's arrays.
+class RunLabels {
+public:
+    RunLabels(Img3DRunLabels* runs, std::int64_t shape[3]) : runs_(runs), shape_{shape[0], shape[1], shape[2]} {}
+    ~RunLabels() { Img3DFreeRunLabels(runs_); }
+    RunLabels(const RunLabels&) = delete;
+    RunLabels& operator=(const RunLabels&) = delete;
+
+    const Img3DRunLabels* get() const { return runs_; }
+    std::int64_t extent(int axis) const { return shape_[axis]; }
+
+private:
+    Img3DRunLabels* runs_;
+    std::int64_t shape_[3];
+};
+
+std::unique_ptr<RunLabels> label_runs(const py::array& a, int value, int connectivity, const py::object& rows) {
+    if (a.ndim() != 3 || a.dtype().kind() != 'u' || a.itemsize() != 1)
+        throw py::value_error("a must be a 3-D uint8 array");
+    if (a.shape(0) == 0 || a.shape(1) == 0 || a.shape(2) == 0)
+        throw py::value_error("a must have at least one voxel along each axis");
+    if (connectivity != 6 && connectivity != 18 && connectivity != 26)
+        throw py::value_error("connectivity must be 6, 18 or 26, not " + std::to_string(connectivity));
+    std::int64_t* row_objects = row_counts(rows, a);
+    std::int64_t vr = 0, vs = 0;
+    if (!element_strides(a, vr, vs)) throw py::value_error("a's rows must be contiguous, in C order");
+    const auto* voxels = static_cast<const std::uint8_t*>(a.data());
+    std::int64_t shape[3] = {a.shape(0), a.shape(1), a.shape(2)};
+    Img3DRunLabels* runs = nullptr;
+    {
+        py::gil_scoped_release unlocked;
+        runs = Img3DLabelRuns(voxels, shape[2], shape[1], shape[0], vr, vs, value, connectivity, nullptr, row_objects);
+    }
+    if (runs == nullptr) {
+        if (shape[0] > INT32_MAX || shape[1] > INT32_MAX || shape[2] > INT32_MAX)
+            throw py::value_error("a's extents must each be at most 2^31 - 1");
+        throw std::bad_alloc();
+    }
+    return std::make_unique<RunLabels>(runs, shape);
+}
+
+std::int64_t run_labels_count(const RunLabels& runs) { return Img3DRunLabelsCount(runs.get()); }
+
+// Writes the labels of the box of the block at origin (z, y, x), of out's
+// shape, into out (int32 or int64, rows contiguous), through table (of
+// out's type, more entries than objects) when given.
+void write_run_labels(const RunLabels& runs, py::array& out, const py::tuple& origin, const py::object& table) {
+    const int type = label_type(out, "out");
+    if (!out.writeable()) throw py::value_error("out must be writable");
+    if (out.ndim() != 3 || origin.size() != 3) throw py::value_error("out must be 3-D, origin (z, y, x)");
+    std::int64_t at[3];
+    for (int i = 0; i < 3; ++i) {
+        at[i] = origin[static_cast<std::size_t>(i)].cast<std::int64_t>();
+        if (at[i] < 0 || out.shape(i) < 1 || at[i] > runs.extent(i) - out.shape(i))
+            throw py::value_error("out must lie inside the labelled block at origin");
+    }
+    std::int64_t lr = 0, ls = 0;
+    if (!element_strides(out, lr, ls)) throw py::value_error("out's rows must be contiguous, in C order");
+    const void* entries = nullptr;
+    std::int64_t count = 0;
+    py::array held;
+    if (!table.is_none()) {
+        held = py::reinterpret_borrow<py::array>(table);
+        if (!py::isinstance<py::array>(table) || !held.dtype().equal(out.dtype()) || held.ndim() != 1 ||
+            !(held.flags() & py::array::c_style))
+            throw py::value_error("table must be a contiguous 1-D array of out's type");
+        count = held.size();
+        if (count <= Img3DRunLabelsCount(runs.get())) throw py::value_error("table must hold an entry per object");
+        entries = held.data();
+    }
+    void* labels = out.mutable_data();
+    int result = 0;
+    {
+        py::gil_scoped_release unlocked;
+        result = Img3DWriteRunLabels(runs.get(), at[2], at[1], at[0], out.shape(2), out.shape(1), out.shape(0), labels,
+                                     type, lr, ls, entries, count);
+    }
+    if (result == -2)
+        throw py::value_error("a has more objects than int32 labels hold (2^31 - 1): pass dtype=np.int64");
+    if (result != 0) throw py::value_error("out cannot take these labels");
+}
+
 }  // namespace
 
 void bind_blocks(py::module_& m) {
+    py::class_<RunLabels>(m, "RunLabels", "A labelling held between its passes: a block's objects found once.")
+        .def_property_readonly("n", img3d_python::entry(&run_labels_count))
+        .def("write", img3d_python::entry(&write_run_labels), py::arg("out"),
+             py::arg("origin") = py::make_tuple(0, 0, 0), py::arg("table") = py::none());
+    m.def("label_runs", img3d_python::entry(&label_runs), py::arg("a"), py::arg("value"), py::arg("connectivity"),
+          py::arg("rows") = py::none());
     m.def("label_voxels", img3d_python::entry(&label_voxels), py::arg("a"), py::arg("value"), py::arg("connectivity"),
           py::arg("out"), py::arg("rows") = py::none());
     m.def("relabel_into", img3d_python::entry(&relabel_into), py::arg("labels"), py::arg("table"), py::arg("out"));

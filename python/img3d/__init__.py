@@ -421,9 +421,10 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
     a ValueError naming ``dtype``; ``out`` then holds partial labels.
 
     Arrays of any size are accepted.  With one worker, ``a`` is labelled in
-    one library call.  More ``workers`` threads label z-slabs of ``a`` at
-    once (the GIL is released meanwhile), two slabs per thread, join them
-    across their faces and renumber them, with the same result.  A
+    one library call.  More ``workers`` threads find the objects of z-slabs
+    of ``a`` at once (the GIL is released meanwhile), two slabs per thread,
+    join them across their faces and write each slab's labels once, with
+    the same result.  A
     C-contiguous ``a`` is read in place, without a copy."""
     given = _array(a)
     a, level = _objects_of(given, value)
@@ -450,20 +451,22 @@ def label(a, value=_UNSET, connectivity=6, out=None, dtype=None, workers=1):
     blocks = list(grid)
     executor = _blocks.Threads(workers)
     try:
-        # The library writes each block's labels in their place in out, and
-        # they are renumbered there.
+        # Each block's objects are found and held as runs; once the blocks
+        # are joined, each block's labels are written into their place in
+        # out through its table, once.
         def first(ijk):
-            held = out[grid.slices(ijk)]
-            starts = np.empty(held.shape[0] * held.shape[1], np.int64) if grid.keyed else None
-            n = _img3d.label_voxels(_blocks.rows_of_voxels(a[grid.slices(ijk)]), level, connectivity, held, starts)
-            return held, _blocks.summarise(grid, ijk, held, n, starts=starts)
+            block = _blocks.rows_of_voxels(a[grid.slices(ijk)])
+            starts = np.empty(block.shape[0] * block.shape[1], np.int64) if grid.keyed else None
+            runs = _img3d.label_runs(block, level, connectivity, starts)
+            return runs, _blocks.summarise_runs(grid, ijk, runs, dtype, starts)
 
         done = executor.map(first, blocks)
         tables, n, _ = _blocks.merge(grid, [s for _, s in done], [s.n for _, s in done], connectivity,
                                      executor, dtype)
         _check_found(given, value, n == 0)
         _count_fits(n, dtype)
-        executor.map(_blocks.renumber, [labels for labels, _ in done], tables)
+        executor.map(lambda ijk, runs, t: runs.write(out[grid.slices(ijk)], table=t), blocks,
+                     [runs for runs, _ in done], tables)
     finally:
         executor.close()
     return out, n

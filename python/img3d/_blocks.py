@@ -118,6 +118,27 @@ def summarise(grid, ijk, labels, n, sizes=None, starts=None):
     return Summary(n, planes, ends, sizes)
 
 
+def summarise_runs(grid, ijk, runs, dtype, starts=None):
+    """The Summary of a block held as runs (``_img3d.label_runs``, with
+    ``starts`` where the grid needs them), its face planes written from
+    the runs in ``dtype``: those that face another block (the others are
+    never read, and left 0)."""
+    d, h, w = grid.extent(ijk)
+
+    def plane(axis, last):
+        shape, origin = [d, h, w], [0, 0, 0]
+        shape[axis] = 1
+        origin[axis] = grid.extent(ijk)[axis] - 1 if last else 0
+        if not (ijk[axis] + 1 < grid.numblocks[axis] if last else ijk[axis] > 0):
+            return np.zeros(shape, dtype).squeeze(axis)
+        p = np.empty(shape, dtype)
+        runs.write(p, tuple(origin))
+        return p.squeeze(axis)
+
+    planes = tuple(plane(axis, last) for axis in range(3) for last in (False, True))
+    return Summary(runs.n, planes, np.cumsum(starts) if grid.keyed else None, None)
+
+
 def rows_of(summary, local):
     """The local rows (z * height + y) of the first voxels of a block's
     pieces, by local label."""
@@ -386,25 +407,6 @@ def rows_of_voxels(a):
     if a.dtype == np.bool_:
         a = a.view(np.uint8)
     return a if rows_contiguous(a) else np.ascontiguousarray(a)
-
-
-def identity(table):
-    """Whether a relabelling table changes no label."""
-    return table[-1] == len(table) - 1 and np.array_equal(table, np.arange(len(table), dtype=table.dtype))
-
-
-def renumber(labels, table):
-    """labels = table[labels], in place (labels: a block of a label array of
-    the table's type, its rows contiguous); nothing for an identity table.
-    One library call where the block is contiguous, else row by row."""
-    from . import _img3d
-
-    if identity(table):
-        return
-    if labels.flags.c_contiguous:
-        _img3d.relabel(labels, table)
-    else:
-        _img3d.relabel_into(labels, table, labels)
 
 
 class Threads:

@@ -15,8 +15,6 @@ unless ``x`` is persisted (``x = x.persist()``): persist an ``x`` that is
 expensive to compute and fits in memory.
 """
 
-import threading
-
 import dask
 import dask.array as da
 import numpy as np
@@ -44,21 +42,31 @@ class _Voxels:
     def __dask_tokenize__(self):
         return ("img3d-voxels", self.direct, self.level, self.connectivity)
 
-    def label(self, block, dtype=np.int32, rows=False, labels=None):
-        """(labels, n, starts) of a chunk: its local labels of ``dtype`` (in
-        ``labels`` when given) and, with ``rows``, the pieces each of its
-        rows begins (else None)."""
+    def _voxels(self, block):
+        """A chunk as the library takes it, and the value of its objects."""
         if self.level is None:
             voxels, level = np.asarray(block) != 0, 1
         elif self.direct:
             voxels, level = np.asarray(block), self.level
         else:
             voxels, level = np.asarray(block) == self.level, 1
-        voxels = _blocks.rows_of_voxels(voxels)
-        if labels is None:
-            labels = np.empty(voxels.shape, dtype)
+        return _blocks.rows_of_voxels(voxels), level
+
+    def label(self, block, dtype=np.int32, rows=False):
+        """(labels, n, starts) of a chunk: its local labels of ``dtype`` and,
+        with ``rows``, the pieces each of its rows begins (else None)."""
+        voxels, level = self._voxels(block)
+        labels = np.empty(voxels.shape, dtype)
         starts = np.empty(voxels.shape[0] * voxels.shape[1], np.int64) if rows else None
         return labels, _img3d.label_voxels(voxels, level, self.connectivity, labels, starts), starts
+
+    def runs(self, block, rows=False):
+        """(runs, starts) of a chunk: its objects held as runs
+        (``_img3d.label_runs``) and, with ``rows``, the pieces each of its
+        rows begins (else None)."""
+        voxels, level = self._voxels(block)
+        starts = np.empty(voxels.shape[0] * voxels.shape[1], np.int64) if rows else None
+        return _img3d.label_runs(voxels, level, self.connectivity, starts), starts
 
     def sizes(self, block, labels, n):
         """The voxel count of each piece of a labelled chunk."""
@@ -83,44 +91,11 @@ def _first_pass(grid, ijk, block, voxels, keep, sized, dtype=np.int32):
     return (labels, summary) if keep else (None, summary)
 
 
-class _Scratch:
-    """Chunks' labels in memory reused from chunk to chunk, one array per
-    thread at work, for one call: fresh memory for every chunk would be
-    faulted in anew each time, at a third of the labelling's cost."""
-
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.free = []
-
-    def take(self, shape, dtype):
-        size = int(np.prod(shape))
-        with self.lock:
-            held = self.free.pop() if self.free else None
-        if held is None or held.dtype != dtype or held.size < size:
-            held = np.empty(size, dtype)
-        return held
-
-    def give(self, held):
-        with self.lock:
-            self.free.append(held)
-
-
-def _first_pass_into(grid, ijk, block, voxels, out, scratch):
-    """A chunk's first pass that keeps its local labels in their place in
-    out, a numpy array, to be renumbered there.  The chunk is labelled into
-    scratch memory and copied into place: labelled straight into rows a
-    page or more apart, it would take longer than the copy."""
-    where = grid.slices(ijk)
-    place = out[where]
-    held = scratch.take(place.shape, out.dtype)
-    try:
-        labels = held[:place.size].reshape(place.shape)
-        labels, n, starts = voxels.label(block, out.dtype, grid.keyed, labels)
-        summary = _blocks.summarise(grid, ijk, labels, n, None, starts)
-        place[...] = labels
-    finally:
-        scratch.give(held)
-    return None, summary
+def _first_pass_runs(grid, ijk, block, voxels, dtype):
+    """A chunk's first pass that holds its objects as runs, whose labels are
+    written once the chunks are joined: no label array of its own."""
+    runs, starts = voxels.runs(block, grid.keyed)
+    return runs, _blocks.summarise_runs(grid, ijk, runs, dtype, starts)
 
 
 def _second(pair):
@@ -147,17 +122,15 @@ class _Dask:
         return list(dask.compute(*tasks)) if tasks else []
 
 
-def _join(x, voxels, grid, keep, sized=False, dtype=np.int64, kept=np.int32, into=None):
+def _join(x, voxels, grid, keep, sized=False, dtype=np.int64, kept=np.int32, held=False):
     """Labels every chunk, joins them: (tables, n, joined, labels,
     summaries), labels the chunks' local labellings (of type ``kept``) where
     kept (else None per chunk), all but n as dask holds them.  With
-    ``into``, a numpy array, the local labellings are kept there instead."""
+    ``held``, the chunks' objects are kept as runs instead of labels."""
     blocks = list(grid)
     chunks = x.to_delayed().ravel().tolist()
-    if into is not None:
-        # Not pure: a pure task's key would hash the whole of into.
-        scratch = _Scratch()
-        passes = [dask.delayed(_first_pass_into, pure=False)(grid, ijk, c, voxels, into, scratch)
+    if held:
+        passes = [dask.delayed(_first_pass_runs, pure=True)(grid, ijk, c, voxels, kept)
                   for ijk, c in zip(blocks, chunks)]
     else:
         passes = [dask.delayed(_first_pass, pure=True)(grid, ijk, c, voxels, keep, sized, kept)
@@ -189,6 +162,12 @@ def _relabelled(table, labels):
     out = np.empty(labels.shape, table.dtype)
     _img3d.relabel_into(labels, table, out)
     return out
+
+
+def _write_runs(out, where, table, runs):
+    """Writes a chunk's global labels into out[where], a numpy array, from
+    its runs."""
+    runs.write(out[where], table=table)
 
 
 def _write(out, where, table, labels, block=None, voxels=None):
@@ -241,10 +220,10 @@ def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False, out=
 
     ``out``, an array of ``x``'s shape that takes ``out[region] = chunk``
     (a numpy array, or a zarr array), receives the labels now and is
-    returned as ``labels``: a numpy ``out`` takes each chunk's own labels as
-    soon as it is labelled (through one reused buffer per thread) and is
-    renumbered in place once the chunks are joined, so no chunk's labels
-    are kept elsewhere; any other ``out`` gets each chunk renumbered as it is
+    returned as ``labels``: for a numpy ``out`` each chunk's objects are
+    held as runs (a bit per voxel and a few bytes per run) until the chunks
+    are joined, and then its labels are written into ``out`` once, already
+    renumbered; any other ``out`` gets each chunk renumbered as it is
     written.  Its type (int32 or int64) is the labels' type.  A numpy ``out``
     needs a scheduler that runs in this process (threads or synchronous); a
     dask.distributed cluster writes into a zarr array."""
@@ -259,18 +238,18 @@ def label(x, value=_UNSET, connectivity=6, dtype=np.int32, recompute=False, out=
     dtype = np.dtype(dtype)
     if dtype not in (np.dtype(np.int32), np.dtype(np.int64)):
         raise TypeError(f"{'out' if out is not None else 'dtype'} must be int32 or int64, not {dtype}")
-    # A numpy out holds the chunks' own labellings until they are renumbered
-    # in place: no chunk's labels are kept anywhere else.
+    # For a numpy out the chunks' objects are held as runs, and each chunk's
+    # labels are written into out once, already renumbered.
     in_place = isinstance(out, np.ndarray) and not recompute
-    tables, n, _, labels, _ = _join(x, voxels, grid, keep=not recompute, dtype=dtype, kept=dtype,
-                                    into=out if in_place else None)
+    tables, n, _, labels, _ = _join(x, voxels, grid, keep=not recompute, dtype=dtype, kept=dtype, held=in_place)
     _check_found(x, n, value)
     if n > np.iinfo(dtype).max:
         raise ValueError(f"x has {n} objects, more than dtype={dtype.name} labels hold: pass dtype=np.int64")
     chunks = x.to_delayed().ravel().tolist()
     if in_place:
-        dask.compute(*[dask.delayed(_blocks.renumber, pure=False)(out[grid.slices(ijk)], t)
-                       for ijk, t in zip(grid, tables)])
+        # Not pure: a pure task's key would hash the whole of out.
+        dask.compute(*[dask.delayed(_write_runs, pure=False)(out, grid.slices(ijk), t, runs)
+                       for ijk, t, runs in zip(grid, tables, labels)])
         return out, n
     if out is not None:
         if recompute:

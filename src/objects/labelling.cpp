@@ -30,6 +30,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <type_traits>
 
 #include "img3d.h"
 #include "objects/piece_labels.h"
@@ -46,7 +48,9 @@ template <class Index>
 class RunForest {
 public:
     RunForest() = default;
-    ~RunForest() { heap_free(parent_); }
+    ~RunForest() {
+        if (owned_) heap_free(parent_);
+    }
     RunForest(const RunForest&) = delete;
     RunForest& operator=(const RunForest&) = delete;
 
@@ -56,6 +60,7 @@ public:
     // far as runs are found.
     bool room(std::size_t more, std::size_t bound) {
         if (capacity_ - count_ >= more) return true;
+        if (!owned_) return false;
         if (parent_ == nullptr && more == bound) {
             parent_ = static_cast<Index*>(heap_alloc(bound * sizeof(Index)));
             capacity_ = parent_ != nullptr ? bound : 0;
@@ -68,6 +73,13 @@ public:
         parent_ = static_cast<Index*>(block);
         capacity_ = grown;
         return true;
+    }
+
+    // Takes `capacity` entries of another block as the array, for good.
+    void adopt(Index* entries, std::size_t capacity) {
+        parent_ = entries;
+        capacity_ = capacity;
+        owned_ = false;
     }
 
     void add() {
@@ -104,6 +116,7 @@ private:
     }
 
     Index* parent_ = nullptr;
+    bool owned_ = true;
     std::size_t capacity_ = 0, count_ = 0;
     std::uint64_t joins_ = 0;
 };
@@ -148,83 +161,44 @@ inline __attribute__((always_inline)) void join_rows(RunForest<Index>& forest, R
     }
 }
 
-// Where the rows lie, in voxels and in label entries.  A block of a larger
-// array has rows and slices further apart than its own extents.
-struct Strides {
-    std::size_t voxel_row, voxel_slice, label_row, label_slice;
+// Where a block's rows and slices lie in an array, in entries: a block of a
+// larger array has them further apart than its own extents.
+struct Layout {
+    std::size_t row, slice;
 };
 
-// The bits of every row of the volume (word_bits, `words` per row), which
-// rows hold a run and the number of each row's first run, and room for the
-// labels of one row's runs.
-template <class Index, class Label>
-class VolumeBits {
-public:
-    VolumeBits(int columns, int rows_per_slice, int slices, const Strides& layout)
-        : strides(layout),
-          width(columns),
-          height(rows_per_slice),
-          depth(slices),
-          words((static_cast<std::size_t>(columns) + 63) / 64),
-          rows_(static_cast<std::size_t>(rows_per_slice) * static_cast<std::size_t>(slices)),
-          bits_(allocate(bytes(columns, rows_per_slice, slices))) {}
-    ~VolumeBits() { heap_free(bits_); }
-    VolumeBits(const VolumeBits&) = delete;
-    VolumeBits& operator=(const VolumeBits&) = delete;
+// A box of a block: its first voxel and its extents.
+struct Box {
+    int x, y, z, width, height, depth;
+};
 
-    // The working memory of a volume of these extents, or 0 when its size
-    // does not fit in a size_t (on 32-bit targets), which is not asked for.
-    static std::size_t bytes(int columns, int rows_per_slice, int slices) {
-        const auto rows = static_cast<std::uint64_t>(rows_per_slice) * static_cast<std::uint64_t>(slices);
-        const std::uint64_t row_words = (static_cast<std::uint64_t>(columns) + 63) / 64;
-        // rows and row_words are below 2^62 and 2^26: the product may not fit.
-        if (rows > (std::numeric_limits<std::uint64_t>::max() / 16) / row_words) return 0;
-        const std::uint64_t total = rows * (row_words * 8 + sizeof(Index) + 1) +
-                                    std::uint64_t{row_runs(columns)} * sizeof(Label);
-        return total <= std::numeric_limits<std::size_t>::max() ? static_cast<std::size_t>(total) : 0;
-    }
+}  // namespace
+}  // namespace img3d::detail
 
-    // A row of w columns holds at most (w + 1) / 2 runs.
-    static std::size_t row_runs(int w) { return (static_cast<std::size_t>(w) + 1) / 2; }
+// The objects of a block held as runs between the labelling's two passes:
+// the interface of its two index widths.
+struct Img3DRunLabels {
+    Img3DRunLabels(int w, int h, int d) : width(w), height(h), depth(d) {}
+    virtual ~Img3DRunLabels() = default;
+    Img3DRunLabels(const Img3DRunLabels&) = delete;
+    Img3DRunLabels& operator=(const Img3DRunLabels&) = delete;
 
-    bool allocated() const { return bits_ != nullptr; }
+    // The first pass and the runs' labels: the objects; -1 when memory
+    // cannot be had, or -2, nothing numbered, when int32 labels are to be
+    // written and cannot hold them.
+    virtual std::int64_t label(const std::uint8_t* voxels, int value, int connectivity, bool int32_labels,
+                               std::int64_t* row_objects) = 0;
+    virtual std::int64_t objects() const = 0;
+    virtual void write(const img3d::detail::Box& box, std::int32_t* labels, img3d::detail::Layout layout,
+                       const std::int32_t* table) const = 0;
+    virtual void write(const img3d::detail::Box& box, std::int64_t* labels, img3d::detail::Layout layout,
+                       const std::int64_t* table) const = 0;
 
-    // The offset of row y of slice z's first entry in the label array and
-    // in the voxels.
-    std::size_t label_offset(int y, int z) const {
-        return static_cast<std::size_t>(z) * strides.label_slice + static_cast<std::size_t>(y) * strides.label_row;
-    }
-    std::size_t voxel_offset(int y, int z) const {
-        return static_cast<std::size_t>(z) * strides.voxel_slice + static_cast<std::size_t>(y) * strides.voxel_row;
-    }
-    Row<Index> row(int y, int z) const { return Row<Index>{bits(y, z), first_run(y, z)}; }
-    std::uint64_t* bits(int y, int z) const { return bits_ + index(y, z) * words; }
-    // The row's number, z * height + y.
-    std::size_t index(int y, int z) const {
-        return static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y);
-    }
-    Index& first_run(int y, int z) const { return firsts()[index(y, z)]; }
-    std::uint8_t& holds_runs(int y, int z) const {
-        return reinterpret_cast<std::uint8_t*>(firsts() + rows_)[index(y, z)];
-    }
-    // Room for the labels of one row's runs.
-    Label* run_labels() const {
-        return reinterpret_cast<Label*>(reinterpret_cast<std::uint8_t*>(firsts() + rows_) + rows_);
-    }
-
-    const Strides strides;
     const int width, height, depth;
-    const std::size_t words;
-
-private:
-    static std::uint64_t* allocate(std::size_t size) {
-        return size == 0 ? nullptr : static_cast<std::uint64_t*>(heap_alloc(size));
-    }
-    Index* firsts() const { return reinterpret_cast<Index*>(bits_ + rows_ * words); }
-
-    std::size_t rows_;
-    std::uint64_t* bits_;
 };
+
+namespace img3d::detail {
+namespace {
 
 // Sets n labels to label; runs of masks are long, so sixteen bytes at a time.
 template <class Label>
@@ -242,195 +216,338 @@ void fill_labels(Label* out, std::size_t n, Label label) {
     for (; i < n; ++i) out[i] = label;
 }
 
-// First pass: the runs of every row, numbered and each joined with the runs
-// it touches in the rows scanned before it.  False when the runs' memory
-// cannot be had.
-template <bool kInstruction, class Index, class Label>
-inline __attribute__((always_inline)) bool join_runs(const std::uint8_t* voxels, std::uint8_t value,
-                                                     int connectivity, const VolumeBits<Index, Label>& rows,
-                                                     RunForest<Index>& forest, std::size_t bound) {
-    const std::size_t row_runs = VolumeBits<Index, Label>::row_runs(rows.width);
-    for (int z = 0; z < rows.depth; ++z) {
-        for (int y = 0; y < rows.height; ++y) {
-            if (!forest.room(row_runs, bound)) return false;
-            const Index first = forest.runs();
-            rows.first_run(y, z) = first;
-            for_each_run(
-                voxels + rows.voxel_offset(y, z), rows.width, value, [&](int, int) { forest.add(); },
-                rows.bits(y, z));
-            const bool any = forest.runs() != first;
-            rows.holds_runs(y, z) = any;
-            if (!any) continue;
-            const Row<Index> row = rows.row(y, z);
-            auto join = [&](int ny, int nz, bool touching) {
-                if (ny < 0 || ny >= rows.height || nz < 0 || !rows.holds_runs(ny, nz)) return;
-                join_rows<kInstruction>(forest, row, rows.row(ny, nz), rows.words, touching);
-            };
-            join(y - 1, z, connectivity != 6);
-            join(y, z - 1, connectivity != 6);
-            if (connectivity != 6) {
-                join(y - 1, z - 1, connectivity == 26);
-                join(y + 1, z - 1, connectivity == 26);
-            }
-        }
+// The runs of a block: the bits of every row (word_bits, `words` per row),
+// which rows hold a run and the number of each row's first run, and the
+// union-find over the runs, whose entries become the runs' labels once
+// the first pass is done.
+template <class Index>
+class HeldRuns final : public Img3DRunLabels {
+public:
+    HeldRuns(int columns, int rows_per_slice, int slices, Layout voxel_layout)
+        : Img3DRunLabels(columns, rows_per_slice, slices),
+          voxels_(voxel_layout),
+          words_((static_cast<std::size_t>(columns) + 63) / 64),
+          rows_(static_cast<std::size_t>(rows_per_slice) * static_cast<std::size_t>(slices)),
+          bits_(allocate(bytes(columns, rows_per_slice, slices))) {
+        // 32-bit numbers: the most runs the extents hold, 2 bytes a voxel at
+        // most, in the same block (touched only as far as runs are found).
+        if (sizeof(Index) == 4 && bits_ != nullptr)
+            forest_.adopt(reinterpret_cast<Index*>(bits_ + words_before_runs()),
+                          static_cast<std::size_t>(bound(columns, rows_per_slice, slices)));
     }
-    return true;
-}
+    ~HeldRuns() override { heap_free(bits_); }
 
-#if IMG3D_COUNT_BITS_BY_CHOICE
-template <class Index, class Label>
-__attribute__((target("popcnt"))) bool join_runs_counting(const std::uint8_t* voxels, std::uint8_t value,
-                                                          int connectivity, const VolumeBits<Index, Label>& rows,
-                                                          RunForest<Index>& forest, std::size_t bound) {
-    return join_runs<true>(voxels, value, connectivity, rows, forest, bound);
-}
-#endif
+    bool allocated() const { return bits_ != nullptr; }
 
-template <class Index, class Label>
-bool join_all_runs(const std::uint8_t* voxels, std::uint8_t value, int connectivity,
-                   const VolumeBits<Index, Label>& rows, RunForest<Index>& forest, std::size_t bound) {
+    // The most runs the extents hold: a row of w columns at most (w + 1) / 2.
+    static std::uint64_t bound(int columns, int rows_per_slice, int slices) {
+        return static_cast<std::uint64_t>(rows_per_slice) * static_cast<std::uint64_t>(slices) *
+               ((static_cast<std::uint64_t>(columns) + 1) / 2);
+    }
+
+    // First pass: the runs of every row, numbered and each joined with the
+    // runs it touches in the rows scanned before it (none for a value
+    // outside 0 ... 255).  False when the runs' memory cannot be had.
+    bool join(const std::uint8_t* voxels, int value, int connectivity) {
+        if (value < 0 || value > 255) {
+            std::memset(holds(), 0, rows_);
+            return true;
+        }
+        const auto total = static_cast<std::size_t>(bound(width, height, depth));
+        // 64-bit numbers: a first guess of a few runs per row, the array
+        // doubling as needed (32-bit ones have room for all).
+        std::size_t guess = row_runs() * 8 + 64;
+        if (guess > total) guess = total;
+        if (!forest_.room(guess, total)) return false;
 #if IMG3D_COUNT_BITS_BY_CHOICE
-    if (__builtin_cpu_supports("popcnt")) return join_runs_counting(voxels, value, connectivity, rows, forest, bound);
-    return join_runs<false>(voxels, value, connectivity, rows, forest, bound);
+        if (__builtin_cpu_supports("popcnt"))
+            return join_counting(voxels, static_cast<std::uint8_t>(value), connectivity, total);
+        return join_as<false>(voxels, static_cast<std::uint8_t>(value), connectivity, total);
 #else
-    return join_runs<true>(voxels, value, connectivity, rows, forest, bound);
+        return join_as<true>(voxels, static_cast<std::uint8_t>(value), connectivity, total);
 #endif
-}
+    }
 
-// Second pass: every voxel's label, runs in raster order, and where asked
-// the number of objects each row begins.  Returns the number of objects.
-template <class Index, class Label>
-Label write_labels(const VolumeBits<Index, Label>& rows, const RunForest<Index>& forest, Label* labels,
-                   std::int64_t* row_objects) {
-    const auto width = static_cast<std::size_t>(rows.width);
-    Index* entry = forest.entries();
-    Index k = 0;
-    Label objects = 0;
-    for (int z = 0; z < rows.depth; ++z) {
-        for (int y = 0; y < rows.height; ++y) {
-            Label* out = labels + rows.label_offset(y, z);
-            const Label before = objects;
-            std::memset(out, 0, width * sizeof *out);
-            if (!rows.holds_runs(y, z)) {
-                if (row_objects != nullptr) row_objects[rows.index(y, z)] = 0;
-                continue;
+    // The objects the first pass found.
+    std::int64_t found() const { return static_cast<std::int64_t>(forest_.runs() - forest_.joins()); }
+
+    // Every run's label, objects numbered in raster order of their first
+    // runs, and where asked the number of objects each row begins.  A run's
+    // parent came before it and holds its label by then.
+    void number(std::int64_t* row_objects) {
+        Index* entry = forest_.entries();
+        const Index runs = forest_.runs();
+        Index objects = 0;
+        for (std::size_t r = 0; r < rows_; ++r) {
+            const Index before = objects;
+            if (holds()[r] != 0) {
+                const Index end = r + 1 < rows_ ? firsts()[r + 1] : runs;
+                for (Index k = firsts()[r]; k < end; ++k) {
+                    const Index parent = entry[k];
+                    entry[k] = parent == k ? ++objects : entry[parent];
+                }
             }
-            // A run's parent came before it and holds its label already.
-            for_each_run_in_bits(rows.bits(y, z), rows.width, [&](int start, int end) {
-                const Index parent = entry[k];
-                const Label label = parent == k ? ++objects : static_cast<Label>(entry[parent]);
-                entry[k] = static_cast<Index>(label);
-                ++k;
-                fill_labels(out + start, static_cast<std::size_t>(end - start + 1), label);
-            });
-            if (row_objects != nullptr) row_objects[rows.index(y, z)] = static_cast<std::int64_t>(objects - before);
+            if (row_objects != nullptr) row_objects[r] = static_cast<std::int64_t>(objects - before);
+        }
+        objects_ = static_cast<std::int64_t>(objects);
+    }
+
+    std::int64_t label(const std::uint8_t* voxels, int value, int connectivity, bool int32_labels,
+                       std::int64_t* row_objects) override {
+        if (!join(voxels, value, connectivity)) return -1;
+        if (int32_labels && found() > int32_objects()) return -2;
+        number(row_objects);
+        return objects_;
+    }
+    std::int64_t objects() const override { return objects_; }
+    void write(const Box& box, std::int32_t* labels, Layout layout, const std::int32_t* table) const override {
+        table != nullptr ? write_as<true>(box, labels, layout, table) : write_as<false>(box, labels, layout, table);
+    }
+    void write(const Box& box, std::int64_t* labels, Layout layout, const std::int64_t* table) const override {
+        table != nullptr ? write_as<true>(box, labels, layout, table) : write_as<false>(box, labels, layout, table);
+    }
+
+    // The working memory of a block of these extents, or 0 when its size
+    // does not fit in a size_t (on 32-bit targets), which is not asked for.
+    static std::size_t bytes(int columns, int rows_per_slice, int slices) {
+        const auto rows = static_cast<std::uint64_t>(rows_per_slice) * static_cast<std::uint64_t>(slices);
+        const std::uint64_t row_words = (static_cast<std::uint64_t>(columns) + 63) / 64;
+        // rows and row_words are below 2^62 and 2^26: the product may not fit.
+        if (rows > (std::numeric_limits<std::uint64_t>::max() / 16) / row_words) return 0;
+        std::uint64_t total = (rows * (row_words * 8 + sizeof(Index) + 1) + 7) / 8 * 8;
+        if (sizeof(Index) == 4) {
+            const std::uint64_t runs = bound(columns, rows_per_slice, slices);
+            if (runs > static_cast<std::uint64_t>(INT32_MAX)) return 0;
+            total += runs * sizeof(Index);
+        }
+        return total <= std::numeric_limits<std::size_t>::max() ? static_cast<std::size_t>(total) : 0;
+    }
+
+private:
+    static std::uint64_t* allocate(std::size_t size) {
+        return size == 0 ? nullptr : static_cast<std::uint64_t*>(heap_alloc(size));
+    }
+    std::size_t row_runs() const { return (static_cast<std::size_t>(width) + 1) / 2; }
+    // Where the runs' array of 32-bit numbers begins, in words: after the
+    // bits, the rows' first runs and their flags.
+    std::size_t words_before_runs() const { return (rows_ * (words_ * 8 + sizeof(Index) + 1) + 7) / 8; }
+    // The row's number, z * height + y.
+    std::size_t index(int y, int z) const {
+        return static_cast<std::size_t>(z) * static_cast<std::size_t>(height) + static_cast<std::size_t>(y);
+    }
+    std::uint64_t* bits(std::size_t r) const { return bits_ + r * words_; }
+    Index* firsts() const { return reinterpret_cast<Index*>(bits_ + rows_ * words_); }
+    std::uint8_t* holds() const { return reinterpret_cast<std::uint8_t*>(firsts() + rows_); }
+    Row<Index> row(std::size_t r) const { return Row<Index>{bits(r), firsts()[r]}; }
+
+#if IMG3D_COUNT_BITS_BY_CHOICE
+    __attribute__((target("popcnt"))) bool join_counting(const std::uint8_t* voxels, std::uint8_t value,
+                                                         int connectivity, std::size_t total) {
+        return join_as<true>(voxels, value, connectivity, total);
+    }
+#endif
+
+    template <bool kInstruction>
+    inline __attribute__((always_inline)) bool join_as(const std::uint8_t* voxels, std::uint8_t value, int connectivity,
+                                                       std::size_t total) {
+        const std::size_t most = row_runs();
+        for (int z = 0; z < depth; ++z) {
+            for (int y = 0; y < height; ++y) {
+                if (!forest_.room(most, total)) return false;
+                const std::size_t r = index(y, z);
+                const Index first = forest_.runs();
+                firsts()[r] = first;
+                const std::uint8_t* voxel_row =
+                    voxels + static_cast<std::size_t>(z) * voxels_.slice + static_cast<std::size_t>(y) * voxels_.row;
+                for_each_run(
+                    voxel_row, width, value, [&](int, int) { forest_.add(); }, bits(r));
+                const bool any = forest_.runs() != first;
+                holds()[r] = any;
+                if (!any) continue;
+                auto join_with = [&](int ny, int nz, bool touching) {
+                    if (ny < 0 || ny >= height || nz < 0) return;
+                    const std::size_t n = index(ny, nz);
+                    if (holds()[n] != 0) join_rows<kInstruction>(forest_, row(r), row(n), words_, touching);
+                };
+                join_with(y - 1, z, connectivity != 6);
+                join_with(y, z - 1, connectivity != 6);
+                if (connectivity != 6) {
+                    join_with(y - 1, z - 1, connectivity == 26);
+                    join_with(y + 1, z - 1, connectivity == 26);
+                }
+            }
+        }
+        return true;
+    }
+
+    // The labels of the box, through the table (entry k for object k) where
+    // kTable.  Rows are cleared in one call and their runs written, as the
+    // gaps of noisy rows are too short to be worth a call each.  A box
+    // narrower than the block reads only the words of its columns: the
+    // runs that start before it are counted, not visited.
+    template <bool kTable, class Label>
+    void write_as(const Box& box, Label* labels, Layout layout, const Label* table) const {
+        const Index* entry = forest_.entries();
+        const int last = box.x + box.width - 1;
+        const bool whole = box.x == 0 && box.width == width;
+        const std::size_t first_word = static_cast<std::size_t>(box.x) / 64,
+                          last_word = static_cast<std::size_t>(last) / 64;
+        for (int z = 0; z < box.depth; ++z) {
+            for (int y = 0; y < box.height; ++y) {
+                Label* out =
+                    labels + static_cast<std::size_t>(z) * layout.slice + static_cast<std::size_t>(y) * layout.row;
+                std::memset(out, 0, static_cast<std::size_t>(box.width) * sizeof *out);
+                const std::size_t r = index(box.y + y, box.z + z);
+                if (holds()[r] == 0) continue;
+                const Index* run = entry + firsts()[r];
+                auto emit = [&](int start, int end) {
+                    const Index local = *run++;
+                    const Label label = kTable ? table[local] : static_cast<Label>(local);
+                    fill_labels(out + (start - box.x), static_cast<std::size_t>(end - start + 1), label);
+                };
+                const std::uint64_t* row_bits = bits(r);
+                if (whole) {
+                    for_each_run_in_bits(row_bits, width, emit);
+                    continue;
+                }
+                // The runs that start before the box; one of them goes on
+                // into it when its first column and the one before are set.
+                std::uint64_t previous = 0;
+                for (std::size_t w = 0; w <= first_word; ++w) {
+                    std::uint64_t starts = row_bits[w] & ~(row_bits[w] << 1 | previous);
+                    if (w == first_word) starts &= (std::uint64_t{1} << (box.x % 64)) - 1;
+                    run += bit_count<false>(starts);
+                    previous = row_bits[w] >> 63;
+                }
+                const auto x = static_cast<std::size_t>(box.x);
+                const bool inside = (row_bits[first_word] >> (x % 64) & 1) != 0;
+                const bool before = x > 0 && (row_bits[(x - 1) / 64] >> ((x - 1) % 64) & 1) != 0;
+                if (inside && before) --run;
+                previous = 0;
+                int open = -1;
+                for (std::size_t w = first_word; w <= last_word; ++w) {
+                    std::uint64_t m = row_bits[w];
+                    if (w == first_word) m &= ~std::uint64_t{0} << (box.x % 64);
+                    if (w == last_word) m &= ~std::uint64_t{0} >> (63 - last % 64);
+                    runs_of_word(m, static_cast<int>(w * 64), previous, open, emit);
+                }
+                if (open >= 0) emit(open, last);
+            }
         }
     }
-    return objects;
+
+    const Layout voxels_;
+    const std::size_t words_, rows_;
+    std::uint64_t* bits_;
+    RunForest<Index> forest_;
+    std::int64_t objects_ = 0;
+};
+
+// The runs of a block, held in memory from the heap (nullptr when it cannot
+// be had), numbered in 32 bits where its extents cannot hold more runs.
+Img3DRunLabels* new_runs(int width, int height, int depth, Layout voxels) {
+    auto make = [&](auto* held) -> Img3DRunLabels* {
+        using Held = std::remove_pointer_t<decltype(held)>;
+        void* memory = heap_alloc(sizeof(Held));
+        if (memory == nullptr) return nullptr;
+        auto* runs = new (memory) Held(width, height, depth, voxels);
+        if (runs->allocated()) return runs;
+        runs->~Held();
+        heap_free(memory);
+        return nullptr;
+    };
+    if (narrow_indices(HeldRuns<std::uint32_t>::bound(width, height, depth)))
+        return make(static_cast<HeldRuns<std::uint32_t>*>(nullptr));
+    return make(static_cast<HeldRuns<std::uint64_t>*>(nullptr));
+}
+
+void free_runs(Img3DRunLabels* runs) {
+    if (runs == nullptr) return;
+    runs->~Img3DRunLabels();
+    heap_free(runs);
 }
 
 // Labels of a width x height x depth voxel array (x fastest) whose rows lie
-// as strides says: the extents are at least 1, every offset fits in a
+// as the layouts say: the extents are at least 1, every offset fits in a
 // size_t, and connectivity is 6, 18 or 26.  Returns the number of objects;
 // -1 when the working memory cannot be had, or -2 when the objects are
-// more than the labels' type holds (labels untouched in both cases).
-template <class Index, class Label>
-std::int64_t label_voxels_as(const std::uint8_t* voxels, int width, int height, int depth, std::uint8_t value,
-                             int connectivity, Label* labels, const Strides& strides, std::int64_t* row_objects,
-                             std::size_t bound) noexcept {
-    const VolumeBits<Index, Label> rows(width, height, depth, strides);
-    if (!rows.allocated()) return -1;
-    RunForest<Index> forest;
-    // 32-bit numbers: room for the most runs the extents hold, 2 bytes a
-    // voxel at most, reserved at once.  64-bit ones: a first guess of a
-    // few runs per row, the array doubling as needed.
-    std::size_t guess = VolumeBits<Index, Label>::row_runs(width) * 8 + 64;
-    if (sizeof(Index) == 4 || guess > bound) guess = bound;
-    if (!forest.room(guess, bound)) return -1;
-    if (!join_all_runs(voxels, value, connectivity, rows, forest, bound)) return -1;
-    const std::uint64_t objects = forest.runs() - forest.joins();
-    if (sizeof(Label) == 4 && objects > static_cast<std::uint64_t>(int32_objects())) return -2;
-    return write_labels(rows, forest, labels, row_objects);
-}
-
+// more than the labels' type holds (labels and row_objects untouched in
+// both cases).
 template <class Label>
 std::int64_t label_voxels(const std::uint8_t* voxels, int width, int height, int depth, int value, int connectivity,
-                          Label* labels, const Strides& strides, std::int64_t* row_objects = nullptr) noexcept {
+                          Label* labels, Layout voxel_layout, Layout label_layout,
+                          std::int64_t* row_objects = nullptr) noexcept {
     if (value < 0 || value > 255) {
         for (int z = 0; z < depth; ++z)
             for (int y = 0; y < height; ++y)
-                std::memset(labels + static_cast<std::size_t>(z) * strides.label_slice +
-                                static_cast<std::size_t>(y) * strides.label_row,
+                std::memset(labels + static_cast<std::size_t>(z) * label_layout.slice +
+                                static_cast<std::size_t>(y) * label_layout.row,
                             0, static_cast<std::size_t>(width) * sizeof *labels);
         if (row_objects != nullptr)
             std::memset(row_objects, 0,
                         static_cast<std::size_t>(height) * static_cast<std::size_t>(depth) * sizeof *row_objects);
         return 0;
     }
-    // The most runs the extents hold; below 2^62, as every extent is below 2^31.
-    const std::uint64_t bound = static_cast<std::uint64_t>(height) * static_cast<std::uint64_t>(depth) *
-                                ((static_cast<std::uint64_t>(width) + 1) / 2);
-    if (bound > std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t)) return -1;
-    const auto v = static_cast<std::uint8_t>(value);
-    if (narrow_indices(bound))
-        return label_voxels_as<std::uint32_t>(voxels, width, height, depth, v, connectivity, labels, strides,
-                                              row_objects, static_cast<std::size_t>(bound));
-    return label_voxels_as<std::uint64_t>(voxels, width, height, depth, v, connectivity, labels, strides,
-                                          row_objects, static_cast<std::size_t>(bound));
+    Img3DRunLabels* runs = new_runs(width, height, depth, voxel_layout);
+    if (runs == nullptr) return -1;
+    const std::int64_t n = runs->label(voxels, value, connectivity, sizeof(Label) == 4, row_objects);
+    if (n >= 0) runs->write(Box{0, 0, 0, width, height, depth}, labels, label_layout, nullptr);
+    free_runs(runs);
+    return n;
 }
 
-Strides packed(int width, int height) {
-    return {static_cast<std::size_t>(width), static_cast<std::size_t>(width) * static_cast<std::size_t>(height),
-            static_cast<std::size_t>(width), static_cast<std::size_t>(width) * static_cast<std::size_t>(height)};
+Layout packed(int width, int height) {
+    return {static_cast<std::size_t>(width), static_cast<std::size_t>(width) * static_cast<std::size_t>(height)};
 }
 
 bool known_connectivity(int connectivity) { return connectivity == 6 || connectivity == 18 || connectivity == 26; }
 
-// The checks of Img3DLabelVoxels and Img3DLabelVoxelsStrided (strides in
-// voxels and label entries, 0 for packed rows and slices), then the
+constexpr std::int64_t kMaxInt32 = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
+
+bool known_extents(std::int64_t width, std::int64_t height, std::int64_t depth) {
+    return width >= 1 && height >= 1 && depth >= 1 && width <= kMaxInt32 && height <= kMaxInt32 && depth <= kMaxInt32;
+}
+
+// The layout of an array of entries of `entry` bytes holding a width x
+// height x depth block with these strides (0 packs): false when the strides
+// are negative, let rows or slices overlap, or put the last entry beyond
+// what a pointer addresses.
+bool layout_of(std::int64_t width, std::int64_t height, std::int64_t depth, std::int64_t row, std::int64_t slice,
+               std::uint64_t entry, Layout& out) {
+    if (row < 0 || slice < 0) return false;
+    if (row == 0) row = width;
+    if (row < width || height > kMaxInt64 / row) return false;
+    if (slice == 0) slice = height * row;
+    if (slice < height * row) return false;
+    // The last entry: (depth - 1) * slice + (height - 1) * row + width - 1.
+    if (depth - 1 > (kMaxInt64 - height * row) / slice) return false;
+    const std::int64_t last = (depth - 1) * slice + (height - 1) * row + width - 1;
+    if (static_cast<std::uint64_t>(last) >= std::numeric_limits<std::size_t>::max() / entry) return false;
+    out = {static_cast<std::size_t>(row), static_cast<std::size_t>(slice)};
+    return true;
+}
+
+std::uint64_t entry_bytes(int labelType) { return labelType == IMG3D_INT32 ? 4 : 8; }
+
+// The checks of Img3DLabelVoxels and Img3DLabelVoxelsStrided, then the
 // labelling with row counts where asked.
 std::int64_t label_raw(const std::uint8_t* voxels, std::int64_t width, std::int64_t height, std::int64_t depth,
                        std::int64_t voxel_row, std::int64_t voxel_slice, int value, int connectivity, void* labels,
                        int labelType, std::int64_t label_row, std::int64_t label_slice, std::int64_t* row_objects) {
-    // Extents are ints inside; a label array's offsets are of its own type,
-    // so int32 labels index at most 2^31 - 1 entries.
-    constexpr std::int64_t kMaxInt32 = std::numeric_limits<std::int32_t>::max();
-    constexpr std::int64_t kMaxInt64 = std::numeric_limits<std::int64_t>::max();
     if (voxels == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;
     if (labelType != IMG3D_INT32 && labelType != IMG3D_INT64) return -1;
-    if (width < 1 || height < 1 || depth < 1) return -1;
-    if (width > kMaxInt32 || height > kMaxInt32 || depth > kMaxInt32) return -1;
-    // A stride of 0 packs; any other keeps each row clear of the next and
-    // each slice clear of the next, and the last entry addressable.
-    auto stride = [](std::int64_t given, std::int64_t span, std::int64_t& out) {
-        if (given == 0) given = span;
-        out = given;
-        return given >= span;
-    };
-    std::int64_t vr = 0, vs = 0, lr = 0, ls = 0;
-    if (!stride(voxel_row, width, vr) || !stride(label_row, width, lr)) return -1;
-    if (height > kMaxInt64 / vr || height > kMaxInt64 / lr) return -1;
-    if (!stride(voxel_slice, height * vr, vs) || !stride(label_slice, height * lr, ls)) return -1;
-    // The last entry of each array: (depth - 1) * slice + (height - 1) * row
-    // + width - 1, which must not overflow.
-    auto last = [&](std::int64_t row, std::int64_t slice) -> std::int64_t {
-        if (depth - 1 > (kMaxInt64 - height * row) / slice) return -1;
-        return (depth - 1) * slice + (height - 1) * row + width - 1;
-    };
-    const std::int64_t last_voxel = last(vr, vs), last_label = last(lr, ls);
-    if (last_voxel < 0 || last_label < 0) return -1;
-    if (static_cast<std::uint64_t>(last_voxel) >= std::numeric_limits<std::size_t>::max()) return -1;
-    // Every label entry must be addressable in bytes as well.
-    const std::uint64_t entry = labelType == IMG3D_INT32 ? 4 : 8;
-    if (static_cast<std::uint64_t>(last_label) >= std::numeric_limits<std::size_t>::max() / entry) return -1;
+    if (!known_extents(width, height, depth)) return -1;
+    Layout voxel_layout{}, label_layout{};
+    if (!layout_of(width, height, depth, voxel_row, voxel_slice, 1, voxel_layout) ||
+        !layout_of(width, height, depth, label_row, label_slice, entry_bytes(labelType), label_layout))
+        return -1;
     const int w = static_cast<int>(width), h = static_cast<int>(height), d = static_cast<int>(depth);
-    const Strides strides{static_cast<std::size_t>(vr), static_cast<std::size_t>(vs), static_cast<std::size_t>(lr),
-                          static_cast<std::size_t>(ls)};
     if (labelType == IMG3D_INT32)
-        return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int32_t*>(labels), strides,
-                            row_objects);
-    return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int64_t*>(labels), strides,
-                        row_objects);
+        return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int32_t*>(labels), voxel_layout,
+                            label_layout, row_objects);
+    return label_voxels(voxels, w, h, d, value, connectivity, static_cast<std::int64_t*>(labels), voxel_layout,
+                        label_layout, row_objects);
 }
 
 }  // namespace
@@ -440,8 +557,9 @@ extern "C" IMG3D_API int Img3DLabel(unsigned char*** volume, int value, int conn
     using namespace img3d::detail;
     if (volume == nullptr || labels == nullptr || !known_connectivity(connectivity)) return -1;
     const int width = Image3DGetWidth(volume), height = Image3DGetHeight(volume);
-    const std::int64_t n = label_voxels(volume[0][0], width, height, Image3DGetDepth(volume), value, connectivity,
-                                        labels, packed(width, height));
+    const Layout layout = packed(width, height);
+    const std::int64_t n =
+        label_voxels(volume[0][0], width, height, Image3DGetDepth(volume), value, connectivity, labels, layout, layout);
     // A volume holds fewer than 2^31 voxels, and so fewer objects.
     return static_cast<int>(n);
 }
@@ -459,7 +577,54 @@ extern "C" IMG3D_API std::int64_t Img3DLabelVoxelsStrided(const std::uint8_t* vo
                                                           int value, int connectivity, void* labels, int labelType,
                                                           std::int64_t labelRowStride, std::int64_t labelSliceStride,
                                                           std::int64_t* rowObjects) {
-    if (voxelRowStride < 0 || voxelSliceStride < 0 || labelRowStride < 0 || labelSliceStride < 0) return -1;
-    return img3d::detail::label_raw(voxels, width, height, depth, voxelRowStride, voxelSliceStride, value,
-                                    connectivity, labels, labelType, labelRowStride, labelSliceStride, rowObjects);
+    return img3d::detail::label_raw(voxels, width, height, depth, voxelRowStride, voxelSliceStride, value, connectivity,
+                                    labels, labelType, labelRowStride, labelSliceStride, rowObjects);
 }
+
+extern "C" IMG3D_API Img3DRunLabels* Img3DLabelRuns(const std::uint8_t* voxels, std::int64_t width, std::int64_t height,
+                                                    std::int64_t depth, std::int64_t voxelRowStride,
+                                                    std::int64_t voxelSliceStride, int value, int connectivity,
+                                                    std::int64_t* objects, std::int64_t* rowObjects) {
+    using namespace img3d::detail;
+    Layout layout{};
+    if (voxels == nullptr || !known_connectivity(connectivity) || !known_extents(width, height, depth) ||
+        !layout_of(width, height, depth, voxelRowStride, voxelSliceStride, 1, layout))
+        return nullptr;
+    Img3DRunLabels* runs = new_runs(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), layout);
+    if (runs == nullptr) return nullptr;
+    if (runs->label(voxels, value, connectivity, false, rowObjects) < 0) {
+        free_runs(runs);
+        return nullptr;
+    }
+    if (objects != nullptr) *objects = runs->objects();
+    return runs;
+}
+
+extern "C" IMG3D_API std::int64_t Img3DRunLabelsCount(const Img3DRunLabels* runs) {
+    return runs == nullptr ? -1 : runs->objects();
+}
+
+extern "C" IMG3D_API int Img3DWriteRunLabels(const Img3DRunLabels* runs, std::int64_t x, std::int64_t y, std::int64_t z,
+                                             std::int64_t width, std::int64_t height, std::int64_t depth, void* labels,
+                                             int labelType, std::int64_t labelRowStride, std::int64_t labelSliceStride,
+                                             const void* table, std::int64_t entries) {
+    using namespace img3d::detail;
+    if (runs == nullptr || labels == nullptr) return -1;
+    if (labelType != IMG3D_INT32 && labelType != IMG3D_INT64) return -1;
+    if (x < 0 || y < 0 || z < 0 || width < 1 || height < 1 || depth < 1 || x > runs->width - width ||
+        y > runs->height - height || z > runs->depth - depth)
+        return -1;
+    Layout layout{};
+    if (!layout_of(width, height, depth, labelRowStride, labelSliceStride, entry_bytes(labelType), layout)) return -1;
+    if (table != nullptr && entries <= runs->objects()) return -1;
+    if (table == nullptr && labelType == IMG3D_INT32 && runs->objects() > int32_objects()) return -2;
+    const Box box{static_cast<int>(x),     static_cast<int>(y),      static_cast<int>(z),
+                  static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth)};
+    if (labelType == IMG3D_INT32)
+        runs->write(box, static_cast<std::int32_t*>(labels), layout, static_cast<const std::int32_t*>(table));
+    else
+        runs->write(box, static_cast<std::int64_t*>(labels), layout, static_cast<const std::int64_t*>(table));
+    return 0;
+}
+
+extern "C" IMG3D_API void Img3DFreeRunLabels(Img3DRunLabels* runs) { img3d::detail::free_runs(runs); }

@@ -202,6 +202,42 @@ TEST(Labelling, RelabelThroughATable) {
     check_relabel<std::int64_t>(IMG3D_INT64);
 }
 
+// A held labelling refuses boxes outside its block, short tables and
+// int32 labels that cannot hold its objects, writing nothing.
+TEST(Labelling, HeldRunsRefusals) {
+    const std::vector<std::uint8_t> voxels = {7, 0, 7, 0, 7, 7, 0, 7, 0, 0, 0, 7};  // 4 x 3 x 1
+    EXPECT_EQ(Img3DLabelRuns(nullptr, 4, 3, 1, 0, 0, 7, 6, nullptr, nullptr), nullptr);
+    EXPECT_EQ(Img3DLabelRuns(voxels.data(), 4, 3, 1, 0, 0, 7, 5, nullptr, nullptr), nullptr);
+    EXPECT_EQ(Img3DLabelRuns(voxels.data(), 4, 0, 1, 0, 0, 7, 6, nullptr, nullptr), nullptr);
+    EXPECT_EQ(Img3DLabelRuns(voxels.data(), 4, 3, 1, 3, 0, 7, 6, nullptr, nullptr), nullptr);
+    std::int64_t n = -1;
+    Img3DRunLabels* runs = Img3DLabelRuns(voxels.data(), 4, 3, 1, 0, 0, 7, 6, &n, nullptr);
+    ASSERT_NE(runs, nullptr);
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(Img3DRunLabelsCount(runs), 3);
+    EXPECT_EQ(Img3DRunLabelsCount(nullptr), -1);
+    std::vector<std::int32_t> labels(12, -9), table = {0, 10, 20, 30};
+    auto write = [&](std::int64_t x, std::int64_t y, std::int64_t w, std::int64_t h, const std::int32_t* t,
+                     std::int64_t entries) {
+        return Img3DWriteRunLabels(runs, x, y, 0, w, h, 1, labels.data(), IMG3D_INT32, 0, 0, t, entries);
+    };
+    EXPECT_EQ(write(1, 0, 4, 3, nullptr, 0), -1);
+    EXPECT_EQ(write(0, 1, 4, 3, nullptr, 0), -1);
+    EXPECT_EQ(write(-1, 0, 2, 3, nullptr, 0), -1);
+    EXPECT_EQ(write(0, 0, 0, 3, nullptr, 0), -1);
+    EXPECT_EQ(write(0, 0, 4, 3, table.data(), 3), -1);
+    EXPECT_EQ(Img3DWriteRunLabels(runs, 0, 0, 0, 4, 3, 1, labels.data(), IMG3D_UINT8, 0, 0, nullptr, 0), -1);
+    EXPECT_EQ(Img3DWriteRunLabels(nullptr, 0, 0, 0, 4, 3, 1, labels.data(), IMG3D_INT32, 0, 0, nullptr, 0), -1);
+    img3d::detail::test_int32_objects(2);
+    EXPECT_EQ(write(0, 0, 4, 3, nullptr, 0), -2);
+    img3d::detail::test_int32_objects(INT32_MAX);
+    EXPECT_EQ(labels, std::vector<std::int32_t>(12, -9));
+    EXPECT_EQ(write(0, 0, 4, 3, table.data(), 4), 0);
+    EXPECT_EQ(labels, (std::vector<std::int32_t>{10, 0, 20, 0, 10, 10, 0, 30, 0, 0, 0, 30}));
+    Img3DFreeRunLabels(runs);
+    Img3DFreeRunLabels(nullptr);
+}
+
 TEST(Labelling, OutOfMemoryLeavesTheLabelsUntouched) {
     std::mt19937 rng(8);
     const Volume v = img3d::test::random_volume({23, 9, 7}, rng, {0, 1}, {1, 1});
@@ -231,9 +267,22 @@ TEST(Labelling, OutOfMemoryLeavesTheLabelsUntouched) {
     walk([&](std::int32_t* labels) { return Img3DLabelVoxels(voxels.data(), 23, 9, 7, 1, 26, labels, IMG3D_INT32); },
          std::int32_t{-9});
     std::vector<std::int64_t> rows(9 * 7);
-    walk([&](std::int64_t* labels) {
-        return Img3DLabelVoxelsStrided(voxels.data(), 23, 9, 7, 0, 0, 1, 26, labels, IMG3D_INT64, 0, 0, rows.data());
-    }, std::int64_t{-9});
+    walk(
+        [&](std::int64_t* labels) {
+            return Img3DLabelVoxelsStrided(voxels.data(), 23, 9, 7, 0, 0, 1, 26, labels, IMG3D_INT64, 0, 0,
+                                           rows.data());
+        },
+        std::int64_t{-9});
+    walk(
+        [&](std::int64_t* labels) -> std::int64_t {
+            std::int64_t n = -1;
+            Img3DRunLabels* runs = Img3DLabelRuns(voxels.data(), 23, 9, 7, 0, 0, 1, 26, &n, nullptr);
+            if (runs == nullptr) return -1;
+            EXPECT_EQ(Img3DWriteRunLabels(runs, 0, 0, 0, 23, 9, 7, labels, IMG3D_INT64, 0, 0, nullptr, 0), 0);
+            Img3DFreeRunLabels(runs);
+            return n;
+        },
+        std::int64_t{-9});
 }
 
 TEST(ObjectStats, LabelsOutsideTheCountAreLeftOut) {
