@@ -79,8 +79,9 @@
  * Every block the library hands out or uses comes from malloc, calloc,
  * realloc or (blocks of 4 MiB and more on Linux) posix_memalign, and is
  * released with free.  What outlives a call is the caller's:
- * volumes (Image3DFree) and object lists with their records
- * (FreeRunLength3D).  Working memory lives for one call only:
+ * volumes (Image3DFree), object lists with their records
+ * (FreeRunLength3D) and held labellings (Img3DFreeRunLabels).  Working
+ * memory lives for one call only:
  *
  *   Img3DDilatation     five slices of the source, 1 byte per voxel (none
  *                       when they cannot be had and the destination is
@@ -97,6 +98,8 @@
  *                       than 2^31 - 1 runs, 9 bytes per row and 8 per run
  *                       found, in a block that doubles as runs are found;
  *                       Img3DLabelVoxelsStrided the same
+ *   Img3DLabelRuns      the same, kept (and the caller's) until
+ *                       Img3DFreeRunLabels; Img3DWriteRunLabels none
  *   Img3DDelVolume      4 bytes per run of the object value (a run being a
  *                       stretch of the value along x) and 1 bit per voxel of
  *                       two slices; no record per object is built

@@ -223,15 +223,18 @@ void fill_labels(Label* out, std::size_t n, Label label) {
 template <class Index>
 class HeldRuns final : public Img3DRunLabels {
 public:
-    HeldRuns(int columns, int rows_per_slice, int slices, Layout voxel_layout)
+    HeldRuns(int columns, int rows_per_slice, int slices, Layout voxel_layout, bool together)
         : Img3DRunLabels(columns, rows_per_slice, slices),
           voxels_(voxel_layout),
           words_((static_cast<std::size_t>(columns) + 63) / 64),
           rows_(static_cast<std::size_t>(rows_per_slice) * static_cast<std::size_t>(slices)),
-          bits_(allocate(bytes(columns, rows_per_slice, slices))) {
-        // 32-bit numbers: the most runs the extents hold, 2 bytes a voxel at
-        // most, in the same block (touched only as far as runs are found).
-        if (sizeof(Index) == 4 && bits_ != nullptr)
+          bits_(allocate(bytes(columns, rows_per_slice, slices, together))) {
+        // 32-bit numbers, when the runs are kept `together` with the rows'
+        // bits: the most runs the extents hold, 2 bytes a voxel at most, in
+        // the same block (touched only as far as runs are found).  A block
+        // held past the call then starts on a huge page as a whole; one
+        // that lives for a call has its small bits reused by the heap.
+        if (together && sizeof(Index) == 4 && bits_ != nullptr)
             forest_.adopt(reinterpret_cast<Index*>(bits_ + words_before_runs()),
                           static_cast<std::size_t>(bound(columns, rows_per_slice, slices)));
     }
@@ -254,10 +257,11 @@ public:
             return true;
         }
         const auto total = static_cast<std::size_t>(bound(width, height, depth));
-        // 64-bit numbers: a first guess of a few runs per row, the array
-        // doubling as needed (32-bit ones have room for all).
+        // 32-bit numbers: room for the most runs the extents hold, reserved
+        // at once (where not kept with the bits).  64-bit ones: a first
+        // guess of a few runs per row, the array doubling as needed.
         std::size_t guess = row_runs() * 8 + 64;
-        if (guess > total) guess = total;
+        if (sizeof(Index) == 4 || guess > total) guess = total;
         if (!forest_.room(guess, total)) return false;
 #if IMG3D_COUNT_BITS_BY_CHOICE
         if (__builtin_cpu_supports("popcnt"))
@@ -309,13 +313,13 @@ public:
 
     // The working memory of a block of these extents, or 0 when its size
     // does not fit in a size_t (on 32-bit targets), which is not asked for.
-    static std::size_t bytes(int columns, int rows_per_slice, int slices) {
+    static std::size_t bytes(int columns, int rows_per_slice, int slices, bool together) {
         const auto rows = static_cast<std::uint64_t>(rows_per_slice) * static_cast<std::uint64_t>(slices);
         const std::uint64_t row_words = (static_cast<std::uint64_t>(columns) + 63) / 64;
         // rows and row_words are below 2^62 and 2^26: the product may not fit.
         if (rows > (std::numeric_limits<std::uint64_t>::max() / 16) / row_words) return 0;
         std::uint64_t total = (rows * (row_words * 8 + sizeof(Index) + 1) + 7) / 8 * 8;
-        if (sizeof(Index) == 4) {
+        if (together && sizeof(Index) == 4) {
             const std::uint64_t runs = bound(columns, rows_per_slice, slices);
             if (runs > static_cast<std::uint64_t>(INT32_MAX)) return 0;
             total += runs * sizeof(Index);
@@ -443,14 +447,15 @@ private:
     std::int64_t objects_ = 0;
 };
 
-// The runs of a block, held in memory from the heap (nullptr when it cannot
-// be had), numbered in 32 bits where its extents cannot hold more runs.
-Img3DRunLabels* new_runs(int width, int height, int depth, Layout voxels) {
-    auto make = [&](auto* held) -> Img3DRunLabels* {
-        using Held = std::remove_pointer_t<decltype(held)>;
+// The runs of a block, in memory from the heap (nullptr when it cannot be
+// had), numbered in 32 bits where its extents cannot hold more runs; `held`
+// when they outlive the call.
+Img3DRunLabels* new_runs(int width, int height, int depth, Layout voxels, bool held) {
+    auto make = [&](auto* kind) -> Img3DRunLabels* {
+        using Held = std::remove_pointer_t<decltype(kind)>;
         void* memory = heap_alloc(sizeof(Held));
         if (memory == nullptr) return nullptr;
-        auto* runs = new (memory) Held(width, height, depth, voxels);
+        auto* runs = new (memory) Held(width, height, depth, voxels, held);
         if (runs->allocated()) return runs;
         runs->~Held();
         heap_free(memory);
@@ -488,7 +493,7 @@ std::int64_t label_voxels(const std::uint8_t* voxels, int width, int height, int
                         static_cast<std::size_t>(height) * static_cast<std::size_t>(depth) * sizeof *row_objects);
         return 0;
     }
-    Img3DRunLabels* runs = new_runs(width, height, depth, voxel_layout);
+    Img3DRunLabels* runs = new_runs(width, height, depth, voxel_layout, false);
     if (runs == nullptr) return -1;
     const std::int64_t n = runs->label(voxels, value, connectivity, sizeof(Label) == 4, row_objects);
     if (n >= 0) runs->write(Box{0, 0, 0, width, height, depth}, labels, label_layout, nullptr);
@@ -590,7 +595,8 @@ extern "C" IMG3D_API Img3DRunLabels* Img3DLabelRuns(const std::uint8_t* voxels, 
     if (voxels == nullptr || !known_connectivity(connectivity) || !known_extents(width, height, depth) ||
         !layout_of(width, height, depth, voxelRowStride, voxelSliceStride, 1, layout))
         return nullptr;
-    Img3DRunLabels* runs = new_runs(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), layout);
+    Img3DRunLabels* runs =
+        new_runs(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), layout, true);
     if (runs == nullptr) return nullptr;
     if (runs->label(voxels, value, connectivity, false, rowObjects) < 0) {
         free_runs(runs);
