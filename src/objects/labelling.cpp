@@ -172,34 +172,6 @@ struct Box {
     int x, y, z, width, height, depth;
 };
 
-}  // namespace
-}  // namespace img3d::detail
-
-// The objects of a block held as runs between the labelling's two passes:
-// the interface of its two index widths.
-struct Img3DRunLabels {
-    Img3DRunLabels(int w, int h, int d) : width(w), height(h), depth(d) {}
-    virtual ~Img3DRunLabels() = default;
-    Img3DRunLabels(const Img3DRunLabels&) = delete;
-    Img3DRunLabels& operator=(const Img3DRunLabels&) = delete;
-
-    // The first pass and the runs' labels: the objects; -1 when memory
-    // cannot be had, or -2, nothing numbered, when int32 labels are to be
-    // written and cannot hold them.
-    virtual std::int64_t label(const std::uint8_t* voxels, int value, int connectivity, bool int32_labels,
-                               std::int64_t* row_objects) = 0;
-    virtual std::int64_t objects() const = 0;
-    virtual void write(const img3d::detail::Box& box, std::int32_t* labels, img3d::detail::Layout layout,
-                       const std::int32_t* table) const = 0;
-    virtual void write(const img3d::detail::Box& box, std::int64_t* labels, img3d::detail::Layout layout,
-                       const std::int64_t* table) const = 0;
-
-    const int width, height, depth;
-};
-
-namespace img3d::detail {
-namespace {
-
 // Sets n labels to label; runs of masks are long, so sixteen bytes at a time.
 template <class Label>
 void fill_labels(Label* out, std::size_t n, Label label) {
@@ -221,10 +193,12 @@ void fill_labels(Label* out, std::size_t n, Label label) {
 // union-find over the runs, whose entries become the runs' labels once
 // the first pass is done.
 template <class Index>
-class HeldRuns final : public Img3DRunLabels {
+class HeldRuns {
 public:
     HeldRuns(int columns, int rows_per_slice, int slices, Layout voxel_layout, bool together)
-        : Img3DRunLabels(columns, rows_per_slice, slices),
+        : width(columns),
+          height(rows_per_slice),
+          depth(slices),
           voxels_(voxel_layout),
           words_((static_cast<std::size_t>(columns) + 63) / 64),
           rows_(static_cast<std::size_t>(rows_per_slice) * static_cast<std::size_t>(slices)),
@@ -238,7 +212,9 @@ public:
             forest_.adopt(reinterpret_cast<Index*>(bits_ + words_before_runs()),
                           static_cast<std::size_t>(bound(columns, rows_per_slice, slices)));
     }
-    ~HeldRuns() override { heap_free(bits_); }
+    ~HeldRuns() { heap_free(bits_); }
+    HeldRuns(const HeldRuns&) = delete;
+    HeldRuns& operator=(const HeldRuns&) = delete;
 
     bool allocated() const { return bits_ != nullptr; }
 
@@ -297,17 +273,15 @@ public:
     }
 
     std::int64_t label(const std::uint8_t* voxels, int value, int connectivity, bool int32_labels,
-                       std::int64_t* row_objects) override {
+                       std::int64_t* row_objects) {
         if (!join(voxels, value, connectivity)) return -1;
         if (int32_labels && found() > int32_objects()) return -2;
         number(row_objects);
         return objects_;
     }
-    std::int64_t objects() const override { return objects_; }
-    void write(const Box& box, std::int32_t* labels, Layout layout, const std::int32_t* table) const override {
-        table != nullptr ? write_as<true>(box, labels, layout, table) : write_as<false>(box, labels, layout, table);
-    }
-    void write(const Box& box, std::int64_t* labels, Layout layout, const std::int64_t* table) const override {
+    std::int64_t objects() const { return objects_; }
+    template <class Label>
+    void write(const Box& box, Label* labels, Layout layout, const Label* table) const {
         table != nullptr ? write_as<true>(box, labels, layout, table) : write_as<false>(box, labels, layout, table);
     }
 
@@ -440,6 +414,10 @@ private:
         }
     }
 
+public:
+    const int width, height, depth;
+
+private:
     const Layout voxels_;
     const std::size_t words_, rows_;
     std::uint64_t* bits_;
@@ -447,18 +425,58 @@ private:
     std::int64_t objects_ = 0;
 };
 
-// The runs of a block, in memory from the heap (nullptr when it cannot be
-// had), numbered in 32 bits where its extents cannot hold more runs; `held`
-// when they outlive the call.
-Img3DRunLabels* new_runs(int width, int height, int depth, Layout voxels, bool held) {
+// The runs of a block labelled with runs numbered in 32 bits where its
+// extents cannot hold more runs: f(runs) on HeldRuns of the width chosen,
+// made in place (`held` when they outlive the call), or f(nullptr) when
+// their memory cannot be had.
+template <class F>
+auto with_runs(int width, int height, int depth, Layout voxels, bool held, F f) {
+    if (narrow_indices(HeldRuns<std::uint32_t>::bound(width, height, depth))) {
+        HeldRuns<std::uint32_t> runs(width, height, depth, voxels, held);
+        return f(runs.allocated() ? &runs : nullptr);
+    }
+    HeldRuns<std::uint64_t> runs(width, height, depth, voxels, held);
+    return f(runs.allocated() ? &runs : nullptr);
+}
+
+}  // namespace
+}  // namespace img3d::detail
+
+// A held labelling: the runs of one of the two index widths, on the heap.
+struct Img3DRunLabels {
+    void* runs;
+    bool wide;  // HeldRuns<std::uint64_t>, else HeldRuns<std::uint32_t>
+};
+
+namespace img3d::detail {
+namespace {
+
+// f(runs) on a held labelling's runs.
+template <class F>
+auto visit(const Img3DRunLabels* held, F f) {
+    if (held->wide) return f(*static_cast<HeldRuns<std::uint64_t>*>(held->runs));
+    return f(*static_cast<HeldRuns<std::uint32_t>*>(held->runs));
+}
+
+// A held labelling of a block's voxels, on the heap: nullptr when memory
+// cannot be had.
+Img3DRunLabels* new_held(int width, int height, int depth, Layout voxels) {
     auto make = [&](auto* kind) -> Img3DRunLabels* {
         using Held = std::remove_pointer_t<decltype(kind)>;
-        void* memory = heap_alloc(sizeof(Held));
-        if (memory == nullptr) return nullptr;
-        auto* runs = new (memory) Held(width, height, depth, voxels, held);
-        if (runs->allocated()) return runs;
+        auto* handle = static_cast<Img3DRunLabels*>(heap_alloc(sizeof(Img3DRunLabels)));
+        void* memory = handle != nullptr ? heap_alloc(sizeof(Held)) : nullptr;
+        if (memory == nullptr) {
+            heap_free(handle);
+            return nullptr;
+        }
+        auto* runs = new (memory) Held(width, height, depth, voxels, true);
+        if (runs->allocated()) {
+            *handle = Img3DRunLabels{runs, std::is_same_v<Held, HeldRuns<std::uint64_t>>};
+            return handle;
+        }
         runs->~Held();
         heap_free(memory);
+        heap_free(handle);
         return nullptr;
     };
     if (narrow_indices(HeldRuns<std::uint32_t>::bound(width, height, depth)))
@@ -466,10 +484,15 @@ Img3DRunLabels* new_runs(int width, int height, int depth, Layout voxels, bool h
     return make(static_cast<HeldRuns<std::uint64_t>*>(nullptr));
 }
 
-void free_runs(Img3DRunLabels* runs) {
-    if (runs == nullptr) return;
-    runs->~Img3DRunLabels();
-    heap_free(runs);
+void free_held(Img3DRunLabels* held) {
+    if (held == nullptr) return;
+    visit(held, [](auto& runs) {
+        using Held = std::remove_reference_t<decltype(runs)>;
+        runs.~Held();
+        return 0;
+    });
+    heap_free(held->runs);
+    heap_free(held);
 }
 
 // Labels of a width x height x depth voxel array (x fastest) whose rows lie
@@ -493,12 +516,12 @@ std::int64_t label_voxels(const std::uint8_t* voxels, int width, int height, int
                         static_cast<std::size_t>(height) * static_cast<std::size_t>(depth) * sizeof *row_objects);
         return 0;
     }
-    Img3DRunLabels* runs = new_runs(width, height, depth, voxel_layout, false);
-    if (runs == nullptr) return -1;
-    const std::int64_t n = runs->label(voxels, value, connectivity, sizeof(Label) == 4, row_objects);
-    if (n >= 0) runs->write(Box{0, 0, 0, width, height, depth}, labels, label_layout, nullptr);
-    free_runs(runs);
-    return n;
+    return with_runs(width, height, depth, voxel_layout, false, [&](auto* runs) -> std::int64_t {
+        if (runs == nullptr) return -1;
+        const std::int64_t n = runs->label(voxels, value, connectivity, sizeof(Label) == 4, row_objects);
+        if (n >= 0) runs->write(Box{0, 0, 0, width, height, depth}, labels, label_layout, static_cast<Label*>(nullptr));
+        return n;
+    });
 }
 
 Layout packed(int width, int height) {
@@ -595,19 +618,21 @@ extern "C" IMG3D_API Img3DRunLabels* Img3DLabelRuns(const std::uint8_t* voxels, 
     if (voxels == nullptr || !known_connectivity(connectivity) || !known_extents(width, height, depth) ||
         !layout_of(width, height, depth, voxelRowStride, voxelSliceStride, 1, layout))
         return nullptr;
-    Img3DRunLabels* runs =
-        new_runs(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), layout, true);
-    if (runs == nullptr) return nullptr;
-    if (runs->label(voxels, value, connectivity, false, rowObjects) < 0) {
-        free_runs(runs);
+    Img3DRunLabels* held = new_held(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), layout);
+    if (held == nullptr) return nullptr;
+    const std::int64_t n =
+        visit(held, [&](auto& runs) { return runs.label(voxels, value, connectivity, false, rowObjects); });
+    if (n < 0) {
+        free_held(held);
         return nullptr;
     }
-    if (objects != nullptr) *objects = runs->objects();
-    return runs;
+    if (objects != nullptr) *objects = n;
+    return held;
 }
 
 extern "C" IMG3D_API std::int64_t Img3DRunLabelsCount(const Img3DRunLabels* runs) {
-    return runs == nullptr ? -1 : runs->objects();
+    if (runs == nullptr) return -1;
+    return img3d::detail::visit(runs, [](const auto& held) { return held.objects(); });
 }
 
 extern "C" IMG3D_API int Img3DWriteRunLabels(const Img3DRunLabels* runs, std::int64_t x, std::int64_t y, std::int64_t z,
@@ -617,20 +642,23 @@ extern "C" IMG3D_API int Img3DWriteRunLabels(const Img3DRunLabels* runs, std::in
     using namespace img3d::detail;
     if (runs == nullptr || labels == nullptr) return -1;
     if (labelType != IMG3D_INT32 && labelType != IMG3D_INT64) return -1;
-    if (x < 0 || y < 0 || z < 0 || width < 1 || height < 1 || depth < 1 || x > runs->width - width ||
-        y > runs->height - height || z > runs->depth - depth)
-        return -1;
-    Layout layout{};
-    if (!layout_of(width, height, depth, labelRowStride, labelSliceStride, entry_bytes(labelType), layout)) return -1;
-    if (table != nullptr && entries <= runs->objects()) return -1;
-    if (table == nullptr && labelType == IMG3D_INT32 && runs->objects() > int32_objects()) return -2;
-    const Box box{static_cast<int>(x),     static_cast<int>(y),      static_cast<int>(z),
-                  static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth)};
-    if (labelType == IMG3D_INT32)
-        runs->write(box, static_cast<std::int32_t*>(labels), layout, static_cast<const std::int32_t*>(table));
-    else
-        runs->write(box, static_cast<std::int64_t*>(labels), layout, static_cast<const std::int64_t*>(table));
-    return 0;
+    return visit(runs, [&](const auto& held) {
+        if (x < 0 || y < 0 || z < 0 || width < 1 || height < 1 || depth < 1 || x > held.width - width ||
+            y > held.height - height || z > held.depth - depth)
+            return -1;
+        Layout layout{};
+        if (!layout_of(width, height, depth, labelRowStride, labelSliceStride, entry_bytes(labelType), layout))
+            return -1;
+        if (table != nullptr && entries <= held.objects()) return -1;
+        if (table == nullptr && labelType == IMG3D_INT32 && held.objects() > int32_objects()) return -2;
+        const Box box{static_cast<int>(x),     static_cast<int>(y),      static_cast<int>(z),
+                      static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth)};
+        if (labelType == IMG3D_INT32)
+            held.write(box, static_cast<std::int32_t*>(labels), layout, static_cast<const std::int32_t*>(table));
+        else
+            held.write(box, static_cast<std::int64_t*>(labels), layout, static_cast<const std::int64_t*>(table));
+        return 0;
+    });
 }
 
-extern "C" IMG3D_API void Img3DFreeRunLabels(Img3DRunLabels* runs) { img3d::detail::free_runs(runs); }
+extern "C" IMG3D_API void Img3DFreeRunLabels(Img3DRunLabels* runs) { img3d::detail::free_held(runs); }
