@@ -58,6 +58,17 @@ std::int64_t* row_counts(const py::object& rows, const py::array& a) {
     return static_cast<std::int64_t*>(r.mutable_data());
 }
 
+// The library's refusals of a labelling, in words: a count beyond int32
+// labels (-2), extents past its limit, else no memory.
+[[noreturn]] void too_many_objects() {
+    throw py::value_error("a has more objects than int32 labels hold (2^31 - 1): pass dtype=np.int64");
+}
+[[noreturn]] void labelling_failed(const py::array& a) {
+    if (a.shape(0) > INT32_MAX || a.shape(1) > INT32_MAX || a.shape(2) > INT32_MAX)
+        throw py::value_error("a's extents must each be at most 2^31 - 1");
+    throw std::bad_alloc();
+}
+
 // The labels of a 3-D uint8 array into out (same shape, int32 or int64),
 // either of them a block of a larger array whose rows are contiguous: the
 // object count.  rows, when not None, receives the number of objects each
@@ -84,12 +95,8 @@ std::int64_t label_voxels(const py::array& a, int value, int connectivity, py::a
         n = Img3DLabelVoxelsStrided(voxels, a.shape(2), a.shape(1), a.shape(0), vr, vs, value, connectivity, labels,
                                     type, lr, ls, row_objects);
     }
-    if (n == -2) throw py::value_error("a has more objects than int32 labels hold (2^31 - 1): pass dtype=np.int64");
-    if (n < 0) {
-        if (a.shape(0) > INT32_MAX || a.shape(1) > INT32_MAX || a.shape(2) > INT32_MAX)
-            throw py::value_error("a's extents must each be at most 2^31 - 1");
-        throw std::bad_alloc();
-    }
+    if (n == -2) too_many_objects();
+    if (n < 0) labelling_failed(a);
     return n;
 }
 
@@ -376,11 +383,7 @@ std::unique_ptr<RunLabels> label_runs(const py::array& a, int value, int connect
         py::gil_scoped_release unlocked;
         runs = Img3DLabelRuns(voxels, shape[2], shape[1], shape[0], vr, vs, value, connectivity, nullptr, row_objects);
     }
-    if (runs == nullptr) {
-        if (shape[0] > INT32_MAX || shape[1] > INT32_MAX || shape[2] > INT32_MAX)
-            throw py::value_error("a's extents must each be at most 2^31 - 1");
-        throw std::bad_alloc();
-    }
+    if (runs == nullptr) labelling_failed(a);
     return std::make_unique<RunLabels>(runs, shape);
 }
 
@@ -420,8 +423,7 @@ void write_run_labels(const RunLabels& runs, py::array& out, const py::tuple& or
         result = Img3DWriteRunLabels(runs.get(), at[2], at[1], at[0], out.shape(2), out.shape(1), out.shape(0), labels,
                                      type, lr, ls, entries, count);
     }
-    if (result == -2)
-        throw py::value_error("a has more objects than int32 labels hold (2^31 - 1): pass dtype=np.int64");
+    if (result == -2) too_many_objects();
     if (result != 0) throw py::value_error("out cannot take these labels");
 }
 

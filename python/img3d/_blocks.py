@@ -128,7 +128,7 @@ def summarise_runs(grid, ijk, runs, dtype, starts=None):
     def plane(axis, last):
         shape, origin = [d, h, w], [0, 0, 0]
         shape[axis] = 1
-        origin[axis] = grid.extent(ijk)[axis] - 1 if last else 0
+        origin[axis] = (d, h, w)[axis] - 1 if last else 0
         if not (ijk[axis] + 1 < grid.numblocks[axis] if last else ijk[axis] > 0):
             return np.zeros(shape, dtype).squeeze(axis)
         p = np.empty(shape, dtype)

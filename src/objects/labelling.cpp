@@ -425,18 +425,23 @@ private:
     std::int64_t objects_ = 0;
 };
 
-// The runs of a block labelled with runs numbered in 32 bits where its
-// extents cannot hold more runs: f(runs) on HeldRuns of the width chosen,
-// made in place (`held` when they outlive the call), or f(nullptr) when
+// f(kind) with kind a null HeldRuns<Index>*: runs numbered in 32 bits
+// where the extents cannot hold more runs, else in 64.
+template <class F>
+auto by_index_width(int width, int height, int depth, F f) {
+    if (narrow_indices(HeldRuns<std::uint32_t>::bound(width, height, depth)))
+        return f(static_cast<HeldRuns<std::uint32_t>*>(nullptr));
+    return f(static_cast<HeldRuns<std::uint64_t>*>(nullptr));
+}
+
+// f(runs) on the runs of a block made for one call, or f(nullptr) when
 // their memory cannot be had.
 template <class F>
-auto with_runs(int width, int height, int depth, Layout voxels, bool held, F f) {
-    if (narrow_indices(HeldRuns<std::uint32_t>::bound(width, height, depth))) {
-        HeldRuns<std::uint32_t> runs(width, height, depth, voxels, held);
+auto with_runs(int width, int height, int depth, Layout voxels, F f) {
+    return by_index_width(width, height, depth, [&](auto* kind) {
+        std::remove_pointer_t<decltype(kind)> runs(width, height, depth, voxels, false);
         return f(runs.allocated() ? &runs : nullptr);
-    }
-    HeldRuns<std::uint64_t> runs(width, height, depth, voxels, held);
-    return f(runs.allocated() ? &runs : nullptr);
+    });
 }
 
 }  // namespace
@@ -461,7 +466,7 @@ auto visit(const Img3DRunLabels* held, F f) {
 // A held labelling of a block's voxels, on the heap: nullptr when memory
 // cannot be had.
 Img3DRunLabels* new_held(int width, int height, int depth, Layout voxels) {
-    auto make = [&](auto* kind) -> Img3DRunLabels* {
+    return by_index_width(width, height, depth, [&](auto* kind) -> Img3DRunLabels* {
         using Held = std::remove_pointer_t<decltype(kind)>;
         auto* handle = static_cast<Img3DRunLabels*>(heap_alloc(sizeof(Img3DRunLabels)));
         void* memory = handle != nullptr ? heap_alloc(sizeof(Held)) : nullptr;
@@ -478,10 +483,7 @@ Img3DRunLabels* new_held(int width, int height, int depth, Layout voxels) {
         heap_free(memory);
         heap_free(handle);
         return nullptr;
-    };
-    if (narrow_indices(HeldRuns<std::uint32_t>::bound(width, height, depth)))
-        return make(static_cast<HeldRuns<std::uint32_t>*>(nullptr));
-    return make(static_cast<HeldRuns<std::uint64_t>*>(nullptr));
+    });
 }
 
 void free_held(Img3DRunLabels* held) {
@@ -516,7 +518,7 @@ std::int64_t label_voxels(const std::uint8_t* voxels, int width, int height, int
                         static_cast<std::size_t>(height) * static_cast<std::size_t>(depth) * sizeof *row_objects);
         return 0;
     }
-    return with_runs(width, height, depth, voxel_layout, false, [&](auto* runs) -> std::int64_t {
+    return with_runs(width, height, depth, voxel_layout, [&](auto* runs) -> std::int64_t {
         if (runs == nullptr) return -1;
         const std::int64_t n = runs->label(voxels, value, connectivity, sizeof(Label) == 4, row_objects);
         if (n >= 0) runs->write(Box{0, 0, 0, width, height, depth}, labels, label_layout, static_cast<Label*>(nullptr));
